@@ -1,0 +1,46 @@
+#include "host_ops.h"
+
+#include "acl.h"
+#include "hci_inbound.h"
+#include "hci_link_control.h"
+#include "l2cap_signal.h"
+#include "serial_link.h"
+
+void host_attach(HostState& s, SerialBackend& serial) {
+  s.serial = &serial;
+  l2cap_attach(s);
+}
+
+Status host_open(HostState& s, std::uint8_t port_number) {
+  if (failed(serial_open(s, port_number))) return kStatusFail;
+  // A fresh port knows nothing of an earlier link: nothing is sent.
+  clear_link_state(s);
+  clear_channel_state(s);
+  return kStatusOk;
+}
+
+Status host_connect(HostState& s, const DeviceAddress& display_order) {
+  if (failed(hci_create_connection(s, display_order))) return kStatusFail;
+  std::uint8_t saved_pb = s.pb_flag;
+  s.pb_flag = kPbFirstFlushable;
+  if (failed(l2cap_open_channel(s))) return kStatusFail;
+  s.pb_flag = saved_pb;
+  process_inbound_packet(s);  // the peer's Connection Response; its outcome is not checked
+  return kStatusOk;
+}
+
+Status host_disconnect(HostState& s) {
+  if (failed(l2cap_close_channel(s))) return kStatusFail;
+  process_inbound_packet(s);  // the peer's Disconnection Response
+  return hci_disconnect(s);
+}
+
+Status host_close(HostState& s) { return serial_close(s); }
+
+Status host_send_command(HostState& s, const std::uint8_t* bytes, std::uint8_t count) {
+  std::uint8_t saved_pb = s.pb_flag;
+  s.pb_flag = kPbFirstFlushable;
+  if (failed(l2cap_send_data(s, bytes, count))) return kStatusFail;
+  s.pb_flag = saved_pb;
+  return kStatusOk;
+}

@@ -1,0 +1,82 @@
+#pragma once
+// The one instance of host-side protocol state, shared by the link, HCI,
+// L2CAP, host and camera layers. Every field starts at zero; the program
+// holds one, and each test makes a fresh one.
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+
+#include "device_address.h"
+#include "status.h"
+
+struct SerialBackend;  // link/serial_link.h: the platform port behind the four link operations
+struct HostState;
+
+// The native port handle (a POSIX file descriptor, a Win32 HANDLE). `held`
+// tells whether a port is held: 0 is a valid descriptor.
+struct PortHandle {
+  bool held = false;
+  std::intptr_t native = 0;
+};
+
+// Why the last serial read ended.
+enum class ReadEnd : std::uint8_t {
+  byte,        // a byte came
+  deadline,    // the current wait's deadline passed first
+  cancelled,   // a cancel request (or the console keystroke on Win32)
+  port_error,  // no port held, or the port reported an error or end of file
+};
+
+inline constexpr std::size_t kFrameBufferSize = 96 * 72 * 2;  // one UYVY picture
+inline constexpr std::size_t kMaxFoundDevices = 4;
+
+// Upcall from the HCI reader into the layer above it (set by l2cap_attach),
+// so that hci/ never names a routine of l2cap/.
+using LayerRoutine = Status (*)(HostState&);
+
+struct HostState {
+  // Link (link/): the injected backend and the held port.
+  SerialBackend* serial = nullptr;
+  PortHandle port_handle;
+  std::chrono::steady_clock::time_point read_deadline{};  // the current wait's deadline
+  ReadEnd last_read_end = ReadEnd::byte;
+  std::atomic<bool> cancel_requested{false};  // ends every wait at once (window closing, Ctrl-C)
+
+  // Start-up (hci/): the module's own address, wire order.
+  DeviceAddress local_address{};
+
+  // Discovery (hci/): display order, filled from entry 0.
+  std::array<DeviceAddress, kMaxFoundDevices> found_devices{};
+  std::uint8_t found_count = 0;
+
+  // Link events (hci/).
+  DeviceAddress remote_address{};  // wire order
+  std::uint8_t link_connected = 0;
+  std::uint8_t handle_low = 0;
+  std::uint8_t handle_high = 0;  // the second handle byte exactly as received
+
+  // ACL and the data path (l2cap/).
+  std::uint8_t pb_flag = 0;
+  std::uint8_t bc_flag = 0;
+  std::array<std::uint8_t, kFrameBufferSize> frame_buffer{};
+  std::int16_t frame_length = 0;
+
+  // Signalling and the channel (l2cap/).
+  std::uint8_t signal_id = 0;
+  std::uint16_t remote_psm = 0;
+  std::uint16_t channel_id = 0;
+  std::uint8_t channel_state = 0;  // 0 closed, 4 open
+
+  // Upcalls set by l2cap_attach().
+  LayerRoutine acl_inbound = nullptr;     // the rest of an ACL packet after its indicator
+  LayerRoutine link_went_down = nullptr;  // the channel closes with the link
+
+  // One owner of the link at a time: a button operation takes it and waits
+  // for it; a key command only tries (host/link_owner.h).
+  std::mutex link_owner;
+};
+
+inline constexpr std::uint8_t kChannelClosed = 0;
+inline constexpr std::uint8_t kChannelOpen = 4;

@@ -1,0 +1,35 @@
+#pragma once
+// Every wait for the module or the peer ends at a deadline. The bounds live
+// here together so that they can be read, documented and tuned in one place
+// (the README lists them).
+#include <chrono>
+#include <cstdint>
+
+namespace wait_bounds {
+using std::chrono::milliseconds;
+
+// A command's Command Complete or Command Status: a controller answers within
+// a few milliseconds; HCI_Reset on slow modules takes a few hundred.
+inline constexpr milliseconds kCommandHandshake{2000};
+
+// Inquiry collection: Inquiry_Length x 1.28 s, plus a margin for the
+// controller's own delay in sending Inquiry Complete.
+inline constexpr milliseconds kInquiryUnit{1280};
+inline constexpr milliseconds kInquiryMargin{2000};
+
+// Connection Complete: the controller gives up paging after its page
+// timeout (5.12 s by default) and then reports the failure itself.
+inline constexpr milliseconds kPageTimeout{5120};
+inline constexpr milliseconds kConnectionMargin{2000};
+
+// Each counted inbound packet: a peer's answer, a picture row, a link event.
+inline constexpr milliseconds kInboundPacket{3000};
+
+// A single byte written to a port that does not drain (a stuck adapter).
+inline constexpr milliseconds kWriteByte{1000};
+
+inline constexpr milliseconds inquiry_wait(std::uint8_t inquiry_length) {
+  return kInquiryUnit * inquiry_length + kInquiryMargin;
+}
+inline constexpr milliseconds connection_complete_wait() { return kPageTimeout + kConnectionMargin; }
+}  // namespace wait_bounds

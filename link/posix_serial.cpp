@@ -1,0 +1,104 @@
+#include "posix_serial.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+
+#include "port_path.h"
+
+namespace {
+// A wait polls in slices this long so that a cancel request is seen quickly.
+constexpr std::chrono::milliseconds kCancelSlice{20};
+
+int fd_of(const PortHandle& handle) { return static_cast<int>(handle.native); }
+
+// Milliseconds to the deadline, capped to one slice; 0 once it has passed.
+int slice_until(Deadline deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                    std::chrono::steady_clock::now());
+  if (left.count() <= 0) return 0;
+  return static_cast<int>(std::min(left, kCancelSlice).count());
+}
+
+enum class Ready { yes, timeout, error };
+
+Ready wait_ready(int fd, short events, Deadline deadline, const std::atomic<bool>* cancel) {
+  for (;;) {
+    if (cancel != nullptr && cancel->load()) return Ready::timeout;
+    int slice = slice_until(deadline);
+    pollfd p{fd, events, 0};
+    int n = ::poll(&p, 1, slice);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Ready::error;
+    if (n > 0) {
+      if (p.revents & events) return Ready::yes;
+      return Ready::error;  // POLLHUP, POLLERR, POLLNVAL: the port is gone
+    }
+    if (slice == 0) return Ready::timeout;
+  }
+}
+}  // namespace
+
+bool make_raw_line(int fd) {
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) return false;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | INPCK);
+  tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  if (::cfsetispeed(&tio, B57600) != 0 || ::cfsetospeed(&tio, B57600) != 0) return false;
+  return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+Status PosixSerial::open_port(std::uint8_t port_number, PortHandle& handle) {
+  std::string path = posix_port_path(port_number);
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return kStatusFail;
+  handle.held = true;
+  handle.native = fd;
+  if (!make_raw_line(fd)) return kStatusFail;
+  // Drop whatever either direction held before us, then let the module settle.
+  if (::tcflush(fd, TCIOFLUSH) != 0) return kStatusFail;
+  std::this_thread::sleep_for(settle);
+  return kStatusOk;
+}
+
+void PosixSerial::close_port(PortHandle& handle) {
+  if (handle.held) ::close(fd_of(handle));
+  handle = PortHandle{};
+}
+
+Status PosixSerial::write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) {
+  for (;;) {
+    ssize_t n = ::write(fd_of(handle), &byte, 1);
+    if (n == 1) return kStatusOk;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return kStatusFail;
+    if (wait_ready(fd_of(handle), POLLOUT, deadline, nullptr) != Ready::yes) return kStatusFail;
+  }
+}
+
+ReadEnd PosixSerial::read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
+                               const std::atomic<bool>& cancel) {
+  for (;;) {
+    ssize_t n = ::read(fd_of(handle), &out, 1);
+    if (n == 1) return ReadEnd::byte;
+    if (n == 0) return ReadEnd::port_error;  // end of file: the other side hung up
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return ReadEnd::port_error;
+    switch (wait_ready(fd_of(handle), POLLIN, deadline, &cancel)) {
+      case Ready::yes: break;
+      case Ready::error: return ReadEnd::port_error;
+      case Ready::timeout: return cancel.load() ? ReadEnd::cancelled : ReadEnd::deadline;
+    }
+  }
+}

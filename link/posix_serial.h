@@ -1,0 +1,23 @@
+#pragma once
+// The POSIX termios backend: a raw 57,600 baud 8N1 line, non-blocking
+// descriptor, reads and writes bounded by poll().
+#include <chrono>
+
+#include "serial_link.h"
+
+struct PosixSerial final : SerialBackend {
+  // The pause after opening, for the module to settle after the purge.
+  std::chrono::milliseconds settle{500};
+
+  Status open_port(std::uint8_t port_number, PortHandle& handle) override;
+  void close_port(PortHandle& handle) override;
+  Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) override;
+  ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
+                    const std::atomic<bool>& cancel) override;
+};
+
+// Puts a descriptor into the raw 57,600 baud 8N1 line discipline the module
+// speaks: no echo, no canonical processing, no CR/LF, parity or flow-control
+// translation, so every byte value arrives as itself. Shared with the
+// virtual module, which sets up its side of the pseudo-terminal the same way.
+bool make_raw_line(int fd);

@@ -1,0 +1,35 @@
+#include "scripted_serial.h"
+
+Status ScriptedSerial::open_port(std::uint8_t port_number, PortHandle& handle) {
+  opened_ports.push_back(port_number);
+  if (open_outcome == OpenOutcome::device_missing) return kStatusFail;
+  handle.held = true;
+  handle.native = port_number;
+  return open_outcome == OpenOutcome::ok ? kStatusOk : kStatusFail;
+}
+
+void ScriptedSerial::close_port(PortHandle& handle) {
+  ++closes;
+  handle = PortHandle{};
+}
+
+Status ScriptedSerial::write_byte(const PortHandle&, std::uint8_t byte, Deadline) {
+  if (writes++ >= fail_write_number) return kStatusFail;
+  written.push_back(byte);
+  return kStatusOk;
+}
+
+ReadEnd ScriptedSerial::read_byte(const PortHandle&, std::uint8_t& out, Deadline deadline,
+                                  const std::atomic<bool>& cancel) {
+  std::size_t number = reads++;
+  if (auto scripted = read_endings.find(number); scripted != read_endings.end()) return scripted->second;
+  if (cancel.load()) return ReadEnd::cancelled;
+  if (inbound.empty()) {
+    dry_wait_budgets.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now()));
+    return ReadEnd::deadline;
+  }
+  out = inbound.front();
+  inbound.pop_front();
+  return ReadEnd::byte;
+}

@@ -1,0 +1,45 @@
+#pragma once
+// A scripted backend for tests: it records every byte written, hands out the
+// scripted inbound bytes one read at a time, and can end a chosen read with
+// a failure. When the script runs dry, a read ends as if its deadline passed
+// (a silent module), and the time that wait had left is recorded.
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <vector>
+
+#include "serial_link.h"
+
+struct ScriptedSerial final : SerialBackend {
+  enum class OpenOutcome { ok, device_missing, configuration_refused };
+
+  // What the script says.
+  OpenOutcome open_outcome = OpenOutcome::ok;
+  std::deque<std::uint8_t> inbound;
+  std::map<std::size_t, ReadEnd> read_endings;  // read number (from 0) -> how it ends
+  std::size_t fail_write_number = SIZE_MAX;     // this write (from 0) and every later one fail
+
+  // What happened.
+  std::vector<std::uint8_t> written;
+  std::vector<std::uint8_t> opened_ports;
+  std::size_t closes = 0;
+  std::size_t reads = 0;
+  std::size_t writes = 0;
+  std::vector<std::chrono::milliseconds> dry_wait_budgets;  // time left when the script ran dry
+
+  void feed(const std::vector<std::uint8_t>& bytes) { inbound.insert(inbound.end(), bytes.begin(), bytes.end()); }
+  // Ends the read `reads_from_now` reads ahead (0: the next one) with `how`.
+  void end_read(std::size_t reads_from_now, ReadEnd how) { read_endings[reads + reads_from_now] = how; }
+  std::vector<std::uint8_t> take_written() {
+    std::vector<std::uint8_t> out;
+    out.swap(written);
+    return out;
+  }
+
+  Status open_port(std::uint8_t port_number, PortHandle& handle) override;
+  void close_port(PortHandle& handle) override;
+  Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) override;
+  ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
+                    const std::atomic<bool>& cancel) override;
+};

@@ -1,0 +1,40 @@
+#pragma once
+// The serial link: four operations that move single bytes between the host
+// and the module, over whichever backend the HostState was given.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+#include "host_state.h"
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+// The seam between the link operations and a platform's serial port. A
+// backend does only what the platform must do; the rules every port shares
+// (valid numbers, releasing the held port, deadlines) live in serial_link.cpp.
+struct SerialBackend {
+  virtual ~SerialBackend() = default;
+  // Creates and configures COMn (1..9). Sets handle.held as soon as the
+  // device itself is open: a configuration step failing after that returns
+  // -1 with the new handle still held.
+  virtual Status open_port(std::uint8_t port_number, PortHandle& handle) = 0;
+  virtual void close_port(PortHandle& handle) = 0;
+  virtual Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) = 0;
+  // Waits for one byte until the deadline or a cancel request.
+  virtual ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
+                            const std::atomic<bool>& cancel) = 0;
+};
+
+Status serial_open(HostState& s, std::uint8_t port_number);
+Status serial_close(HostState& s);
+Status serial_write_byte(HostState& s, std::uint8_t byte);
+// 0 with the byte, or -1 with 0 stored when the wait ends without one
+// (deadline, cancel, port error); s.last_read_end tells which.
+Status serial_read_byte(HostState& s, std::uint8_t* out);
+
+// Starts a wait: every read until the next start_wait ends at now + bound.
+void start_wait(HostState& s, std::chrono::milliseconds bound);
+// True when the last read ended without a byte because nothing more can come
+// in this wait (deadline, cancel, port error), as opposed to a byte that
+// arrived and was refused by the reader.
+bool link_went_quiet(const HostState& s);

@@ -1,0 +1,81 @@
+#include "win32_serial.h"
+
+#include <windows.h>
+#include <conio.h>
+
+#include <cstdio>
+
+namespace {
+HANDLE handle_of(const PortHandle& handle) { return reinterpret_cast<HANDLE>(handle.native); }
+
+constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;  // 15
+}  // namespace
+
+Status Win32Serial::open_port(std::uint8_t port_number, PortHandle& handle) {
+  // "\\.\comN": 11 characters and the terminator.
+  char name[12];
+  std::snprintf(name, sizeof name, "\\\\.\\com%1d", port_number);
+  HANDLE port = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (port == INVALID_HANDLE_VALUE) return kStatusFail;
+  // From here the handle is held, whatever a later step says.
+  handle.held = true;
+  handle.native = reinterpret_cast<std::intptr_t>(port);
+
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!::GetCommState(port, &dcb)) return kStatusFail;
+  dcb.BaudRate = 57600;
+  dcb.fParity = FALSE;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fNull = FALSE;  // a received 0x00 is delivered like any other byte
+  if (!::SetCommState(port, &dcb)) return kStatusFail;
+
+  DWORD mask = 0;
+  if (!::GetCommMask(port, &mask)) return kStatusFail;
+  if (!::SetCommMask(port, EV_RXCHAR)) return kStatusFail;
+
+  // One attempt to read a single byte returns after about 1 ms; the write
+  // time-outs stay as the driver had them.
+  COMMTIMEOUTS timeouts{};
+  if (!::GetCommTimeouts(port, &timeouts)) return kStatusFail;
+  timeouts.ReadIntervalTimeout = 0;
+  timeouts.ReadTotalTimeoutMultiplier = 1;
+  timeouts.ReadTotalTimeoutConstant = 0;
+  if (!::SetCommTimeouts(port, &timeouts)) return kStatusFail;
+
+  if (!::PurgeComm(port, kPurgeAll)) return kStatusFail;
+  ::Sleep(500);
+  return kStatusOk;
+}
+
+void Win32Serial::close_port(PortHandle& handle) {
+  if (handle.held) ::CloseHandle(handle_of(handle));
+  handle = PortHandle{};
+}
+
+Status Win32Serial::write_byte(const PortHandle& handle, std::uint8_t byte, Deadline) {
+  DWORD written = 0;
+  return ::WriteFile(handle_of(handle), &byte, 1, &written, nullptr) ? kStatusOk : kStatusFail;
+}
+
+ReadEnd Win32Serial::read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
+                               const std::atomic<bool>& cancel) {
+  for (;;) {
+    DWORD count = 0;
+    BOOL ok = ::ReadFile(handle_of(handle), &out, 1, &count, nullptr);
+    // A keystroke waiting in the console abandons the wait, even when a byte
+    // came in the same attempt; the keystroke stays in the console input.
+    if (::_kbhit() || cancel.load()) {
+      out = 0;
+      return ReadEnd::cancelled;
+    }
+    if (count == 1) return ReadEnd::byte;
+    // A removed adapter makes ReadFile fail at once: end the wait rather
+    // than spin on it until the deadline.
+    if (!ok) return ReadEnd::port_error;
+    if (std::chrono::steady_clock::now() >= deadline) return ReadEnd::deadline;
+  }
+}

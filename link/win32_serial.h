@@ -1,0 +1,12 @@
+#pragma once
+// The Win32 backend: kernel32's serial-port calls with the line settings,
+// event mask and time-outs the module needs. Built only for Windows targets.
+#include "serial_link.h"
+
+struct Win32Serial final : SerialBackend {
+  Status open_port(std::uint8_t port_number, PortHandle& handle) override;
+  void close_port(PortHandle& handle) override;
+  Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) override;
+  ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
+                    const std::atomic<bool>& cancel) override;
+};
