@@ -1,1 +1,103 @@
-#include "wire.h"
+// UYVY to bottom-up BGR with the camera's own coefficients.
+#include "frame_convert.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+namespace {
+using Frame = std::array<std::uint8_t, 96 * 72 * 2>;
+
+struct Bgr {
+  int b, g, r;
+  bool operator==(const Bgr&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Bgr& p) { return out << p.r << "," << p.g << "," << p.b; }
+
+Bgr pixel_at(const Picture& picture, int x, int target_row) {
+  std::size_t t = static_cast<std::size_t>(target_row) * kPictureRowBytes + static_cast<std::size_t>(x) * 3;
+  return {picture.pixels[t], picture.pixels[t + 1], picture.pixels[t + 2]};
+}
+
+// One pixel pair (U Y0 V Y1) repeated over the whole frame.
+Frame uniform_frame(std::uint8_t u, std::uint8_t y, std::uint8_t v) {
+  Frame frame{};
+  for (std::size_t i = 0; i < frame.size(); i += 4) {
+    frame[i] = u;
+    frame[i + 1] = y;
+    frame[i + 2] = v;
+    frame[i + 3] = y;
+  }
+  return frame;
+}
+
+struct ColourCase {
+  const char* name;
+  std::uint8_t u, y, v;
+  Bgr expected;
+};
+
+class Colours : public ::testing::TestWithParam<ColourCase> {};
+
+TEST_P(Colours, EveryPixelOfAUniformFrame) {
+  const auto& c = GetParam();
+  Frame frame = uniform_frame(c.u, c.y, c.v);
+  Picture picture;
+  convert_frame(frame.data(), picture.pixels.data(), 96, 72);
+  for (int row = 0; row < 72; ++row)
+    for (int x = 0; x < 96; ++x) ASSERT_EQ(pixel_at(picture, x, row), c.expected) << x << "," << row;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Colours,
+    ::testing::Values(ColourCase{"all_zero_is_dark_green", 0, 0, 0, {0, 139, 0}},
+                      ColourCase{"grey_green_scaled_by_1_02", 128, 128, 128, {128, 130, 128}},
+                      ColourCase{"white_green_clamped", 128, 255, 128, {255, 255, 255}},
+                      ColourCase{"all_255", 255, 255, 255, {255, 122, 255}},
+                      // 45 x 1.4 is just below 63 in binary64: truncation gives 62.
+                      ColourCase{"red_binary64_below_63", 128, 0, 173, {0, 0, 62}},
+                      // Exact decimals would give 63 here; binary64 gives 62.
+                      ColourCase{"green_binary64_below_63", 198, 1, 14, {124, 62, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FrameConvert, RowsAreStoredBottomUp) {
+  Frame frame{};
+  for (int x = 0; x < 96; ++x) {
+    frame[static_cast<std::size_t>(2 * x + 1)] = 200;                 // row 0 bright
+    frame[static_cast<std::size_t>(71 * 192 + 2 * x + 1)] = 100;      // row 71 mid
+  }
+  Picture picture;
+  convert_frame(frame.data(), picture.pixels.data(), 96, 72);
+  // Row 0 lands in bytes 20,448..20,735, row 71 in bytes 0..287.
+  EXPECT_EQ(pixel_at(picture, 0, 71), pixel_at(picture, 95, 71));
+  EXPECT_EQ(picture.pixels[20448 + 1], 255);  // green: 204 + 96 + 43.008 clamps
+  EXPECT_EQ(picture.pixels[1], 241);          // green: 102 + 96 + 43.008
+  EXPECT_NE(pixel_at(picture, 0, 71), pixel_at(picture, 0, 70));
+  EXPECT_NE(pixel_at(picture, 0, 0), pixel_at(picture, 0, 1));
+}
+
+TEST(FrameConvert, OddPixelTakesUFromTheNextPairAcrossRows) {
+  Frame frame{};
+  for (auto& b : frame) b = 128;
+  frame[192] = 228;  // U of row 1's first pair, u = +100
+  Picture picture;
+  convert_frame(frame.data(), picture.pixels.data(), 96, 72);
+  // Pixel 95 of row 0 uses it: blue = 100 x 1.77 + 128.
+  EXPECT_EQ(pixel_at(picture, 95, 71).b, 255);
+  EXPECT_EQ(pixel_at(picture, 94, 71).b, 128);
+  EXPECT_EQ(pixel_at(picture, 0, 70).b, 255);
+}
+
+TEST(FrameConvert, LastPixelTakesTheUOfItsOwnPair) {
+  // A frame followed by guard bytes that must never be read.
+  std::vector<std::uint8_t> buffer(96 * 72 * 2 + 4, 128);
+  buffer[96 * 72 * 2 - 4] = 28;  // U of the last pair, u = -100
+  for (std::size_t i = 96 * 72 * 2; i < buffer.size(); ++i) buffer[i] = 255;
+  Picture picture;
+  convert_frame(buffer.data(), picture.pixels.data(), 96, 72);
+  // blue = -100 x 1.77 + 128 = -49 -> 0, for both pixels of the last pair.
+  EXPECT_EQ(pixel_at(picture, 94, 0).b, 0);
+  EXPECT_EQ(pixel_at(picture, 95, 0).b, 0);
+}
+}  // namespace

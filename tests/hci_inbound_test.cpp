@@ -1,1 +1,297 @@
+// Inbound dispatch, the three link events, and the link control commands.
+#include "hci_inbound.h"
+
+#include "hci_link_control.h"
 #include "wire.h"
+
+namespace {
+const DeviceAddress kPeerWire{0x55, 0x44, 0x33, 0x22, 0x11, 0x00};
+const DeviceAddress kPeerDisplay{0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+
+Bytes connection_complete(std::uint8_t status, const DeviceAddress& a, std::uint8_t link_type = 0x01,
+                          std::uint8_t handle_high = 0x00) {
+  return Bytes{0x04, 0x03, 0x0B, status, 0x2A, handle_high} + Bytes(a.begin(), a.end()) + Bytes{link_type, 0x00};
+}
+Bytes connection_request(const DeviceAddress& a, std::uint8_t link_type) {
+  return Bytes{0x04, 0x04, 0x0A} + Bytes(a.begin(), a.end()) + Bytes{0x0C, 0x02, 0x5A, link_type};
+}
+Bytes disconnection_complete(std::uint8_t handle_high = 0x00, std::uint8_t status = 0x00) {
+  return {0x04, 0x05, 0x04, status, 0x2A, handle_high, 0x16};
+}
+
+using Inbound = WireTest;
+
+struct PacketCase {
+  const char* name;
+  Bytes input;
+  Status result;
+  std::size_t left_unread;
+};
+
+// Packets that change nothing: how much of each is consumed.
+class InboundConsumption : public WireTest, public ::testing::WithParamInterface<PacketCase> {};
+
+TEST_P(InboundConsumption, ReadsExactlyWhatItShould) {
+  const auto& c = GetParam();
+  link.feed(c.input);
+  EXPECT_EQ(process_inbound_packet(s), c.result);
+  EXPECT_EQ(unread(), c.left_unread);
+  EXPECT_EQ(s.link_connected, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Packets, InboundConsumption,
+    ::testing::Values(
+        PacketCase{"command_status_read_whole", {0x04, 0x0F, 0x04, 0x00, 0x01, 0x06, 0x04}, kStatusFail, 0},
+        PacketCase{"connection_complete_wrong_length", Bytes{0x04, 0x03, 0x0A} + Bytes(10, 0x00), kStatusFail, 10},
+        PacketCase{"connection_request_wrong_length", Bytes{0x04, 0x04, 0x09} + Bytes(9, 0x00), kStatusFail, 9},
+        PacketCase{"disconnection_complete_wrong_length", Bytes{0x04, 0x05, 0x03, 0, 0, 0}, kStatusFail, 3},
+        PacketCase{"other_event_no_parameters", {0x04, 0x30, 0x00, 0x04}, kStatusFail, 1},
+        PacketCase{"sco_indicator_alone", {0x03, 0x2A, 0x00, 0x01, 0x7F}, kStatusFail, 4},
+        PacketCase{"command_indicator_is_no_inbound_packet", {0x01, 0x03, 0x0C, 0x00}, kStatusFail, 3},
+        PacketCase{"acl_while_link_down", {0x02, 0x2A, 0x20, 0x05, 0x00, 0x01, 0x00, 0x46, 0x00, 0x4C}, kStatusFail, 9},
+        // Flow control is read whole and the next packet is the counted one.
+        PacketCase{"completed_packets_not_counted", completed_packets() + Bytes{0x04, 0x30, 0x00, 0x04}, kStatusFail, 1},
+        PacketCase{"silent", {}, kStatusFail, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Inbound, AcceptedConnectionCompleteStoresHandleAndMarksLinkUp) {
+  s.remote_address = kPeerWire;
+  link.feed(connection_complete(0x00, kPeerWire));
+  EXPECT_EQ(process_inbound_packet(s), kStatusOk);
+  EXPECT_EQ(s.handle_low, 0x2A);
+  EXPECT_EQ(s.handle_high, 0x00);
+  EXPECT_EQ(s.link_connected, 1);
+}
+
+struct RefusalCase {
+  const char* name;
+  Bytes event;
+};
+
+class RefusedConnectionComplete : public WireTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(RefusedConnectionComplete, StillReplacesTheHandle) {
+  s.remote_address = kPeerWire;
+  s.handle_low = 0x01;
+  s.handle_high = 0x0F;
+  link.feed(GetParam().event);
+  EXPECT_EQ(process_inbound_packet(s), kStatusFail);
+  EXPECT_EQ(s.handle_low, 0x2A);
+  EXPECT_EQ(s.handle_high, 0x03);
+  EXPECT_EQ(s.link_connected, 0);
+  EXPECT_EQ(unread(), 0u);  // the whole event is read even when refused early
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, RefusedConnectionComplete,
+    ::testing::Values(RefusalCase{"page_timeout", connection_complete(0x04, kPeerWire, 0x01, 0x03)},
+                      RefusalCase{"other_address", connection_complete(0x00, {0x55, 0x44, 0x33, 0x22, 0x11, 0x01}, 0x01, 0x03)},
+                      RefusalCase{"sco_link", connection_complete(0x00, kPeerWire, 0x00, 0x03)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct RequestCase {
+  const char* name;
+  std::uint8_t link_connected;
+  std::uint8_t link_type;
+  Bytes answer;  // the command the host sends back
+};
+
+class ConnectionRequests : public WireTest, public ::testing::WithParamInterface<RequestCase> {};
+
+TEST_P(ConnectionRequests, AcceptsOneAclLinkAndRejectsTheRest) {
+  const auto& c = GetParam();
+  const DeviceAddress requester{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+  s.link_connected = c.link_connected;
+  std::uint16_t opcode = c.answer[1] | c.answer[2] << 8;
+  link.feed(connection_request(requester, c.link_type) + command_status(opcode));
+  EXPECT_EQ(process_inbound_packet(s), kStatusOk);
+  EXPECT_EQ(written(), c.answer);
+  EXPECT_EQ(s.remote_address, requester);  // replaced even when refused
+  EXPECT_EQ(s.link_connected, c.link_connected);  // only a Connection Complete raises it
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ConnectionRequests,
+    ::testing::Values(
+        RequestCase{"acl_while_free", 0, 0x01, {0x01, 0x09, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x01}},
+        RequestCase{"acl_while_linked", 1, 0x01, {0x01, 0x0A, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x04}},
+        RequestCase{"sco_while_free", 0, 0x00, {0x01, 0x0A, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x04}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Inbound, RejectThatTheModuleRefusesFails) {
+  s.link_connected = 1;
+  link.feed(connection_request(kPeerWire, 0x01) + command_status(0x040A, 0x12));
+  EXPECT_EQ(process_inbound_packet(s), kStatusFail);
+}
+
+TEST_F(Inbound, AcceptedRequestIsFollowedByItsConnectionComplete) {
+  link.feed(connection_request(kPeerWire, 0x01) + command_status(0x0409) + connection_complete(0x00, kPeerWire));
+  EXPECT_EQ(process_inbound_packet(s), kStatusOk);
+  EXPECT_EQ(s.link_connected, 0);
+  EXPECT_EQ(process_inbound_packet(s), kStatusOk);
+  EXPECT_EQ(s.link_connected, 1);
+}
+
+TEST_F(Inbound, DisconnectionCompleteTakesLinkAndChannelDown) {
+  link_up();
+  s.channel_state = kChannelOpen;
+  link.feed(disconnection_complete());
+  EXPECT_EQ(process_inbound_packet(s), kStatusOk);
+  EXPECT_EQ(s.link_connected, 0);
+  EXPECT_EQ(s.channel_state, kChannelClosed);
+}
+
+TEST_F(Inbound, DisconnectionCompleteComparesAllEightBitsOfTheHighByte) {
+  link_up();
+  s.channel_state = kChannelOpen;
+  link.feed(disconnection_complete(0x10));  // differs only in the upper nibble
+  EXPECT_EQ(process_inbound_packet(s), kStatusFail);
+  EXPECT_EQ(s.link_connected, 1);
+  EXPECT_EQ(s.channel_state, kChannelOpen);
+}
+
+TEST_F(Inbound, FailedDisconnectionCompleteKeepsTheLink) {
+  link_up();
+  link.feed(disconnection_complete(0x00, 0x0C));
+  EXPECT_EQ(process_inbound_packet(s), kStatusFail);
+  EXPECT_EQ(s.link_connected, 1);
+}
+
+TEST_F(Inbound, EachPacketWaitHasItsOwnBoundedDeadline) {
+  EXPECT_EQ(process_inbound_packet(s), kStatusFail);
+  EXPECT_EQ(process_inbound_packet(s), kStatusFail);
+  ASSERT_EQ(link.dry_wait_budgets.size(), 2u);
+  for (auto budget : link.dry_wait_budgets) {
+    EXPECT_GT(budget.count(), 2000);
+    EXPECT_LE(budget.count(), 3000);
+  }
+}
+
+TEST_F(Inbound, VanishedPortEndsTheWaitAtOnce) {
+  link.end_read(0, ReadEnd::port_error);
+  EXPECT_EQ(process_inbound_packet(s), kStatusFail);
+  EXPECT_EQ(link.reads, 1u);  // no spinning on a port that fails at once
+  EXPECT_EQ(s.last_read_end, ReadEnd::port_error);
+}
+
+TEST_F(Inbound, ClearLinkStateDropsTheFlagOnly) {
+  link_up();
+  EXPECT_EQ(clear_link_state(s), kStatusOk);
+  EXPECT_EQ(s.link_connected, 0);
+  EXPECT_EQ(s.handle_low, 0x2A);
+}
+
+// --- link control ---
+
+using LinkControl = WireTest;
+
+const Bytes kCreateConnection{0x01, 0x05, 0x04, 0x0D, 0x55, 0x44, 0x33, 0x22, 0x11,
+                              0x00, 0x10, 0x00, 0x00, 0x00, 0x20, 0x80, 0x00};
+
+TEST_F(LinkControl, CreateConnectionWritesSeventeenBytesAndBringsTheLinkUp) {
+  link.feed(command_status(0x0405) + Bytes{0x55, 0x66} + connection_complete(0x00, kPeerWire));  // junk before the event is dropped
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusOk);
+  EXPECT_EQ(written(), kCreateConnection);
+  EXPECT_EQ(s.remote_address, kPeerWire);
+  EXPECT_EQ(s.link_connected, 1);
+  EXPECT_EQ(s.handle_low, 0x2A);
+}
+
+TEST_F(LinkControl, RefusedCreateConnectionLeavesThePeerAddress) {
+  s.remote_address = {9, 9, 9, 9, 9, 9};
+  link.feed(command_status(0x0405, 0x0C));
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);
+  EXPECT_EQ(s.remote_address, (DeviceAddress{9, 9, 9, 9, 9, 9}));
+}
+
+TEST_F(LinkControl, ConnectionCompleteFromAnotherPeerFailsButReplacesTheHandle) {
+  link.feed(command_status(0x0405) + connection_complete(0x00, {0x55, 0x44, 0x33, 0x22, 0x11, 0x01}, 0x01, 0x01));
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);
+  EXPECT_EQ(s.handle_high, 0x01);
+  EXPECT_EQ(s.link_connected, 0);
+}
+
+TEST_F(LinkControl, OtherEventWithElevenParametersIsNotAConnectionComplete) {
+  link.feed(command_status(0x0405) + Bytes{0x04, 0x07, 0x0B} + Bytes(11, 0x00) + Bytes{0x99});
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);
+  EXPECT_EQ(unread(), 1u);
+  EXPECT_EQ(s.link_connected, 0);
+}
+
+TEST_F(LinkControl, ConnectionCompleteOfAnotherLengthIsLeftUnread) {
+  link.feed(command_status(0x0405) + Bytes{0x04, 0x03, 0x0C} + Bytes(12, 0x00));
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);
+  EXPECT_EQ(unread(), 12u);
+}
+
+TEST_F(LinkControl, FlowControlDuringThePageIsSkipped) {
+  link.feed(command_status(0x0405) + completed_packets() + connection_complete(0x00, kPeerWire));
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusOk);
+  EXPECT_EQ(s.link_connected, 1);
+}
+
+TEST_F(LinkControl, SilentPageEndsAfterThePageTimeoutAndAMargin) {
+  link.feed(command_status(0x0405));
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);
+  ASSERT_EQ(link.dry_wait_budgets.size(), 1u);
+  EXPECT_GT(link.dry_wait_budgets[0].count(), 5120);  // the controller's own page timeout comes first
+  EXPECT_LE(link.dry_wait_budgets[0].count(), 5120 + 2000);
+}
+
+TEST_F(LinkControl, CreateConnectionOnAClosedPortFailsAtItsFirstWrite) {
+  s.port_handle = PortHandle{};
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);
+  EXPECT_TRUE(written().empty());
+}
+
+TEST_F(LinkControl, DisconnectWritesSevenBytesAndStopsOnceTheLinkIsDown) {
+  link_up();
+  link.feed(command_status(0x0406) + completed_packets() + disconnection_complete() + Bytes{0x04, 0x30, 0x00});
+  EXPECT_EQ(hci_disconnect(s), kStatusOk);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x06, 0x04, 0x03, 0x2A, 0x00, 0x05}));
+  EXPECT_EQ(s.link_connected, 0);
+  EXPECT_EQ(unread(), 3u);  // the link is down: nothing more was waited for
+  EXPECT_TRUE(link.dry_wait_budgets.empty());
+}
+
+TEST_F(LinkControl, DisconnectReadsThreePacketsWhenTheLinkStaysUp) {
+  link_up();
+  link.feed(command_status(0x0406) + Bytes{0x04, 0x30, 0x00} + Bytes{0x04, 0x31, 0x00} + Bytes{0x04, 0x32, 0x00});
+  EXPECT_EQ(hci_disconnect(s), kStatusOk);
+  EXPECT_EQ(unread(), 3u);
+  EXPECT_EQ(s.link_connected, 1);
+}
+
+TEST_F(LinkControl, DisconnectSucceedsAndStopsWaitingWhenTheModuleFallsSilent) {
+  link_up();
+  link.feed(command_status(0x0406));
+  EXPECT_EQ(hci_disconnect(s), kStatusOk);
+  EXPECT_EQ(link.dry_wait_budgets.size(), 1u);  // one expired wait, not three
+}
+
+TEST_F(LinkControl, DisconnectFailsOnlyWhenAWriteFails) {
+  link_up();
+  link.fail_write_number = 4;
+  EXPECT_EQ(hci_disconnect(s), kStatusFail);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x06, 0x04, 0x03}));
+  EXPECT_EQ(link.reads, 0u);
+}
+
+TEST_F(LinkControl, AcceptSucceedsOnlyOnItsOwnCommandStatus) {
+  const DeviceAddress a{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+  link.feed(command_status(0x040A));
+  EXPECT_EQ(hci_accept_connection_request(s, a, 0x01), kStatusFail);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x09, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x01}));
+  EXPECT_EQ(unread(), 1u);  // the wait stopped at the opcode's high byte
+  link.inbound.clear();
+  link.feed(command_status(0x0409));
+  EXPECT_EQ(hci_accept_connection_request(s, a, 0x01), kStatusOk);
+}
+
+TEST_F(LinkControl, RejectSendsTheAddressAsHeldAndTheReason) {
+  link.feed(command_status(0x040A));
+  EXPECT_EQ(hci_reject_connection_request(s, kPeerWire, 0x04), kStatusOk);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x0A, 0x04, 0x07, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00, 0x04}));
+}
+}  // namespace

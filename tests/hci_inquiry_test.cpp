@@ -1,1 +1,115 @@
+// Inquiry, the result reader and the discovery table.
+#include "hci_inquiry.h"
+
 #include "wire.h"
+
+namespace {
+const Bytes kInquiryCommand{0x01, 0x01, 0x04, 0x05, 0x33, 0x8B, 0x9E, 0x04, 0x04};
+const Bytes kInquiryComplete{0x04, 0x01, 0x01, 0x00};
+
+// One Inquiry Result event with the given responses (addresses in wire order).
+Bytes inquiry_result(const std::vector<DeviceAddress>& responses) {
+  auto n = static_cast<std::uint8_t>(responses.size());
+  Bytes event{0x04, 0x02, static_cast<std::uint8_t>(1 + 14 * n), n};
+  for (const auto& a : responses) event.insert(event.end(), a.begin(), a.end());
+  event.insert(event.end(), n, 0x01);      // page scan repetition mode
+  event.insert(event.end(), n, 0x00);      // page scan period mode
+  event.insert(event.end(), n, 0x00);      // page scan mode
+  event.insert(event.end(), 3u * n, 0x0C);  // class of device
+  event.insert(event.end(), 2u * n, 0x04);  // clock offset (0x04: no event indicator here)
+  return event;
+}
+
+DeviceAddress wire(std::uint8_t last) { return {last, 0x9A, 0x78, 0x56, 0x34, 0x12}; }
+DeviceAddress display(std::uint8_t last) { return {0x12, 0x34, 0x56, 0x78, 0x9A, last}; }
+
+using Inquiry = WireTest;
+
+struct CollectionCase {
+  const char* name;
+  int results;
+  Bytes after;  // what the module sends after the results
+  std::uint8_t count;
+  std::size_t left_unread;
+};
+
+class InquiryCollection : public WireTest, public ::testing::WithParamInterface<CollectionCase> {};
+
+TEST_P(InquiryCollection, FillsTheTableFromEntryZero) {
+  const auto& c = GetParam();
+  Bytes input = command_status(0x0401);
+  for (int i = 0; i < c.results; ++i) input = input + inquiry_result({wire(static_cast<std::uint8_t>(0xB0 + i))});
+  link.feed(input + c.after);
+  s.found_count = 9;
+  EXPECT_EQ(discover_devices(s, s.found_devices.data(), &s.found_count, 4), kStatusOk);
+  EXPECT_EQ(written(), kInquiryCommand);
+  EXPECT_EQ(s.found_count, c.count);
+  for (int i = 0; i < c.count; ++i) EXPECT_EQ(s.found_devices[i], display(static_cast<std::uint8_t>(0xB0 + i)));
+  EXPECT_EQ(unread(), c.left_unread);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Results, InquiryCollection,
+    ::testing::Values(CollectionCase{"none", 0, kInquiryComplete, 0, 0},
+                      CollectionCase{"two", 2, kInquiryComplete, 2, 0},
+                      // The maximum ends the collection; Inquiry Complete stays for the next reader.
+                      CollectionCase{"four", 4, kInquiryComplete, 4, 4},
+                      // Flow control is no result and no end.
+                      CollectionCase{"flow_control_between", 1, completed_packets() + inquiry_result({wire(0xB1)}) + kInquiryComplete, 2, 0},
+                      // A silent module ends the collection at the inquiry's deadline.
+                      CollectionCase{"silent_after_one", 1, {}, 1, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Inquiry, TwoResponsesInOneEventFillOneSlotWithTheSecond) {
+  link.feed(command_status(0x0401) + inquiry_result({wire(0x01), wire(0x02)}) + kInquiryComplete);
+  EXPECT_EQ(discover_devices(s, s.found_devices.data(), &s.found_count, 4), kStatusOk);
+  EXPECT_EQ(s.found_count, 1);
+  EXPECT_EQ(s.found_devices[0], display(0x02));
+}
+
+TEST_F(Inquiry, EventWithNoResponsesLeavesItsSlotButCounts) {
+  s.found_devices[0] = display(0x77);
+  link.feed(command_status(0x0401) + inquiry_result({}) + kInquiryComplete);
+  EXPECT_EQ(discover_devices(s, s.found_devices.data(), &s.found_count, 4), kStatusOk);
+  EXPECT_EQ(s.found_count, 1);
+  EXPECT_EQ(s.found_devices[0], display(0x77));
+}
+
+TEST_F(Inquiry, RefusedCommandLeavesTheCountAlone) {
+  link.feed(command_status(0x0401, 0x0C));
+  s.found_count = 3;
+  EXPECT_EQ(discover_devices(s, s.found_devices.data(), &s.found_count, 4), kStatusFail);
+  EXPECT_EQ(s.found_count, 3);
+}
+
+TEST_F(Inquiry, MaximumZeroReadsNoResult) {
+  link.feed(command_status(0x0401) + kInquiryComplete);
+  EXPECT_EQ(hci_inquiry(s, s.found_devices.data(), &s.found_count, 0, 4), kStatusOk);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x01, 0x04, 0x05, 0x33, 0x8B, 0x9E, 0x04, 0x00}));
+  EXPECT_EQ(s.found_count, 0);
+  EXPECT_EQ(unread(), kInquiryComplete.size());
+}
+
+TEST_F(Inquiry, CollectionWaitsTheInquiryTimePlusAMargin) {
+  link.feed(command_status(0x0401));
+  EXPECT_EQ(hci_inquiry(s, s.found_devices.data(), &s.found_count, 4, 4), kStatusOk);
+  EXPECT_EQ(s.found_count, 0);
+  ASSERT_EQ(link.dry_wait_budgets.size(), 1u);
+  EXPECT_GT(link.dry_wait_budgets[0].count(), 5120);  // never shorter than the inquiry itself
+  EXPECT_LE(link.dry_wait_budgets[0].count(), 5120 + 2000);
+}
+
+TEST_F(Inquiry, ForeignEventIsConsumedWholeAndEndsTheCollection) {
+  link.feed(command_status(0x0401) + Bytes{0x04, 0x05, 0x04, 0x00, 0x2A, 0x00, 0x13, 0x99});
+  DeviceAddress slot = display(0x55);
+  EXPECT_EQ(hci_read_inquiry_result(s, slot), kStatusFail);  // reads the Command Status as foreign
+  EXPECT_EQ(hci_read_inquiry_result(s, slot), kStatusFail);
+  EXPECT_EQ(slot, display(0x55));
+  EXPECT_EQ(unread(), 1u);
+}
+
+TEST(AddressText, TwelveUpperCaseDigitsMostSignificantFirst) {
+  EXPECT_EQ(address_text(reversed_address({0xBC, 0x9A, 0x78, 0x56, 0x34, 0x12})), "123456789ABC");
+  EXPECT_EQ(address_text({0x00, 0x0A, 0xFF, 0x01, 0x10, 0xE0}), "000AFF0110E0");
+}
+}  // namespace

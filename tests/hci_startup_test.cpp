@@ -1,1 +1,111 @@
+// The four start-up commands and their order.
+#include "hci_startup.h"
+
+#include <string>
+
 #include "wire.h"
+
+namespace {
+using HciStartup = WireTest;
+
+Bytes name_command(const std::string& name) {
+  Bytes bytes(4 + 248, 0x00);
+  bytes[0] = 0x01;
+  bytes[1] = 0x13;
+  bytes[2] = 0x0C;
+  bytes[3] = 0xF8;
+  for (std::size_t i = 0; i < name.size(); ++i) bytes[4 + i] = static_cast<std::uint8_t>(name[i]);
+  return bytes;
+}
+
+TEST_F(HciStartup, ResetSendsItsHeaderAndConsumesTheSevenByteAnswer) {
+  link.feed(command_complete(0x0C03) + Bytes{0x04});
+  EXPECT_EQ(hci_reset(s), kStatusOk);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x03, 0x0C, 0x00}));
+  EXPECT_EQ(unread(), 1u);
+}
+
+TEST_F(HciStartup, ReadBdAddrStoresTheAddressInWireOrder) {
+  link.feed({0x04, 0x0E, 0x0A, 0x01, 0x09, 0x10, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
+  EXPECT_EQ(hci_read_bd_addr(s, s.local_address.data()), kStatusOk);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x09, 0x10, 0x00}));
+  EXPECT_EQ(s.local_address, (DeviceAddress{0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
+}
+
+TEST_F(HciStartup, ReadBdAddrKeepsTheBytesStoredBeforeAFailedRead) {
+  link.feed({0x04, 0x0E, 0x0A, 0x01, 0x09, 0x10, 0x00, 0x11, 0x22});
+  EXPECT_EQ(hci_read_bd_addr(s, s.local_address.data()), kStatusFail);
+  EXPECT_EQ(s.local_address, (DeviceAddress{0x11, 0x22, 0, 0, 0, 0}));
+}
+
+struct NameCase {
+  const char* label;
+  std::string name;
+};
+
+class LocalNames : public WireTest, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(LocalNames, NameFillsTheFixedFieldWithZeros) {
+  link.feed(command_complete(0x0C13));
+  EXPECT_EQ(hci_write_local_name(s, GetParam().name.c_str()), kStatusOk);
+  Bytes sent = written();
+  EXPECT_EQ(sent.size(), 252u);
+  EXPECT_EQ(sent, name_command(GetParam().name));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, LocalNames,
+                         ::testing::Values(NameCase{"quorel", "quorel"}, NameCase{"empty", ""},
+                                           NameCase{"longest", std::string(247, 'q')}),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(HciStartup, NameWithoutRoomForItsZeroSendsNothing) {
+  std::string too_long(248, 'q');
+  EXPECT_EQ(hci_write_local_name(s, too_long.c_str()), kStatusFail);
+  EXPECT_TRUE(written().empty());
+}
+
+TEST_F(HciStartup, ScanEnableSendsTheValueByte) {
+  link.feed(command_complete(0x0C1A));
+  EXPECT_EQ(hci_write_scan_enable(s, kScanInquiryAndPage), kStatusOk);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x1A, 0x0C, 0x01, 0x03}));
+}
+
+TEST_F(HciStartup, StartUpRunsTheFourCommandsInOrder) {
+  link.feed(command_complete(0x0C03) +
+            Bytes{0x04, 0x0E, 0x0A, 0x01, 0x09, 0x10, 0x00, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6} +
+            command_complete(0x0C13) + command_complete(0x0C1A));
+  EXPECT_EQ(module_start_up(s, kLocalDeviceName), kStatusOk);
+  Bytes expected = Bytes{0x01, 0x03, 0x0C, 0x00} + Bytes{0x01, 0x09, 0x10, 0x00} + name_command("quorel") +
+                   Bytes{0x01, 0x1A, 0x0C, 0x01, 0x03};
+  EXPECT_EQ(written(), expected);
+  EXPECT_EQ(s.local_address, (DeviceAddress{0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6}));
+  EXPECT_EQ(unread(), 0u);
+}
+
+TEST_F(HciStartup, RefusedResetEndsStartUpBeforeReadBdAddr) {
+  link.feed(command_complete(0x0C03, 0x01));
+  EXPECT_EQ(module_start_up(s, kLocalDeviceName), kStatusFail);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x03, 0x0C, 0x00}));
+}
+
+TEST_F(HciStartup, OverlongNameFailsAfterResetAndAddressRead) {
+  link.feed(command_complete(0x0C03) + Bytes{0x04, 0x0E, 0x0A, 0x01, 0x09, 0x10, 0x00, 1, 2, 3, 4, 5, 6});
+  std::string too_long(300, 'x');
+  EXPECT_EQ(module_start_up(s, too_long.c_str()), kStatusFail);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x03, 0x0C, 0x00, 0x01, 0x09, 0x10, 0x00}));
+}
+
+TEST_F(HciStartup, SilentModuleFailsStartUpAfterTheReset) {
+  EXPECT_EQ(module_start_up(s, kLocalDeviceName), kStatusFail);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x03, 0x0C, 0x00}));
+  EXPECT_EQ(s.last_read_end, ReadEnd::deadline);
+}
+
+TEST(HciStartupNoPort, StartUpOnAPortNeverOpenedFailsAtTheFirstWrite) {
+  ScriptedSerial link;
+  HostState s;
+  host_attach(s, link);
+  EXPECT_EQ(module_start_up(s, kLocalDeviceName), kStatusFail);
+  EXPECT_EQ(link.writes, 0u);
+}
+}  // namespace
