@@ -6,24 +6,6 @@
 namespace {
 Status read_byte(HostState& s, std::uint8_t& out) { return serial_read_byte(s, &out); }
 
-Status discard_bytes(HostState& s, unsigned count) {
-  std::uint8_t ignored = 0;
-  for (unsigned i = 0; i < count; ++i)
-    if (failed(read_byte(s, ignored))) return kStatusFail;
-  return kStatusOk;
-}
-
-// Reads up to the event code of the next event that is not flow control.
-// Number Of Completed Packets arrives for every ACL packet the host sends,
-// often between a command and its answer; it is read whole and skipped.
-Status read_next_event_code(HostState& s, std::uint8_t& code) {
-  for (;;) {
-    if (failed(hci_skip_to_event(s)) || failed(read_byte(s, code))) return kStatusFail;
-    if (code != kEventNumberOfCompletedPackets) return kStatusOk;
-    if (failed(hci_skip_event_parameters(s))) return kStatusFail;
-  }
-}
-
 // Reads one byte and checks it; a mismatch ends the wait right after it.
 Status expect_byte(HostState& s, std::uint8_t wanted) {
   std::uint8_t got = 0;
@@ -52,7 +34,22 @@ Status hci_skip_to_event(HostState& s) {
 Status hci_skip_event_parameters(HostState& s) {
   std::uint8_t length = 0;
   if (failed(read_byte(s, length))) return kStatusFail;
-  return discard_bytes(s, length);
+  return hci_discard_bytes(s, length);
+}
+
+Status hci_read_event_code(HostState& s, std::uint8_t* code) {
+  for (;;) {
+    if (failed(hci_skip_to_event(s)) || failed(read_byte(s, *code))) return kStatusFail;
+    if (*code != kEventNumberOfCompletedPackets) return kStatusOk;
+    if (failed(hci_skip_event_parameters(s))) return kStatusFail;
+  }
+}
+
+Status hci_discard_bytes(HostState& s, unsigned count) {
+  std::uint8_t ignored = 0;
+  for (unsigned i = 0; i < count; ++i)
+    if (failed(read_byte(s, ignored))) return kStatusFail;
+  return kStatusOk;
 }
 
 // 04 | 0E | n+4 | 01 (credits) | opcode low | opcode high | 00 (status) | n return bytes
@@ -61,7 +58,7 @@ Status hci_wait_command_complete(HostState& s, std::uint8_t ocf, std::uint8_t og
   start_wait(s, wait_bounds::kCommandHandshake);
   std::uint16_t opcode = hci_opcode(ocf, ogf);
   std::uint8_t code = 0;
-  if (failed(read_next_event_code(s, code)) || code != kEventCommandComplete) return kStatusFail;
+  if (failed(hci_read_event_code(s, &code)) || code != kEventCommandComplete) return kStatusFail;
   // n + 4 without 8-bit wrap: n = 252 and above can never match a length byte.
   std::uint8_t length = 0;
   if (failed(read_byte(s, length)) || length != n + 4u) return kStatusFail;
@@ -80,7 +77,7 @@ Status hci_wait_command_status(HostState& s, std::uint8_t ocf, std::uint8_t ogf)
   start_wait(s, wait_bounds::kCommandHandshake);
   std::uint16_t opcode = hci_opcode(ocf, ogf);
   std::uint8_t code = 0;
-  if (failed(read_next_event_code(s, code)) || code != kEventCommandStatus) return kStatusFail;
+  if (failed(hci_read_event_code(s, &code)) || code != kEventCommandStatus) return kStatusFail;
   if (failed(expect_byte(s, 4))) return kStatusFail;
   if (failed(expect_byte(s, 0x00))) return kStatusFail;
   if (failed(expect_byte(s, 1))) return kStatusFail;

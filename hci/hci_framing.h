@@ -46,3 +46,9 @@ Status read_u16_le(HostState& s, std::uint16_t* value);
 Status hci_skip_to_event(HostState& s);
 // Reads an event's parameter length and drops that many bytes.
 Status hci_skip_event_parameters(HostState& s);
+// Skips to the next event and reads its code, passing over Number Of
+// Completed Packets events: the controller sends one for every ACL packet the
+// host sends, often between a command and its answer, and none of them is
+// ever the event a wait is for.
+Status hci_read_event_code(HostState& s, std::uint8_t* code);
+Status hci_discard_bytes(HostState& s, unsigned count);

@@ -54,9 +54,7 @@ Status hci_dispatch_event(HostState& s) {
     default:
       break;
   }
-  std::uint8_t ignored = 0;
-  for (unsigned i = 0; i < length; ++i)
-    if (failed(read_byte(s, ignored))) return kStatusFail;
+  if (failed(hci_discard_bytes(s, length))) return kStatusFail;
   // One per ACL packet the host sent: consumed whole, and never counted as
   // the packet a caller is waiting for.
   return code == kEventNumberOfCompletedPackets ? kStatusNotCounted : kStatusFail;

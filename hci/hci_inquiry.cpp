@@ -9,13 +9,6 @@
 namespace {
 constexpr std::uint8_t kOcfInquiry = 0x01;
 constexpr std::uint8_t kGiacLap[3] = {0x33, 0x8B, 0x9E};  // 0x9E8B33, low byte first
-
-Status discard_bytes(HostState& s, unsigned count) {
-  std::uint8_t ignored = 0;
-  for (unsigned i = 0; i < count; ++i)
-    if (failed(serial_read_byte(s, &ignored))) return kStatusFail;
-  return kStatusOk;
-}
 }  // namespace
 
 // 01 01 04 05 | 33 8B 9E | length | maximum -> Command Status, then results
@@ -46,15 +39,9 @@ Status hci_inquiry(HostState& s, DeviceAddress* table, std::uint8_t* count, std:
 Status hci_read_inquiry_result(HostState& s, DeviceAddress& slot) {
   std::uint8_t code = 0;
   std::uint8_t length = 0;
-  for (;;) {
-    if (failed(hci_skip_to_event(s))) return kStatusFail;
-    if (failed(serial_read_byte(s, &code))) return kStatusFail;
-    if (code != kEventNumberOfCompletedPackets) break;
-    if (failed(hci_skip_event_parameters(s))) return kStatusFail;  // flow control: not a result
-  }
-  if (failed(serial_read_byte(s, &length))) return kStatusFail;
+  if (failed(hci_read_event_code(s, &code)) || failed(serial_read_byte(s, &length))) return kStatusFail;
   if (code != kEventInquiryResult) {
-    discard_bytes(s, length);  // the whole foreign event is consumed
+    hci_discard_bytes(s, length);  // the whole foreign event is consumed
     return kStatusFail;
   }
   std::uint8_t responses = 0;
@@ -64,7 +51,7 @@ Status hci_read_inquiry_result(HostState& s, DeviceAddress& slot) {
     for (int k = 0; k < 6; ++k)
       if (failed(serial_read_byte(s, &slot[static_cast<std::size_t>(5 - k)]))) return kStatusFail;
   // Page scan repetition, period and mode, class of device, clock offset.
-  return discard_bytes(s, responses * (1u + 1u + 1u + 3u + 2u));
+  return hci_discard_bytes(s, responses * (1u + 1u + 1u + 3u + 2u));
 }
 
 Status discover_devices(HostState& s, DeviceAddress* table, std::uint8_t* count, std::uint8_t maximum) {

@@ -49,17 +49,9 @@ Status hci_wait_connection_complete(HostState& s) {
   start_wait(s, wait_bounds::connection_complete_wait());
   std::uint8_t code = 0;
   std::uint8_t length = 0;
-  for (;;) {
-    if (failed(hci_skip_to_event(s))) return kStatusFail;
-    if (failed(serial_read_byte(s, &code))) return kStatusFail;
-    if (code != kEventNumberOfCompletedPackets) break;
-    if (failed(hci_skip_event_parameters(s))) return kStatusFail;
-  }
-  if (failed(serial_read_byte(s, &length))) return kStatusFail;
+  if (failed(hci_read_event_code(s, &code)) || failed(serial_read_byte(s, &length))) return kStatusFail;
   if (code != kEventConnectionComplete) {
-    std::uint8_t ignored = 0;
-    for (unsigned i = 0; i < length; ++i)
-      if (failed(serial_read_byte(s, &ignored))) break;
+    hci_discard_bytes(s, length);
     return kStatusFail;
   }
   if (length != 11) return kStatusFail;
