@@ -66,8 +66,15 @@ Status hci_handle_connection_complete(HostState& s) {
   std::uint8_t byte = 0;
   if (failed(read_byte(s, byte))) return kStatusFail;
   refused |= byte != 0x00;
-  // The handle is stored before any check, refused or not.
-  if (failed(read_byte(s, s.handle_low)) || failed(read_byte(s, s.handle_high))) return kStatusFail;
+  // The handle is stored before any check, refused or not; but while a link
+  // is up, the failed completion of a second one (the one just rejected)
+  // must not take the live link's handle: it would cut the link off.
+  std::uint8_t handle_low = 0;
+  std::uint8_t handle_high = 0;
+  const bool keep_live_handle = s.link_connected != 0;
+  std::uint8_t& low = keep_live_handle ? handle_low : s.handle_low;
+  std::uint8_t& high = keep_live_handle ? handle_high : s.handle_high;
+  if (failed(read_byte(s, low)) || failed(read_byte(s, high))) return kStatusFail;
   for (std::size_t i = 0; i < 6; ++i) {
     if (failed(read_byte(s, byte))) return kStatusFail;
     refused |= byte != s.remote_address[i];
@@ -76,6 +83,8 @@ Status hci_handle_connection_complete(HostState& s) {
   refused |= byte != kLinkTypeAcl;
   if (failed(read_byte(s, byte))) return kStatusFail;  // encryption mode, ignored
   if (refused) return kStatusFail;
+  s.handle_low = low;
+  s.handle_high = high;
   s.link_connected = 1;
   return kStatusOk;
 }

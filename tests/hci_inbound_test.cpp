@@ -133,6 +133,23 @@ TEST_F(Inbound, AcceptedRequestIsFollowedByItsConnectionComplete) {
   EXPECT_EQ(s.link_connected, 1);
 }
 
+TEST_F(Inbound, RejectedSecondLinkLeavesTheLiveHandleAlone) {
+  link_up();
+  s.channel_state = kChannelOpen;
+  const DeviceAddress intruder{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+  // Request, Reject's Command Status, then the controller's failed completion.
+  link.feed(connection_request(intruder, 0x01) + command_status(0x040A) +
+            Bytes{0x04, 0x03, 0x0B, 0x04, 0x00, 0x00} + Bytes(intruder.begin(), intruder.end()) + Bytes{0x01, 0x00});
+  EXPECT_EQ(process_inbound_packet(s), kStatusOk);
+  EXPECT_EQ(process_inbound_packet(s), kStatusFail);
+  EXPECT_EQ(s.handle_low, 0x2A);
+  EXPECT_EQ(s.link_connected, 1);
+  // The live link still answers to its own handle.
+  link.feed(disconnection_complete());
+  EXPECT_EQ(process_inbound_packet(s), kStatusOk);
+  EXPECT_EQ(s.link_connected, 0);
+}
+
 TEST_F(Inbound, DisconnectionCompleteTakesLinkAndChannelDown) {
   link_up();
   s.channel_state = kChannelOpen;
