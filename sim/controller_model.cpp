@@ -1,0 +1,487 @@
+#include "controller_model.h"
+
+#include <algorithm>
+
+using namespace sim_wire;
+
+namespace {
+constexpr std::uint8_t kEvInquiryComplete = 0x01;
+constexpr std::uint8_t kEvInquiryResult = 0x02;
+constexpr std::uint8_t kEvConnectionComplete = 0x03;
+constexpr std::uint8_t kEvConnectionRequest = 0x04;
+constexpr std::uint8_t kEvDisconnectionComplete = 0x05;
+constexpr std::uint8_t kEvCommandComplete = 0x0E;
+constexpr std::uint8_t kEvCommandStatus = 0x0F;
+constexpr std::uint8_t kEvNumberOfCompletedPackets = 0x13;
+
+constexpr std::uint8_t kSigCommandReject = 0x01;
+constexpr std::uint8_t kSigConnectionRequest = 0x02;
+constexpr std::uint8_t kSigConnectionResponse = 0x03;
+constexpr std::uint8_t kSigDisconnectionRequest = 0x06;
+constexpr std::uint8_t kSigDisconnectionResponse = 0x07;
+constexpr std::uint16_t kCidSignalling = 0x0001;
+constexpr std::uint16_t kCidFirstDynamic = 0x0040;
+constexpr std::uint16_t kResultNoResources = 0x0004;
+
+constexpr std::uint8_t kScanPage = 0x02;
+constexpr std::uint8_t kLinkTypeAcl = 0x01;
+constexpr std::uint8_t kPbFirstFlushable = 0x20;  // PB 2 in the handle's high byte
+// Imaging major class (0x06), camera minor bit (0x20): 0x000620, low byte first.
+constexpr std::uint8_t kCameraClass[3] = {0x20, 0x06, 0x00};
+constexpr auto kInquiryUnit = std::chrono::microseconds(1'280'000);
+constexpr auto kPageTimeout = std::chrono::microseconds(5'120'000);
+
+std::uint8_t low(std::uint16_t v) { return static_cast<std::uint8_t>(v & 0xFF); }
+std::uint8_t high(std::uint16_t v) { return static_cast<std::uint8_t>(v >> 8); }
+std::uint16_t u16_at(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+
+DeviceAddress wire_of(const DeviceAddress& display) { return reversed_address(display); }
+
+SimClock::duration scaled(std::chrono::microseconds base, double scale) {
+  return std::chrono::duration_cast<SimClock::duration>(
+      std::chrono::duration<double, std::micro>(static_cast<double>(base.count()) * std::max(scale, 0.0)));
+}
+
+// Commands answered by Command Complete, and how many return bytes follow the status.
+bool completes_with_returns(std::uint16_t opcode, std::size_t& returns) {
+  switch (opcode) {
+    case kOpReset: case kOpWriteLocalName: case kOpWriteScanEnable: returns = 0; return true;
+    case kOpReadBdAddr: returns = 6; return true;
+    default: return false;
+  }
+}
+}  // namespace
+
+ControllerModel::ControllerModel(const SimOptions& options)
+    : module_address_(options.module_address),
+      peer_opens_channel_(options.peer_opens_channel),
+      inquiry_time_scale_(options.inquiry_time_scale),
+      page_timeout_scale_(options.page_timeout_scale),
+      faults_(options.faults) {
+  std::vector<DeviceAddress> addresses = options.cameras;
+  if (addresses.empty()) addresses.push_back(kDefaultCameraAddress);
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    SimCamera cam;
+    cam.address = addresses[i];
+    cam.own_cid = static_cast<std::uint16_t>(kCidFirstDynamic + i);
+    cameras_.push_back(cam);
+  }
+}
+
+// Host -> module, one byte at a time (the host writes one byte per call):
+//   01 | opcode (2) | length (1) | parameters
+//   02 | handle + flags (2) | length (2) | data
+// Any other byte where an indicator belongs is dropped.
+void ControllerModel::host_byte(std::uint8_t byte, SimClock::time_point now) {
+  switch (state_) {
+    case ParseState::indicator:
+      packet_.clear();
+      if (byte == 0x01) {
+        state_ = ParseState::command_header;
+        expected_ = 3;
+      } else if (byte == 0x02) {
+        state_ = ParseState::acl_header;
+        expected_ = 4;
+      }
+      return;
+    case ParseState::command_header:
+    case ParseState::command_parameters:
+    case ParseState::acl_header:
+    case ParseState::acl_data:
+      packet_.push_back(byte);
+      break;
+  }
+  if (packet_.size() < expected_) return;
+  if (state_ == ParseState::command_header && packet_[2] != 0) {
+    state_ = ParseState::command_parameters;
+    expected_ = 3u + packet_[2];
+    return;
+  }
+  if (state_ == ParseState::acl_header && u16_at(&packet_[2]) != 0) {
+    state_ = ParseState::acl_data;
+    expected_ = 4u + u16_at(&packet_[2]);
+    return;
+  }
+  const bool command = state_ == ParseState::command_header || state_ == ParseState::command_parameters;
+  state_ = ParseState::indicator;
+  if (command) {
+    std::vector<std::uint8_t> parameters(packet_.begin() + 3, packet_.end());
+    handle_command(u16_at(&packet_[0]), parameters, now);
+  } else {
+    handle_acl(packet_);
+  }
+}
+
+void ControllerModel::advance(SimClock::time_point now) {
+  if (faults_.silent) return;
+  // Released in due order; a timer never starts another one.
+  std::sort(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) { return a.due < b.due; });
+  while (!timers_.empty() && timers_.front().due <= now) {
+    Timer t = timers_.front();
+    timers_.erase(timers_.begin());
+    if (t.kind == TimerKind::inquiry_complete) {
+      inquiry_active_ = false;
+      emit_event(kEvInquiryComplete, {0x00});
+    } else {
+      emit_connection_complete(kStatusPageTimeout, 0x0000, t.wire_address);
+    }
+  }
+}
+
+std::optional<SimClock::time_point> ControllerModel::next_timer() const {
+  std::optional<SimClock::time_point> next;
+  for (const Timer& t : timers_)
+    if (!next || t.due < *next) next = t.due;
+  return next;
+}
+
+bool ControllerModel::page_host(std::size_t camera_index) {
+  if (camera_index >= cameras_.size() || faults_.silent) return false;
+  SimCamera& cam = cameras_[camera_index];
+  if (cam.linked || cam.paging_host || (scan_enable_ & kScanPage) == 0) return false;
+  cam.paging_host = true;
+  // BD_ADDR (wire order) | Class_of_Device (3) | Link_Type
+  DeviceAddress wire = wire_of(cam.address);
+  std::vector<std::uint8_t> p(wire.begin(), wire.end());
+  p.insert(p.end(), std::begin(kCameraClass), std::end(kCameraClass));
+  p.push_back(kLinkTypeAcl);
+  emit_event(kEvConnectionRequest, p);
+  return true;
+}
+
+void ControllerModel::handle_command(std::uint16_t opcode, const std::vector<std::uint8_t>& p,
+                                     SimClock::time_point now) {
+  commands_.push_back({opcode, p});
+  if (faults_.silent) return;
+  if (faults_.failing_opcode != 0 && opcode == faults_.failing_opcode) {
+    fail_command(opcode);
+    return;
+  }
+  switch (opcode) {
+    case kOpReset:
+      reset();
+      emit_command_complete(opcode, 0x00);
+      return;
+    case kOpReadBdAddr: {
+      DeviceAddress wire = wire_of(module_address_);
+      emit_command_complete(opcode, 0x00, {wire.begin(), wire.end()});
+      return;
+    }
+    case kOpWriteLocalName:
+      local_name_ = p;
+      emit_command_complete(opcode, 0x00);
+      return;
+    case kOpWriteScanEnable:
+      if (!p.empty()) scan_enable_ = p[0];
+      emit_command_complete(opcode, 0x00);
+      return;
+    case kOpInquiry: inquiry(p, now); return;
+    case kOpCreateConnection: create_connection(p, now); return;
+    case kOpDisconnect: disconnect(p); return;
+    case kOpAcceptConnection:
+    case kOpRejectConnection: answer_page(opcode, p); return;
+    default:
+      emit_command_status(opcode, kStatusUnknownCommand);
+      return;
+  }
+}
+
+// A command answered with a failure status and none of its later events.
+void ControllerModel::fail_command(std::uint16_t opcode) {
+  std::size_t returns = 0;
+  if (completes_with_returns(opcode, returns))
+    emit_command_complete(opcode, faults_.failing_status, std::vector<std::uint8_t>(returns, 0x00));
+  else
+    emit_command_status(opcode, faults_.failing_status);
+}
+
+// The radio forgets its links and any inquiry or page; Scan_Enable is kept.
+void ControllerModel::reset() {
+  timers_.clear();
+  inquiry_active_ = false;
+  for (SimCamera& cam : cameras_) {
+    cam.linked = false;
+    cam.paging_host = false;
+    cam.channel_open = false;
+  }
+}
+
+// LAP (3) | Inquiry_Length | Num_Responses
+void ControllerModel::inquiry(const std::vector<std::uint8_t>& p, SimClock::time_point now) {
+  if (p.size() < 5 || inquiry_active_) {
+    emit_command_status(kOpInquiry, kStatusCommandDisallowed);
+    return;
+  }
+  emit_command_status(kOpInquiry, 0x00);
+  const std::uint8_t length = p[3];
+  const std::uint8_t wanted = p[4];  // 0: no limit
+  unsigned sent = 0;
+  for (const SimCamera& cam : cameras_) {
+    if (wanted != 0 && sent == wanted) break;
+    // Num_Responses 1 | BD_ADDR | PSRM R1 | period mode | scan mode | class (3) | clock offset (2)
+    DeviceAddress wire = wire_of(cam.address);
+    std::vector<std::uint8_t> r{0x01};
+    r.insert(r.end(), wire.begin(), wire.end());
+    r.insert(r.end(), {0x01, 0x00, 0x00});
+    r.insert(r.end(), std::begin(kCameraClass), std::end(kCameraClass));
+    r.insert(r.end(), {0x00, 0x00});
+    emit_event(kEvInquiryResult, r);
+    ++sent;
+  }
+  if (wanted != 0 && sent == wanted) {
+    emit_event(kEvInquiryComplete, {0x00});
+    return;
+  }
+  inquiry_active_ = true;
+  timers_.push_back({now + scaled(kInquiryUnit * length, inquiry_time_scale_), TimerKind::inquiry_complete, {}});
+}
+
+// BD_ADDR (wire) | Packet_Type (2) | PSRM | PSM | Clock_Offset (2) | Allow_Role_Switch
+void ControllerModel::create_connection(const std::vector<std::uint8_t>& p, SimClock::time_point now) {
+  if (p.size() < 6) {
+    emit_command_status(kOpCreateConnection, kStatusCommandDisallowed);
+    return;
+  }
+  SimCamera* cam = camera_by_wire_address(p.data());
+  if (cam != nullptr && (cam->linked || cam->paging_host)) {
+    emit_command_status(kOpCreateConnection, kStatusConnectionExists);
+    return;
+  }
+  emit_command_status(kOpCreateConnection, 0x00);
+  DeviceAddress wire{};
+  std::copy(p.begin(), p.begin() + 6, wire.begin());
+  if (cam == nullptr || faults_.camera_unreachable) {
+    timers_.push_back({now + scaled(kPageTimeout, page_timeout_scale_), TimerKind::page_timeout, wire});
+    return;
+  }
+  cam->linked = true;
+  cam->channel_open = false;
+  cam->handle = allocate_handle();
+  emit_connection_complete(0x00, cam->handle, wire);
+}
+
+// Handle (2) | Reason
+void ControllerModel::disconnect(const std::vector<std::uint8_t>& p) {
+  SimCamera* cam = p.size() >= 2 ? camera_by_handle(u16_at(p.data()) & 0x0FFF) : nullptr;
+  if (cam == nullptr) {
+    emit_command_status(kOpDisconnect, kStatusUnknownConnection);
+    return;
+  }
+  emit_command_status(kOpDisconnect, 0x00);
+  cam->linked = false;
+  cam->channel_open = false;
+  // Status | Handle (2) | Reason
+  emit_event(kEvDisconnectionComplete,
+             {0x00, low(cam->handle), high(cam->handle), kReasonLocalHostTerminated});
+}
+
+// BD_ADDR (wire) | Role (accept) or Reason (reject)
+void ControllerModel::answer_page(std::uint16_t opcode, const std::vector<std::uint8_t>& p) {
+  SimCamera* cam = p.size() >= 7 ? camera_by_wire_address(p.data()) : nullptr;
+  if (cam == nullptr || !cam->paging_host) {
+    emit_command_status(opcode, kStatusUnknownConnection);
+    return;
+  }
+  emit_command_status(opcode, 0x00);
+  cam->paging_host = false;
+  DeviceAddress wire = wire_of(cam->address);
+  if (opcode == kOpRejectConnection) {
+    // The refusal reaches the host as a failed Connection Complete whose
+    // status is the reason it gave; no handle was ever given out.
+    emit_connection_complete(p[6], 0x0000, wire);
+    return;
+  }
+  cam->linked = true;
+  cam->channel_open = false;
+  cam->handle = allocate_handle();
+  emit_connection_complete(0x00, cam->handle, wire);
+  if (peer_opens_channel_ && !faults_.camera_mute)
+    emit_signal(*cam, kSigConnectionRequest, cam->next_signal_id++, {kCameraPsm, cam->own_cid});
+}
+
+// Handle + PB/BC (2) | Data_Total_Length (2) | L2CAP length (2) | CID (2) | payload
+void ControllerModel::handle_acl(const std::vector<std::uint8_t>& packet) {
+  ++acl_packets_;
+  if (faults_.silent) return;
+  const std::uint16_t handle = u16_at(&packet[0]) & 0x0FFF;
+  SimCamera* cam = camera_by_handle(handle);
+  if (cam == nullptr) return;  // no such link: dropped at the baseband
+  // Flow control first: the controller has passed the packet on.
+  emit_event(kEvNumberOfCompletedPackets, {0x01, low(handle), high(handle), 0x01, 0x00});
+  if (faults_.camera_mute || packet.size() < 8) return;
+  const std::size_t l2cap_length = u16_at(&packet[4]);
+  const std::uint16_t cid = u16_at(&packet[6]);
+  const std::size_t size = std::min(l2cap_length, packet.size() - 8);
+  if (cid == kCidSignalling)
+    handle_signal(*cam, packet.data() + 8, size);
+  else if (cid >= kCidFirstDynamic)
+    handle_camera_data(*cam, packet.data() + 8, size);
+}
+
+// Code | Identifier | Length (2) | data, 16-bit fields low byte first
+void ControllerModel::handle_signal(SimCamera& cam, const std::uint8_t* data, std::size_t size) {
+  if (size < 4) return;
+  const std::uint8_t code = data[0];
+  const std::uint8_t id = data[1];
+  const std::size_t length = std::min<std::size_t>(u16_at(data + 2), size - 4);
+  const std::uint8_t* d = data + 4;
+  switch (code) {
+    case kSigConnectionRequest: {  // PSM | source CID
+      if (length < 4) break;
+      const std::uint16_t requester = u16_at(d + 2);
+      if (faults_.channel_refused) {
+        emit_signal(cam, kSigConnectionResponse, id, {0x0000, requester, kResultNoResources, 0x0000});
+        return;
+      }
+      cam.channel_open = true;
+      cam.host_cid = requester;
+      // destination CID (ours) | source CID (the requester's) | result | status
+      emit_signal(cam, kSigConnectionResponse, id, {cam.own_cid, requester, 0x0000, 0x0000});
+      return;
+    }
+    case kSigConnectionResponse:  // destination CID (the host's) | source CID (ours) | result | status
+      if (length < 8) break;
+      if (u16_at(d + 4) == 0x0000 && u16_at(d + 6) == 0x0000) {
+        cam.channel_open = true;
+        cam.host_cid = u16_at(d);
+      }
+      return;
+    case kSigDisconnectionRequest:  // destination CID | source CID, echoed in the response
+      if (length < 4) break;
+      cam.channel_open = false;
+      emit_signal(cam, kSigDisconnectionResponse, id, {u16_at(d), u16_at(d + 2)});
+      return;
+    case kSigDisconnectionResponse:
+      cam.channel_open = false;
+      return;
+    default:
+      break;
+  }
+  // Reason 0x0000: command not understood.
+  emit_signal(cam, kSigCommandReject, id, {0x0000});
+}
+
+// The first payload byte is the command letter; data before the channel is
+// open, or an empty frame, gets no answer.
+void ControllerModel::handle_camera_data(SimCamera& cam, const std::uint8_t* data, std::size_t size) {
+  if (!cam.channel_open || size == 0) return;
+  const char letter = static_cast<char>(data[0]);
+  if (letter == 'U') {
+    send_picture(cam);
+    return;
+  }
+  if (!steer_camera(cam.scene, letter)) {
+    const std::uint8_t unknown = '?';
+    emit_acl(cam, cam.host_cid, &unknown, 1);
+    return;
+  }
+  auto answer = steering_answer(cam.scene, letter);
+  emit_acl(cam, cam.host_cid, answer.data(), answer.size());
+}
+
+// One UYVY row of 192 bytes per packet, top row first.
+void ControllerModel::send_picture(const SimCamera& cam) {
+  const CameraFrame frame = render_camera_view(cam.scene);
+  int sent = 0;
+  for (int row = 0; row < kPictureRows && row < faults_.picture_rows; ++row) {
+    if (row == faults_.dropped_picture_row) continue;
+    if (row == faults_.picture_noise_row)
+      for (std::uint8_t b : faults_.picture_noise) emit(b);
+    emit_acl(cam, cam.host_cid, frame.data() + row * kPicturePacketBytes, kPicturePacketBytes);
+    ++sent;
+    if (sent == faults_.vanish_after_picture_rows) {
+      vanish_point_ = queued_total_;
+      return;
+    }
+  }
+}
+
+void ControllerModel::emit(std::uint8_t byte) {
+  output_.push_back(byte);
+  ++queued_total_;
+}
+
+void ControllerModel::emit_noise() {
+  for (std::uint8_t b : faults_.noise) emit(b);
+}
+
+// 04 | code | length | parameters
+void ControllerModel::emit_event(std::uint8_t code, const std::vector<std::uint8_t>& parameters) {
+  emit_noise();
+  emit(0x04);
+  emit(code);
+  emit(static_cast<std::uint8_t>(parameters.size()));
+  for (std::uint8_t b : parameters) emit(b);
+}
+
+// Num_HCI_Command_Packets 1 | opcode (2) | status | return parameters
+void ControllerModel::emit_command_complete(std::uint16_t opcode, std::uint8_t status,
+                                            const std::vector<std::uint8_t>& returns) {
+  std::vector<std::uint8_t> p{0x01, low(opcode), high(opcode), status};
+  p.insert(p.end(), returns.begin(), returns.end());
+  emit_event(kEvCommandComplete, p);
+}
+
+// status | Num_HCI_Command_Packets 1 | opcode (2)
+void ControllerModel::emit_command_status(std::uint16_t opcode, std::uint8_t status) {
+  emit_event(kEvCommandStatus, {status, 0x01, low(opcode), high(opcode)});
+}
+
+// Status | Handle (2) | BD_ADDR (wire) | Link_Type ACL | Encryption_Mode off
+void ControllerModel::emit_connection_complete(std::uint8_t status, std::uint16_t handle,
+                                               const DeviceAddress& wire_address) {
+  std::vector<std::uint8_t> p{status, low(handle), high(handle)};
+  p.insert(p.end(), wire_address.begin(), wire_address.end());
+  p.push_back(kLinkTypeAcl);
+  p.push_back(0x00);
+  emit_event(kEvConnectionComplete, p);
+}
+
+// 02 | handle low | handle high + PB 2 | length (2) | L2CAP length (2) | CID (2) | payload
+void ControllerModel::emit_acl(const SimCamera& cam, std::uint16_t cid, const std::uint8_t* payload,
+                               std::size_t size) {
+  emit(0x02);
+  emit(low(cam.handle));
+  emit(static_cast<std::uint8_t>(high(cam.handle) | kPbFirstFlushable));
+  const auto l2cap_length = static_cast<std::uint16_t>(size);
+  const auto total = static_cast<std::uint16_t>(size + 4);
+  emit(low(total));
+  emit(high(total));
+  emit(low(l2cap_length));
+  emit(high(l2cap_length));
+  emit(low(cid));
+  emit(high(cid));
+  for (std::size_t i = 0; i < size; ++i) emit(payload[i]);
+}
+
+// One signalling command on CID 0x0001: code | id | length (2) | 16-bit fields
+void ControllerModel::emit_signal(const SimCamera& cam, std::uint8_t code, std::uint8_t id,
+                                  const std::vector<std::uint16_t>& fields) {
+  std::vector<std::uint8_t> data{code, id, low(static_cast<std::uint16_t>(fields.size() * 2)),
+                                 high(static_cast<std::uint16_t>(fields.size() * 2))};
+  for (std::uint16_t f : fields) {
+    data.push_back(low(f));
+    data.push_back(high(f));
+  }
+  emit_acl(cam, kCidSignalling, data.data(), data.size());
+}
+
+SimCamera* ControllerModel::camera_by_wire_address(const std::uint8_t* wire) {
+  for (SimCamera& cam : cameras_) {
+    DeviceAddress w = wire_of(cam.address);
+    if (std::equal(w.begin(), w.end(), wire)) return &cam;
+  }
+  return nullptr;
+}
+
+SimCamera* ControllerModel::camera_by_handle(std::uint16_t handle) {
+  for (SimCamera& cam : cameras_)
+    if (cam.linked && cam.handle == handle) return &cam;
+  return nullptr;
+}
+
+std::uint16_t ControllerModel::allocate_handle() {
+  const std::uint16_t handle = next_handle_;
+  next_handle_ = static_cast<std::uint16_t>(next_handle_ >= 0x0EFF ? 0x002A : next_handle_ + 1);
+  return handle;
+}

@@ -1,0 +1,144 @@
+#pragma once
+// The virtual Bluetooth controller and the cameras in its range, without any
+// I/O: bytes from the host go in one at a time, bytes for the host come out
+// of a queue, and timed events (inquiry end, page timeout) are released by
+// advance(). The pty and the line pacing live in virtual_module.cpp, so this
+// part can be driven byte-exactly by a test.
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+#include "sim_options.h"
+#include "virtual_camera.h"
+
+using SimClock = std::chrono::steady_clock;
+
+// One command the host sent, as the controller parsed it.
+struct ReceivedCommand {
+  std::uint16_t opcode = 0;
+  std::vector<std::uint8_t> parameters;
+};
+
+struct SimCamera {
+  DeviceAddress address{};  // display order
+  CameraScene scene;
+  // The baseband link to the module.
+  bool linked = false;
+  bool paging_host = false;  // a Connection Request of ours awaits the host's answer
+  std::uint16_t handle = 0;
+  // The one L2CAP channel.
+  bool channel_open = false;
+  std::uint16_t own_cid = 0;
+  std::uint16_t host_cid = 0;  // where our data goes
+  std::uint8_t next_signal_id = 1;
+};
+
+class ControllerModel {
+ public:
+  explicit ControllerModel(const SimOptions& options);
+
+  void host_byte(std::uint8_t byte, SimClock::time_point now);
+  void advance(SimClock::time_point now);
+  std::optional<SimClock::time_point> next_timer() const;
+
+  std::deque<std::uint8_t>& output() { return output_; }
+  std::uint64_t bytes_queued_total() const { return queued_total_; }
+  // Once this many bytes have gone out, the port is to vanish.
+  std::optional<std::uint64_t> vanish_point() const { return vanish_point_; }
+
+  // A camera pages the host (a peer-initiated connection). False when it
+  // cannot: no such camera, already linked or paging, or page scan is off.
+  bool page_host(std::size_t camera_index);
+  void set_faults(const SimFaults& faults) { faults_ = faults; }
+  const SimFaults& faults() const { return faults_; }
+
+  std::size_t camera_count() const { return cameras_.size(); }
+  const SimCamera& camera(std::size_t index) const { return cameras_[index]; }
+  std::uint8_t scan_enable() const { return scan_enable_; }
+  const std::vector<ReceivedCommand>& commands() const { return commands_; }
+  std::size_t acl_packets_received() const { return acl_packets_; }
+
+ private:
+  enum class TimerKind { inquiry_complete, page_timeout };
+  struct Timer {
+    SimClock::time_point due;
+    TimerKind kind;
+    DeviceAddress wire_address{};  // page timeout: the address that nobody answered
+  };
+  enum class ParseState { indicator, command_header, command_parameters, acl_header, acl_data };
+
+  void handle_command(std::uint16_t opcode, const std::vector<std::uint8_t>& p, SimClock::time_point now);
+  void handle_acl(const std::vector<std::uint8_t>& packet);
+  void handle_signal(SimCamera& cam, const std::uint8_t* data, std::size_t size);
+  void handle_camera_data(SimCamera& cam, const std::uint8_t* data, std::size_t size);
+
+  void inquiry(const std::vector<std::uint8_t>& p, SimClock::time_point now);
+  void create_connection(const std::vector<std::uint8_t>& p, SimClock::time_point now);
+  void disconnect(const std::vector<std::uint8_t>& p);
+  void answer_page(std::uint16_t opcode, const std::vector<std::uint8_t>& p);
+  void reset();
+  void fail_command(std::uint16_t opcode);
+
+  void emit(std::uint8_t byte);
+  void emit_noise();
+  void emit_event(std::uint8_t code, const std::vector<std::uint8_t>& parameters);
+  void emit_command_complete(std::uint16_t opcode, std::uint8_t status,
+                             const std::vector<std::uint8_t>& returns = {});
+  void emit_command_status(std::uint16_t opcode, std::uint8_t status);
+  void emit_connection_complete(std::uint8_t status, std::uint16_t handle, const DeviceAddress& wire_address);
+  void emit_acl(const SimCamera& cam, std::uint16_t cid, const std::uint8_t* payload, std::size_t size);
+  void emit_signal(const SimCamera& cam, std::uint8_t code, std::uint8_t id,
+                   const std::vector<std::uint16_t>& fields);
+  void send_picture(const SimCamera& cam);
+
+  SimCamera* camera_by_wire_address(const std::uint8_t* wire);
+  SimCamera* camera_by_handle(std::uint16_t handle);
+  std::uint16_t allocate_handle();
+
+  DeviceAddress module_address_;  // display order
+  bool peer_opens_channel_;
+  double inquiry_time_scale_;
+  double page_timeout_scale_;
+  SimFaults faults_;
+  std::vector<SimCamera> cameras_;
+
+  std::uint8_t scan_enable_ = 0;
+  std::vector<std::uint8_t> local_name_;
+  bool inquiry_active_ = false;
+  std::vector<Timer> timers_;
+  std::uint16_t next_handle_ = 0x002A;
+
+  ParseState state_ = ParseState::indicator;
+  std::vector<std::uint8_t> packet_;
+  std::size_t expected_ = 0;
+
+  std::deque<std::uint8_t> output_;
+  std::uint64_t queued_total_ = 0;
+  std::optional<std::uint64_t> vanish_point_;
+  std::vector<ReceivedCommand> commands_;
+  std::size_t acl_packets_ = 0;
+};
+
+// Wire values the controller and its tests share.
+namespace sim_wire {
+inline constexpr std::uint16_t kOpInquiry = 0x0401;
+inline constexpr std::uint16_t kOpCreateConnection = 0x0405;
+inline constexpr std::uint16_t kOpDisconnect = 0x0406;
+inline constexpr std::uint16_t kOpAcceptConnection = 0x0409;
+inline constexpr std::uint16_t kOpRejectConnection = 0x040A;
+inline constexpr std::uint16_t kOpReset = 0x0C03;
+inline constexpr std::uint16_t kOpWriteLocalName = 0x0C13;
+inline constexpr std::uint16_t kOpWriteScanEnable = 0x0C1A;
+inline constexpr std::uint16_t kOpReadBdAddr = 0x1009;
+inline constexpr std::uint8_t kStatusUnknownCommand = 0x01;
+inline constexpr std::uint8_t kStatusUnknownConnection = 0x02;
+inline constexpr std::uint8_t kStatusPageTimeout = 0x04;
+inline constexpr std::uint8_t kStatusConnectionExists = 0x0B;
+inline constexpr std::uint8_t kStatusCommandDisallowed = 0x0C;
+inline constexpr std::uint8_t kReasonLocalHostTerminated = 0x16;
+inline constexpr std::uint16_t kPicturePacketBytes = 192;
+inline constexpr int kPictureRows = 72;
+inline constexpr std::uint16_t kCameraPsm = 0x1001;
+}  // namespace sim_wire

@@ -1,0 +1,175 @@
+// corvanta-sim: a virtual Bluetooth module with cameras in range, on a
+// pseudo-terminal published as COMn, until SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "port_path.h"
+#include "virtual_module.h"
+
+namespace {
+const char* const kUsage =
+    "Usage: corvanta-sim [OPTION]...\n"
+    "Serve a virtual Bluetooth module (HCI over the UART transport) on a\n"
+    "pseudo-terminal and publish it as COMn for the controller to open.\n"
+    "\n"
+    "  --port N              publish as COMN, 1 to 9 (default 5)\n"
+    "  --camera ADDR         a camera in range, twelve hex digits, most significant\n"
+    "                        first (repeat for more; default CAFE00000001)\n"
+    "  --fast                do not pace the line (default: 57,600 baud)\n"
+    "  --inquiry-scale X     multiply the inquiry time by X (default 1)\n"
+    "  --page-timeout-scale X  multiply the 5.12 s page timeout by X (default 1)\n"
+    "  --no-peer-channel     after an accepted page, do not open the channel from\n"
+    "                        the camera's side\n"
+    "Faults:\n"
+    "  --silent              answer nothing\n"
+    "  --fail-opcode HEX[:STATUS]  answer this command with STATUS (default 0C)\n"
+    "  --noise HEXBYTES      put these bytes before every event (e.g. 00FF55)\n"
+    "  --drop-row N          never send row N of a picture\n"
+    "  --rows N              send only the first N rows of a picture\n"
+    "  --refuse-channel      refuse the L2CAP channel (result 0x0004)\n"
+    "  --unreachable         no camera answers a page\n"
+    "  --mute                cameras take the link but answer nothing on it\n"
+    "  --help                show this help\n"
+    "\n"
+    "The camera steers a synthetic scene: L pans left, R pans right, D tilts\n"
+    "down, H returns home, K zooms in, M zooms out; each answers with one\n"
+    "4-byte packet (letter, pan, tilt, zoom). U sends the 96 x 72 view as 72\n"
+    "packets of one 192-byte UYVY row each.\n"
+    "SIGUSR1 makes the first camera page the host (a peer-initiated connection).\n";
+
+bool parse_hex_bytes(const std::string& text, std::vector<std::uint8_t>& bytes) {
+  if (text.empty() || text.size() % 2 != 0) return false;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    char* end = nullptr;
+    std::string pair = text.substr(i, 2);
+    long value = std::strtol(pair.c_str(), &end, 16);
+    if (*end != '\0') return false;
+    bytes.push_back(static_cast<std::uint8_t>(value));
+  }
+  return true;
+}
+
+bool parse_number(const char* text, long low, long high, long& value) {
+  char* end = nullptr;
+  value = std::strtol(text, &end, 10);
+  return *text != '\0' && *end == '\0' && value >= low && value <= high;
+}
+
+bool parse_fail_opcode(const std::string& text, SimFaults& faults) {
+  std::string opcode = text;
+  std::string status;
+  if (auto colon = text.find(':'); colon != std::string::npos) {
+    opcode = text.substr(0, colon);
+    status = text.substr(colon + 1);
+  }
+  char* end = nullptr;
+  unsigned long op = std::strtoul(opcode.c_str(), &end, 16);
+  if (opcode.empty() || *end != '\0' || op == 0 || op > 0xFFFF) return false;
+  faults.failing_opcode = static_cast<std::uint16_t>(op);
+  if (!status.empty()) {
+    unsigned long st = std::strtoul(status.c_str(), &end, 16);
+    if (*end != '\0' || st == 0 || st > 0xFF) return false;
+    faults.failing_status = static_cast<std::uint8_t>(st);
+  }
+  return true;
+}
+
+int usage_error(const char* what) {
+  std::fprintf(stderr, "corvanta-sim: %s\nTry 'corvanta-sim --help' for more information.\n", what);
+  return 2;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  SimOptions options;
+  long port = 5;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    long n = 0;
+    if (arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--port") {
+      const char* v = value();
+      if (v == nullptr || !parse_number(v, 1, 9, port)) return usage_error("--port takes 1 to 9");
+    } else if (arg == "--camera") {
+      const char* v = value();
+      DeviceAddress address{};
+      if (v == nullptr || !parse_device_address(v, address)) return usage_error("--camera takes twelve hex digits");
+      options.cameras.push_back(address);
+    } else if (arg == "--fast") {
+      options.paced = false;
+    } else if (arg == "--inquiry-scale" || arg == "--page-timeout-scale") {
+      const char* v = value();
+      char* end = nullptr;
+      double scale = v != nullptr ? std::strtod(v, &end) : -1.0;
+      if (v == nullptr || *end != '\0' || scale < 0) return usage_error("a scale is a number of 0 or more");
+      (arg == "--inquiry-scale" ? options.inquiry_time_scale : options.page_timeout_scale) = scale;
+    } else if (arg == "--no-peer-channel") {
+      options.peer_opens_channel = false;
+    } else if (arg == "--silent") {
+      options.faults.silent = true;
+    } else if (arg == "--fail-opcode") {
+      const char* v = value();
+      if (v == nullptr || !parse_fail_opcode(v, options.faults)) return usage_error("--fail-opcode takes HEX[:STATUS]");
+    } else if (arg == "--noise") {
+      const char* v = value();
+      if (v == nullptr || !parse_hex_bytes(v, options.faults.noise)) return usage_error("--noise takes hex bytes");
+    } else if (arg == "--drop-row") {
+      const char* v = value();
+      if (v == nullptr || !parse_number(v, 0, 71, n)) return usage_error("--drop-row takes 0 to 71");
+      options.faults.dropped_picture_row = static_cast<int>(n);
+    } else if (arg == "--rows") {
+      const char* v = value();
+      if (v == nullptr || !parse_number(v, 0, 72, n)) return usage_error("--rows takes 0 to 72");
+      options.faults.picture_rows = static_cast<int>(n);
+    } else if (arg == "--refuse-channel") {
+      options.faults.channel_refused = true;
+    } else if (arg == "--unreachable") {
+      options.faults.camera_unreachable = true;
+    } else if (arg == "--mute") {
+      options.faults.camera_mute = true;
+    } else {
+      return usage_error(("unknown option " + arg).c_str());
+    }
+  }
+
+  // The signals are taken by sigwait below; every thread inherits the mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  VirtualModule module(options);
+  if (!module.start()) {
+    std::fprintf(stderr, "corvanta-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+    return 1;
+  }
+  const auto port_number = static_cast<std::uint8_t>(port);
+  if (!module.publish_as(port_number)) {
+    std::fprintf(stderr, "corvanta-sim: cannot publish %s -> %s\n", mapped_port_entry(port_number).c_str(),
+                 module.device_path().c_str());
+    return 1;
+  }
+  std::printf("corvanta-sim: COM%ld is %s (%s)\n", port, mapped_port_entry(port_number).c_str(),
+              module.device_path().c_str());
+  std::printf("corvanta-sim: %s line; Ctrl-C to stop\n", options.paced ? "57,600 baud" : "unpaced");
+  std::fflush(stdout);
+
+  for (;;) {
+    int signal_number = 0;
+    if (sigwait(&signals, &signal_number) != 0) break;
+    if (signal_number != SIGUSR1) break;
+    std::printf("corvanta-sim: camera 0 pages the host: %s\n", module.page_host(0) ? "sent" : "not possible now");
+    std::fflush(stdout);
+  }
+  module.stop();
+  std::printf("corvanta-sim: stopped\n");
+  return 0;
+}

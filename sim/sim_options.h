@@ -1,0 +1,40 @@
+#pragma once
+// What the virtual module is asked to be: which cameras are in range, how
+// fast its line and its radio run, and which faults it plays for tests.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device_address.h"
+
+// Faults on request. Every field's default is "no fault".
+struct SimFaults {
+  bool silent = false;                // reads every byte, answers nothing
+  std::uint16_t failing_opcode = 0;   // this command is answered with failing_status (0: none)
+  std::uint8_t failing_status = 0x0C; // Command Disallowed
+  std::vector<std::uint8_t> noise;    // bytes put on the line before every event
+  std::vector<std::uint8_t> picture_noise;  // bytes put on the line before one picture row
+  int picture_noise_row = -1;         // that row (-1: none)
+  int dropped_picture_row = -1;       // this row of every picture is never sent
+  int picture_rows = 72;              // a short picture sends only the first rows
+  bool channel_refused = false;       // L2CAP Connection Response with result 0x0004
+  bool camera_unreachable = false;    // nobody answers a page: Connection Complete 0x04
+  bool camera_mute = false;           // the link comes up, the camera answers nothing on it
+  int vanish_after_picture_rows = -1; // the pty closes after this many rows of a picture
+};
+
+struct SimOptions {
+  std::vector<DeviceAddress> cameras;  // display order (MSB first); empty -> one default camera
+  bool paced = true;                   // 57,600 baud, 10 bits a byte, on the module->host direction
+  double inquiry_time_scale = 1.0;     // multiplies Inquiry_Length x 1.28 s
+  double page_timeout_scale = 1.0;     // multiplies the 5.12 s page timeout
+  DeviceAddress module_address{0x5E, 0x00, 0x00, 0x00, 0x00, 0x01};  // display order
+  bool peer_opens_channel = true;      // after an accepted page the camera opens the channel itself
+  SimFaults faults;
+};
+
+inline constexpr DeviceAddress kDefaultCameraAddress{0xCA, 0xFE, 0x00, 0x00, 0x00, 0x01};
+
+// Twelve hex digits, most significant first, with or without ':' or '-'
+// between the bytes. False (address untouched) for anything else.
+bool parse_device_address(const std::string& text, DeviceAddress& display_order);

@@ -1,0 +1,275 @@
+#include "virtual_module.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <filesystem>
+
+#include "port_path.h"
+#include "posix_serial.h"
+
+namespace {
+// 57,600 baud with a start and a stop bit: 10 bits a byte, 5,760 bytes a second.
+constexpr long long kLineBitsPerSecond = 57'600;
+constexpr long long kBitsPerByte = 10;
+// The longest the server sleeps before it looks at the stop flag again.
+constexpr auto kIdleSlice = std::chrono::milliseconds(50);
+constexpr std::size_t kReadChunk = 512;
+constexpr std::size_t kWriteChunk = 4096;
+
+// When byte k of a burst that began at `start` is due on the line.
+SimClock::time_point byte_slot(SimClock::time_point start, std::uint64_t k) {
+  return start + std::chrono::nanoseconds(static_cast<long long>(k) * kBitsPerByte * 1'000'000'000LL /
+                                          kLineBitsPerSecond);
+}
+
+// How many bytes of a burst that began at `start` are due by `now`.
+std::uint64_t bytes_due(SimClock::time_point start, SimClock::time_point now) {
+  if (now < start) return 0;
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count();
+  return static_cast<std::uint64_t>(ns * kLineBitsPerSecond / (kBitsPerByte * 1'000'000'000LL)) + 1;
+}
+
+bool set_nonblocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+void close_fd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// Waits (bounded) until the pty holds no byte the host has not read.
+void wait_until_host_has_read(int slave_fd) {
+  const auto give_up = SimClock::now() + std::chrono::seconds(2);
+  // Bytes written to the master reach the slave's input queue a moment later.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  int unread = 0;
+  while (::ioctl(slave_fd, FIONREAD, &unread) == 0 && unread > 0 && SimClock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+timespec to_timespec(SimClock::duration d) {
+  if (d < SimClock::duration::zero()) d = SimClock::duration::zero();
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+  timespec t{};
+  t.tv_sec = static_cast<time_t>(ns / 1'000'000'000LL);
+  t.tv_nsec = static_cast<long>(ns % 1'000'000'000LL);
+  return t;
+}
+}  // namespace
+
+VirtualModule::VirtualModule(SimOptions options) : options_(std::move(options)), model_(options_) {}
+
+VirtualModule::~VirtualModule() { stop(); }
+
+bool VirtualModule::start() {
+  if (running_.load()) return true;
+  master_fd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_fd_ < 0) return false;
+  char name[PATH_MAX] = {};
+  if (::grantpt(master_fd_) != 0 || ::unlockpt(master_fd_) != 0 ||
+      ::ptsname_r(master_fd_, name, sizeof name) != 0 || !set_nonblocking(master_fd_)) {
+    close_fd(master_fd_);
+    return false;
+  }
+  device_path_ = name;
+  // Our own slave descriptor keeps the line's settings and keeps the master
+  // readable while the host has the port closed.
+  slave_fd_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_fd_ < 0 || !make_raw_line(slave_fd_) || ::pipe(wake_pipe_) != 0) {
+    close_pty();
+    return false;
+  }
+  set_nonblocking(wake_pipe_[0]);
+  set_nonblocking(wake_pipe_[1]);
+  running_ = true;
+  server_ = std::thread([this] { serve(); });
+  return true;
+}
+
+const std::string& VirtualModule::device_path() const { return device_path_; }
+
+bool VirtualModule::publish_as(std::uint8_t port_number) {
+  if (device_path_.empty()) return false;
+  std::error_code error;
+  std::filesystem::create_directories(ports_directory(), error);
+  if (error) return false;
+  const std::string link = mapped_port_entry(port_number);
+  struct stat info{};
+  if (::lstat(link.c_str(), &info) == 0) {
+    // A stale mapping is replaced; a real device file is never touched.
+    if (!S_ISLNK(info.st_mode) || ::unlink(link.c_str()) != 0) return false;
+  }
+  if (::symlink(device_path_.c_str(), link.c_str()) != 0) return false;
+  published_link_ = link;
+  return true;
+}
+
+void VirtualModule::stop() {
+  if (running_.exchange(false)) wake();
+  if (server_.joinable()) server_.join();
+  close_pty();
+  close_fd(wake_pipe_[0]);
+  close_fd(wake_pipe_[1]);
+  if (!published_link_.empty()) {
+    // Only our own mapping goes; someone may have re-pointed it meanwhile.
+    char target[PATH_MAX] = {};
+    ssize_t n = ::readlink(published_link_.c_str(), target, sizeof target - 1);
+    if (n > 0 && device_path_ == std::string(target, static_cast<std::size_t>(n)))
+      ::unlink(published_link_.c_str());
+    published_link_.clear();
+  }
+}
+
+std::array<std::uint8_t, kFrameBufferSize> VirtualModule::camera_view(std::size_t camera_index) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (camera_index >= model_.camera_count()) return {};
+  return render_camera_view(model_.camera(camera_index).scene);
+}
+
+bool VirtualModule::page_host(std::size_t camera_index) {
+  bool paged = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    paged = model_.page_host(camera_index);
+  }
+  wake();
+  return paged;
+}
+
+void VirtualModule::set_faults(const SimFaults& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  model_.set_faults(faults);
+}
+
+void VirtualModule::vanish() {
+  vanish_requested_ = true;
+  wake();
+}
+
+std::vector<ReceivedCommand> VirtualModule::commands_received() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return model_.commands();
+}
+
+std::size_t VirtualModule::acl_packets_received() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return model_.acl_packets_received();
+}
+
+void VirtualModule::close_pty() {
+  close_fd(master_fd_);
+  close_fd(slave_fd_);
+}
+
+void VirtualModule::wake() {
+  if (wake_pipe_[1] < 0) return;
+  const char byte = 1;
+  [[maybe_unused]] ssize_t ignored = ::write(wake_pipe_[1], &byte, 1);
+}
+
+// One thread does everything: it reads the host's bytes into the model,
+// releases the model's timed events, and puts the model's output on the
+// line, paced to 5,760 bytes a second unless asked to run unpaced.
+void VirtualModule::serve() {
+  std::deque<std::uint8_t> line;
+  bool in_burst = false;
+  SimClock::time_point burst_start{};
+  std::uint64_t burst_bytes = 0;
+  bool write_blocked = false;
+  std::optional<std::uint64_t> vanish_point;
+
+  while (running_.load()) {
+    if (vanish_requested_.load()) break;
+    SimClock::time_point now = SimClock::now();
+    std::optional<SimClock::time_point> next_timer;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      model_.advance(now);
+      auto& out = model_.output();
+      line.insert(line.end(), out.begin(), out.end());
+      out.clear();
+      next_timer = model_.next_timer();
+      vanish_point = model_.vanish_point();
+    }
+
+    // Put what is due on the line.
+    if (!line.empty()) {
+      if (options_.paced && !in_burst) {
+        in_burst = true;
+        burst_start = now;
+        burst_bytes = 0;
+      }
+      std::size_t n = line.size();
+      if (options_.paced) {
+        std::uint64_t due = bytes_due(burst_start, now);
+        n = due > burst_bytes ? static_cast<std::size_t>(std::min<std::uint64_t>(due - burst_bytes, n)) : 0;
+      }
+      n = std::min(n, kWriteChunk);
+      if (vanish_point) n = static_cast<std::size_t>(std::min<std::uint64_t>(n, *vanish_point - bytes_sent_));
+      if (n > 0) {
+        std::uint8_t chunk[kWriteChunk];
+        std::copy_n(line.begin(), n, chunk);
+        ssize_t w = ::write(master_fd_, chunk, n);
+        write_blocked = w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        if (w > 0) {
+          line.erase(line.begin(), line.begin() + w);
+          burst_bytes += static_cast<std::uint64_t>(w);
+          bytes_sent_ += static_cast<std::uint64_t>(w);
+        }
+      }
+    } else if (in_burst && now >= byte_slot(burst_start, burst_bytes)) {
+      in_burst = false;  // the line went idle; the next byte may go at once
+    }
+    if (vanish_point && bytes_sent_.load() >= *vanish_point) break;
+
+    // Sleep until a byte comes, a byte is due, a timer runs out or we are woken.
+    SimClock::duration timeout = kIdleSlice;
+    if (next_timer) timeout = std::min(timeout, *next_timer - now);
+    short master_events = POLLIN;
+    if (!line.empty()) {
+      if (options_.paced && !write_blocked)
+        timeout = std::min(timeout, byte_slot(burst_start, burst_bytes) - now);
+      else
+        master_events |= POLLOUT;
+    }
+    pollfd fds[2] = {{master_fd_, master_events, 0}, {wake_pipe_[0], POLLIN, 0}};
+    timespec ts = to_timespec(timeout);
+    int ready = ::ppoll(fds, 2, &ts, nullptr);
+    if (ready < 0) continue;  // EINTR
+    if (fds[1].revents & POLLIN) {
+      char drain[64];
+      while (::read(wake_pipe_[0], drain, sizeof drain) > 0) {
+      }
+    }
+    if (fds[0].revents & POLLOUT) write_blocked = false;
+    if (fds[0].revents & POLLIN) {
+      std::uint8_t chunk[kReadChunk];
+      ssize_t r = ::read(master_fd_, chunk, sizeof chunk);
+      if (r > 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        SimClock::time_point at = SimClock::now();
+        for (ssize_t i = 0; i < r; ++i) model_.host_byte(chunk[i], at);
+      }
+    }
+  }
+  if (vanish_requested_.load() || (vanish_point && bytes_sent_.load() >= *vanish_point)) {
+    // A fault that vanishes after some rows lets the host read those rows
+    // first: closing the master drops whatever the host has not yet read.
+    if (!vanish_requested_.load()) wait_until_host_has_read(slave_fd_);
+    // The adapter is unplugged: the host's descriptor sees a hang-up.
+    close_pty();
+    vanished_ = true;
+  }
+}

@@ -1,0 +1,65 @@
+#pragma once
+// A virtual Bluetooth module on a real pseudo-terminal: the host opens the
+// pty slave exactly as it opens a serial adapter, and a thread of ours
+// serves the master side as a controller with cameras in range would.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controller_model.h"
+#include "sim_options.h"
+
+class VirtualModule {
+ public:
+  explicit VirtualModule(SimOptions options);
+  ~VirtualModule();  // stop()
+  VirtualModule(const VirtualModule&) = delete;
+  VirtualModule& operator=(const VirtualModule&) = delete;
+
+  bool start();                                // opens a raw pty, serves it on its own thread
+  const std::string& device_path() const;      // the pty slave path
+  bool publish_as(std::uint8_t port_number);   // symlink <ports>/comN -> device_path(); removed by stop()
+  void stop();
+
+  // The camera's current view as the 13,824-byte UYVY frame it would send on
+  // "U", so tests can compare a captured picture pixel-exact.
+  std::array<std::uint8_t, kFrameBufferSize> camera_view(std::size_t camera_index) const;
+
+  // A camera pages the host; false when it cannot (see ControllerModel).
+  bool page_host(std::size_t camera_index);
+  // Faults can change while the module runs, between operations.
+  void set_faults(const SimFaults& faults);
+  // The port vanishes now, as an unplugged adapter does.
+  void vanish();
+
+  // What the host has sent so far, for tests.
+  std::vector<ReceivedCommand> commands_received() const;
+  std::size_t acl_packets_received() const;
+  // Bytes written to the host so far.
+  std::uint64_t bytes_sent() const { return bytes_sent_.load(); }
+  bool vanished() const { return vanished_.load(); }
+
+ private:
+  void serve();
+  void close_pty();
+  void wake();
+
+  SimOptions options_;
+  mutable std::mutex mutex_;  // guards model_
+  ControllerModel model_;
+  int master_fd_ = -1;
+  int slave_fd_ = -1;  // held so the pty survives the host closing and reopening it
+  int wake_pipe_[2] = {-1, -1};
+  std::string device_path_;
+  std::string published_link_;
+  std::thread server_;
+  std::atomic<bool> running_{false};
+  std::atomic<bool> vanish_requested_{false};
+  std::atomic<bool> vanished_{false};
+  std::atomic<std::uint64_t> bytes_sent_{0};
+};

@@ -1,0 +1,97 @@
+// corvanta-cli run as a process against its own virtual module.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#ifdef CORVANTA_CLI_PATH
+namespace {
+struct CliRun {
+  int exit_status = -1;
+  std::string output;
+};
+
+CliRun run_cli(const std::string& arguments) {
+  CliRun run;
+  std::string command = std::string(CORVANTA_CLI_PATH) + " " + arguments + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
+  int status = ::pclose(pipe);
+  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::vector<unsigned char> file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct Cli : ::testing::Test {
+  std::string directory;
+  void SetUp() override {
+    char pattern[] = "/tmp/corvanta-cli-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    directory = pattern;
+  }
+  void TearDown() override {
+    std::remove((directory + "/shot.bmp").c_str());
+    std::remove((directory + "/trace.btsnoop").c_str());
+    ::rmdir(directory.c_str());
+  }
+};
+
+TEST_F(Cli, WholeJobOnTheVirtualModule) {
+  const std::string shot = directory + "/shot.bmp";
+  const std::string trace = directory + "/trace.btsnoop";
+  CliRun run = run_cli("--sim --fast --trace " + trace +
+                       " open inquiry connect 0 key L key D capture " + shot + " key R disconnect close");
+  EXPECT_EQ(run.exit_status, 0) << run.output;
+  EXPECT_NE(run.output.find("open COM5: ok"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("inquiry: 1 device: 0=CAFE00000001"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("capture " + shot + ": ok, 13824 of 13824 bytes"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("key R: ok, answer not kept"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("close: ok"), std::string::npos) << run.output;
+
+  std::vector<unsigned char> bmp = file_bytes(shot);
+  ASSERT_EQ(bmp.size(), 54u + 96u * 72u * 3u);
+  EXPECT_EQ(bmp[0], 'B');
+  EXPECT_EQ(bmp[1], 'M');
+  std::vector<unsigned char> snoop = file_bytes(trace);
+  ASSERT_GT(snoop.size(), 16u);
+  EXPECT_EQ(std::string(snoop.begin(), snoop.begin() + 8), std::string("btsnoop\0", 8));
+}
+
+TEST_F(Cli, AFailedStepSkipsTheRest) {
+  CliRun run = run_cli("--sim --fast open connect 0 key L close");
+  EXPECT_EQ(run.exit_status, 1) << run.output;
+  EXPECT_NE(run.output.find("connect 0: failed (no device 0; the last inquiry found 0)"), std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find("key L: skipped"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("close: skipped"), std::string::npos) << run.output;
+}
+
+TEST_F(Cli, UsageErrorsAndHelp) {
+  const struct {
+    const char* arguments;
+    int exit_status;
+  } cases[] = {
+      {"--help", 0},
+      {"", 2},
+      {"open fly", 2},
+      {"key Q", 2},
+      {"connect 7", 2},
+      {"--port 0 open", 2},
+      {"--fast open", 2},
+  };
+  for (const auto& c : cases) EXPECT_EQ(run_cli(c.arguments).exit_status, c.exit_status) << c.arguments;
+  EXPECT_NE(run_cli("--help").output.find("Usage: corvanta-cli"), std::string::npos);
+}
+}  // namespace
+#endif
