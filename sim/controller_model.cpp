@@ -386,7 +386,7 @@ void ControllerModel::send_picture(const SimCamera& cam) {
   for (int row = 0; row < kPictureRows && row < faults_.picture_rows; ++row) {
     if (row == faults_.dropped_picture_row) continue;
     if (row == faults_.picture_noise_row)
-      for (std::uint8_t b : faults_.picture_noise) emit(b);
+      for (std::uint8_t b : faults_.picture_noise) send_byte(b);
     emit_acl(cam, cam.host_cid, frame.data() + row * kPicturePacketBytes, kPicturePacketBytes);
     ++sent;
     if (sent == faults_.vanish_after_picture_rows) {
@@ -396,22 +396,22 @@ void ControllerModel::send_picture(const SimCamera& cam) {
   }
 }
 
-void ControllerModel::emit(std::uint8_t byte) {
+void ControllerModel::send_byte(std::uint8_t byte) {
   output_.push_back(byte);
   ++queued_total_;
 }
 
 void ControllerModel::emit_noise() {
-  for (std::uint8_t b : faults_.noise) emit(b);
+  for (std::uint8_t b : faults_.noise) send_byte(b);
 }
 
 // 04 | code | length | parameters
 void ControllerModel::emit_event(std::uint8_t code, const std::vector<std::uint8_t>& parameters) {
   emit_noise();
-  emit(0x04);
-  emit(code);
-  emit(static_cast<std::uint8_t>(parameters.size()));
-  for (std::uint8_t b : parameters) emit(b);
+  send_byte(0x04);
+  send_byte(code);
+  send_byte(static_cast<std::uint8_t>(parameters.size()));
+  for (std::uint8_t b : parameters) send_byte(b);
 }
 
 // Num_HCI_Command_Packets 1 | opcode (2) | status | return parameters
@@ -440,18 +440,18 @@ void ControllerModel::emit_connection_complete(std::uint8_t status, std::uint16_
 // 02 | handle low | handle high + PB 2 | length (2) | L2CAP length (2) | CID (2) | payload
 void ControllerModel::emit_acl(const SimCamera& cam, std::uint16_t cid, const std::uint8_t* payload,
                                std::size_t size) {
-  emit(0x02);
-  emit(low(cam.handle));
-  emit(static_cast<std::uint8_t>(high(cam.handle) | kPbFirstFlushable));
+  send_byte(0x02);
+  send_byte(low(cam.handle));
+  send_byte(static_cast<std::uint8_t>(high(cam.handle) | kPbFirstFlushable));
   const auto l2cap_length = static_cast<std::uint16_t>(size);
   const auto total = static_cast<std::uint16_t>(size + 4);
-  emit(low(total));
-  emit(high(total));
-  emit(low(l2cap_length));
-  emit(high(l2cap_length));
-  emit(low(cid));
-  emit(high(cid));
-  for (std::size_t i = 0; i < size; ++i) emit(payload[i]);
+  send_byte(low(total));
+  send_byte(high(total));
+  send_byte(low(l2cap_length));
+  send_byte(high(l2cap_length));
+  send_byte(low(cid));
+  send_byte(high(cid));
+  for (std::size_t i = 0; i < size; ++i) send_byte(payload[i]);
 }
 
 // One signalling command on CID 0x0001: code | id | length (2) | 16-bit fields

@@ -81,7 +81,7 @@ class ControllerModel {
   void reset();
   void fail_command(std::uint16_t opcode);
 
-  void emit(std::uint8_t byte);
+  void send_byte(std::uint8_t byte);
   void emit_noise();
   void emit_event(std::uint8_t code, const std::vector<std::uint8_t>& parameters);
   void emit_command_complete(std::uint16_t opcode, std::uint8_t status,
