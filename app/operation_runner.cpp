@@ -1,0 +1,215 @@
+#include "operation_runner.h"
+
+#include <cstddef>
+
+#include "host_ops.h"
+
+namespace {
+
+// What the window does with one outcome of an operation: the message box
+// first (the buttons change once it is dismissed), then the buttons in the
+// order listed, then the focus.
+struct Outcome {
+  const FailureMessage* message;
+  std::array<ControlChange, 4> changes;
+  std::size_t change_count;
+  bool focus_main_window;
+};
+
+struct OperationOutcomes {
+  std::int32_t operation_id;
+  Outcome success;
+  Outcome failure;
+};
+
+// Close is never reported as failed: the port is given up either way.
+constexpr Outcome kCloseDone = {
+    nullptr,
+    {{{kIdInquiry, false}, {kIdConnect, false}, {kIdDisconnect, false}, {kIdOpen, true}}},
+    4,
+    false};
+
+constexpr std::array<OperationOutcomes, 5> kOutcomes = {{
+    {kIdOpen,
+     {nullptr, {{{kIdInquiry, true}, {kIdClose, true}}}, 2, false},
+     {&kOpenFailed, {{{kIdOpen, true}}}, 1, false}},
+    {kIdInquiry,
+     {nullptr, {{{kIdInquiry, true}}}, 1, false},
+     {&kInquiryFailed, {{{kIdInquiry, true}}}, 1, false}},
+    {kIdConnect,
+     // The keys steer the device through the main window: it takes the focus.
+     {nullptr, {{{kIdDisconnect, true}, {kIdInquiry, false}}}, 2, true},
+     {&kConnectFailed, {{{kIdConnect, true}}}, 1, false}},
+    {kIdDisconnect,
+     {nullptr, {{{kIdConnect, true}, {kIdInquiry, true}}}, 2, false},
+     {&kDisconnectFailed, {{{kIdDisconnect, true}}}, 1, false}},
+    {kIdClose, kCloseDone, kCloseDone},
+}};
+
+const OperationOutcomes* outcomes_of(std::int32_t operation_id) {
+  for (const OperationOutcomes& o : kOutcomes)
+    if (o.operation_id == operation_id) return &o;
+  return nullptr;
+}
+
+bool is_operation(int id) {
+  return id == kIdOpen || id == kIdInquiry || id == kIdConnect || id == kIdDisconnect ||
+         id == kIdClose;
+}
+
+std::int32_t widened(Status status) { return failed(status) ? -1 : 0; }
+
+// Exit: a worker blocked in a wait lets go at once, and the window goes.
+void exit_main_window(AppShell& shell) {
+  shell.host.cancel_requested = true;
+  shell.window.destroy_main_window();
+}
+
+std::int32_t run_open(AppShell& shell) {
+  HostState& s = shell.host;
+  shell.window.enable_control(kIdOpen, false);
+  int port_number = port_number_from_text(shell.window.port_box_selection());
+  if (port_number < 0) return -1;  // no port is opened and nothing is sent
+  std::int32_t status = widened(host_open(s, static_cast<std::uint8_t>(port_number)));
+  // The start-up runs even when the open failed: on a port that could not be
+  // opened at all its first write fails at once.
+  if (failed(module_start_up(s, kLocalDeviceName))) status = -1;
+  return status;
+}
+
+std::int32_t run_inquiry(AppShell& shell) {
+  HostState& s = shell.host;
+  shell.window.enable_control(kIdInquiry, false);
+  shell.window.clear_device_list();
+  Status result = discover_devices(s, s.found_devices.data(), &s.found_count, kInquiryMaxResponses);
+  if (failed(result) || s.found_count == 0) return -1;
+  // Line i of the list shows entry i of the table.
+  for (std::size_t i = 0; i < s.found_count && i < kMaxFoundDevices; ++i)
+    shell.window.add_device_line(address_text(s.found_devices[i]));
+  return 0;
+}
+
+std::int32_t run_connect(AppShell& shell) {
+  HostState& s = shell.host;
+  shell.window.enable_control(kIdConnect, false);
+  int position = shell.window.device_list_selection();
+  // No selected line, or a line the current table does not hold (the list
+  // was refilled or emptied since): there is no device to connect to.
+  if (position < 0 || position >= s.found_count || static_cast<std::size_t>(position) >= kMaxFoundDevices)
+    return -1;
+  return widened(host_connect(s, s.found_devices[static_cast<std::size_t>(position)]));
+}
+
+std::int32_t run_disconnect(AppShell& shell) {
+  shell.window.enable_control(kIdDisconnect, false);
+  return widened(host_disconnect(shell.host));
+}
+
+std::int32_t run_close(AppShell& shell) {
+  shell.window.enable_control(kIdClose, false);
+  return widened(host_close(shell.host));
+}
+
+}  // namespace
+
+void set_up_controls(AppShell& shell) {
+  shell.window.enable_control(kIdInquiry, false);
+  shell.window.enable_control(kIdConnect, false);
+  shell.window.enable_control(kIdDisconnect, false);
+  shell.window.enable_control(kIdClose, false);
+  shell.running_operation = 0;
+  shell.host.found_count = 0;
+}
+
+bool route_command(AppShell& shell, std::uint32_t wparam) {
+  int id = static_cast<int>(wparam & 0xFFFF);
+  int notification = static_cast<int>(wparam >> 16);
+  if (is_operation(id)) {
+    start_operation(shell, id);  // the notification code of a button is not examined
+    return true;
+  }
+  switch (id) {
+    case kCommandAbout:
+      shell.window.open_about_box();
+      return true;
+    case kCommandExit:
+    case kIdExit:  // also while a worker runs
+      exit_main_window(shell);
+      return true;
+    case kIdDeviceList:
+      if (notification == kListSelectionChanged && shell.host.found_count > 0)
+        shell.window.enable_control(kIdConnect, true);
+      return true;
+    default:
+      return false;
+  }
+}
+
+void start_operation(AppShell& shell, std::int32_t operation_id) {
+  if (shell.running_operation != 0) return;  // one worker at a time
+  shell.running_operation = operation_id;
+  shell.operation_request = OperationRequest{operation_id, &shell};
+  if (shell.window.start_worker(operation_worker, &shell.operation_request)) return;
+  // No worker: the operation never began, so the link and the buttons are as
+  // they were. Say so with the operation's message and free the runner, so
+  // that the user can try again.
+  if (const FailureMessage* message = failure_message(operation_id)) shell.window.show_message(*message);
+  shell.running_operation = 0;
+}
+
+void operation_worker(OperationRequest* request) {
+  AppShell& shell = *request->shell;
+  std::int32_t operation_id = request->operation_id;
+  std::int32_t status = -1;
+  {
+    // Keys are refused while the operation owns the link; a key command
+    // already under way finishes first.
+    LinkOwner owner(shell.host);
+    status = run_operation(shell, operation_id);
+  }
+  shell.window.send_operation_done(operation_id, status);
+}
+
+std::int32_t run_operation(AppShell& shell, std::int32_t operation_id) {
+  switch (operation_id) {
+    case kIdOpen: return run_open(shell);
+    case kIdInquiry: return run_inquiry(shell);
+    case kIdConnect: return run_connect(shell);
+    case kIdDisconnect: return run_disconnect(shell);
+    case kIdClose: return run_close(shell);
+    default: return -1;
+  }
+}
+
+void complete_operation(AppShell& shell, std::int32_t status) {
+  if (shell.running_operation == 0) return;  // a stray report changes nothing
+  // The running id, not the report's, chooses: they are the same whenever a
+  // worker reports.
+  if (const OperationOutcomes* outcomes = outcomes_of(shell.running_operation)) {
+    const Outcome& outcome = status == 0 ? outcomes->success : outcomes->failure;
+    if (outcome.message != nullptr) shell.window.show_message(*outcome.message);
+    for (std::size_t i = 0; i < outcome.change_count; ++i)
+      shell.window.enable_control(outcome.changes[i].control_id, outcome.changes[i].enabled);
+    if (outcome.focus_main_window) shell.window.focus_main_window();
+  }
+  shell.running_operation = 0;
+}
+
+int port_number_from_text(const std::string& text) {
+  if (text.size() > 4) return -1;
+  // As the C library's text-to-integer conversion reads it.
+  std::size_t i = text.size() < 3 ? text.size() : 3;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  std::uint32_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+    value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
+  if (negative) value = 0u - value;
+  return static_cast<std::uint8_t>(value);
+}
+
+const FailureMessage* failure_message(std::int32_t operation_id) {
+  const OperationOutcomes* outcomes = outcomes_of(operation_id);
+  return outcomes != nullptr ? outcomes->failure.message : nullptr;
+}

@@ -1,0 +1,146 @@
+#pragma once
+// The operation runner and the control states of the main window, free of
+// any window toolkit. The Qt window and a Win32 window are thin shells over
+// this: they implement ShellWindow and forward their button commands,
+// selection changes and operation reports here, so both follow the same rules.
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "host_state.h"
+
+// User-interface ids, shared by the controls, the command routing and the
+// resources.
+inline constexpr int kIdOpen = 1001;
+inline constexpr int kIdInquiry = 1002;
+inline constexpr int kIdConnect = 1003;
+inline constexpr int kIdDisconnect = 1004;
+inline constexpr int kIdExit = 1005;
+inline constexpr int kIdClose = 1006;
+inline constexpr int kIdPortBox = 1010;
+inline constexpr int kIdDeviceList = 1020;
+inline constexpr int kCommandAbout = 104;  // Alt+"?" and Alt+"/"
+inline constexpr int kCommandExit = 105;   // the exit item of the (never shown) menu
+
+// The device list's notification that the user changed its selection.
+inline constexpr int kListSelectionChanged = 1;  // LBN_SELCHANGE
+
+// The report of one finished operation: wParam the operation id, lParam the
+// status widened to 32 bits (0 success, -1 failure; any non-zero is failure).
+inline constexpr std::uint32_t WM_OPERATION_DONE = 0x0401;  // WM_USER + 1
+
+inline constexpr int kPortBoxDefaultSelection = 4;  // "COM5"
+inline constexpr std::array<const char*, 6> kPortBoxItems = {"COM1", "COM2", "COM3",
+                                                             "COM4", "COM5", "COM6"};
+inline constexpr std::uint8_t kInquiryMaxResponses = 4;
+
+// Message box icons, with the values MB_ICONERROR and MB_ICONWARNING have.
+enum class MessageIcon : std::uint32_t { error = 0x10, warning = 0x30 };
+
+// A failure message: text and caption in UTF-8 (a Win32 shell converts them
+// for the platform), OK button only, modal to the main window.
+struct FailureMessage {
+  const char* text;
+  const char* caption;
+  MessageIcon icon;
+};
+
+inline constexpr FailureMessage kOpenFailed = {"Bluetoothモジュールを初期化出来ません", "Error",
+                                               MessageIcon::error};
+inline constexpr FailureMessage kInquiryFailed = {"他のBluetoothデバイスが見つかりません", "Warning",
+                                                  MessageIcon::warning};
+inline constexpr FailureMessage kConnectFailed = {"Connect出来ません", "Error", MessageIcon::error};
+inline constexpr FailureMessage kDisconnectFailed = {"Disconnect出来ません", "Error",
+                                                     MessageIcon::error};
+
+struct AppShell;
+
+// The one request record handed to the worker: which operation, and the
+// shell (with its window) to report to.
+struct OperationRequest {
+  std::int32_t operation_id = 0;
+  AppShell* shell = nullptr;
+};
+
+using WorkerBody = void (*)(OperationRequest* request);
+
+// What the runner needs of a window. Every call may come from the worker
+// thread; an implementation carries it out on the window thread and returns
+// only when it is done there.
+struct ShellWindow {
+  virtual ~ShellWindow() = default;
+  virtual void enable_control(int control_id, bool enabled) = 0;
+  // The text of the port box's selected item ("" when none is selected).
+  virtual std::string port_box_selection() = 0;
+  virtual void clear_device_list() = 0;
+  virtual void add_device_line(const std::string& text) = 0;
+  // The selected line of the device list, or -1 when none is selected.
+  virtual int device_list_selection() = 0;
+  // Modal to the main window; returns once the user has dismissed it.
+  virtual void show_message(const FailureMessage& message) = 0;
+  virtual void focus_main_window() = 0;
+
+  // Window thread only.
+  virtual void open_about_box() = 0;  // modal; returns when the box is closed
+  virtual void destroy_main_window() = 0;
+  // Starts a thread running body(request); false when no thread could start.
+  virtual bool start_worker(WorkerBody body, OperationRequest* request) = 0;
+
+  // Worker thread: delivers WM_OPERATION_DONE to the window thread, which
+  // calls complete_operation, and waits until that has finished (message
+  // box included). A window that is gone drops the report.
+  virtual void send_operation_done(std::int32_t operation_id, std::int32_t status) = 0;
+};
+
+// The shell's state: the protocol state it drives, its window, the running
+// operation (0 when idle; read and written on the window thread only) and
+// the request of the current worker.
+struct AppShell {
+  HostState& host;
+  ShellWindow& window;
+  std::int32_t running_operation = 0;
+  OperationRequest operation_request{};
+
+  AppShell(HostState& h, ShellWindow& w) : host(h), window(w) {}
+};
+
+// A control whose enabled state an event sets.
+struct ControlChange {
+  int control_id;
+  bool enabled;
+};
+
+// The control states right after the window is created: Open enabled,
+// Inquiry, Connect, Disconnect and Close disabled (in that order).
+void set_up_controls(AppShell& shell);
+
+// WM_COMMAND: low 16 bits of wparam the command id, high 16 bits the
+// notification code. True when the id is the runner's (the window returns
+// 0); false sends the message on to the platform's default handling.
+bool route_command(AppShell& shell, std::uint32_t wparam);
+inline constexpr std::uint32_t command_wparam(int id, int notification = 0) {
+  return (static_cast<std::uint32_t>(notification) << 16) | (static_cast<std::uint32_t>(id) & 0xFFFF);
+}
+
+// Starts a worker for the operation unless one is running.
+void start_operation(AppShell& shell, std::int32_t operation_id);
+
+// The worker's body: runs the request's operation while owning the link,
+// then reports it synchronously.
+void operation_worker(OperationRequest* request);
+
+// The operation's own steps, without the report: its status (0 or -1).
+std::int32_t run_operation(AppShell& shell, std::int32_t operation_id);
+
+// WM_OPERATION_DONE on the window thread: applies the outcome of the running
+// operation; nothing happens while none runs.
+void complete_operation(AppShell& shell, std::int32_t status);
+
+// The port number in a port box text "COMn": the decimal number that begins
+// after the first three characters (white space and a sign allowed, no
+// digits give 0), as an unsigned 8-bit value; -1 for a text longer than
+// four characters, which opens nothing.
+int port_number_from_text(const std::string& text);
+
+// The failure message of an operation, or nullptr (Close shows none).
+const FailureMessage* failure_message(std::int32_t operation_id);

@@ -1,0 +1,253 @@
+#include "main_window.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QKeySequence>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QShortcut>
+#include <QThread>
+
+#include <system_error>
+
+#include "about_box.h"
+#include "key_map.h"
+#include "picture_image.h"
+#include "window_icons.h"
+#include "window_layout.h"
+
+namespace {
+void repaint_now(void* window) { static_cast<MainWindow*>(window)->repaint(); }
+}  // namespace
+
+MainWindow::MainWindow(HostState& host, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      host_(host),
+      shell_(host, *this) {
+  setWindowTitle(kWindowTitle);
+  setWindowIcon(window_icon());
+  // Fixed size, minimise only: no maximise box, no sizing border.
+  setFixedSize(kClientWidth, kClientHeight);
+  move(0, 0);  // a pop-up window opens at the top-left corner
+  QPalette background = palette();
+  background.setColor(QPalette::Window, QColor(kBackgroundRed, kBackgroundGreen, kBackgroundBlue));
+  setPalette(background);
+  setAutoFillBackground(true);
+  // The main window keeps the keyboard: the keys steer the camera.
+  setFocusPolicy(Qt::StrongFocus);
+
+  create_controls();
+  add_about_shortcuts();
+  set_up_controls(shell_);
+
+  // The picture starts as the conversion of the still empty receive buffer.
+  convert_frame(host_.frame_buffer.data(), picture_.pixels.data(), kPictureWidth, kPictureHeight);
+  view_.picture = &picture_;
+  view_.repaint = repaint_now;
+  view_.context = this;
+}
+
+MainWindow::~MainWindow() {
+  host_.cancel_requested = true;
+  if (!worker_.joinable()) return;
+  if (worker_running_) {
+    worker_.detach();  // it may wait on this thread; the process is ending
+  } else {
+    worker_.join();
+  }
+}
+
+void MainWindow::create_controls() {
+  for (const ControlPlace& place : kControlPlaces) {
+    QWidget* control = nullptr;
+    if (place.id == kIdPortBox) {
+      port_box_ = new QComboBox(this);
+      for (const char* item : kPortBoxItems) port_box_->addItem(item);
+      port_box_->setCurrentIndex(kPortBoxDefaultSelection);
+      port_box_->setMaxVisibleItems(static_cast<int>(kPortBoxItems.size()));
+      control = port_box_;
+    } else if (place.id == kIdDeviceList) {
+      device_list_ = new QListWidget(this);
+      device_list_->setSelectionMode(QAbstractItemView::SingleSelection);
+      device_list_->setSortingEnabled(false);  // lines stay in the order added
+      // A vertical scroll bar when needed, never a horizontal one.
+      device_list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+      // Twelve hex digits must fit the 100 px list whole, never elided.
+      device_list_->setTextElideMode(Qt::ElideNone);
+      QFont list_font = device_list_->font();
+      list_font.setPixelSize(12);
+      device_list_->setFont(list_font);
+      // Only the user's selections notify; the runner's own changes are silent.
+      connect(device_list_, &QListWidget::itemSelectionChanged, this, [this] {
+        route_command(shell_, command_wparam(kIdDeviceList, kListSelectionChanged));
+      });
+      control = device_list_;
+    } else {
+      auto* button = new QPushButton(place.text, this);
+      int id = place.id;
+      connect(button, &QPushButton::clicked, this, [this, id] { route_command(shell_, command_wparam(id)); });
+      buttons_[id] = button;
+      control = button;
+    }
+    control->setObjectName(QString("control_%1").arg(place.id));
+    control->setGeometry(place.x, place.y, place.width, place.height);
+    // No control takes the keyboard, so no key moves the port box off COM5
+    // and the steering keys always reach the main window.
+    control->setFocusPolicy(Qt::NoFocus);
+  }
+}
+
+void MainWindow::add_about_shortcuts() {
+  // Alt+"?" and Alt+"/"; many layouts report "?" with Shift held as well.
+  const QKeySequence keys[] = {QKeySequence(Qt::ALT | Qt::Key_Question), QKeySequence(Qt::ALT | Qt::Key_Slash),
+                               QKeySequence(Qt::ALT | Qt::SHIFT | Qt::Key_Question)};
+  for (const QKeySequence& key : keys) {
+    auto* shortcut = new QShortcut(key, this);
+    shortcut->setContext(Qt::WindowShortcut);
+    connect(shortcut, &QShortcut::activated, this, [this] {
+      route_command(shell_, command_wparam(kCommandAbout, 1));
+    });
+  }
+}
+
+QPushButton* MainWindow::button(int id) const {
+  auto found = buttons_.find(id);
+  return found != buttons_.end() ? found->second : nullptr;
+}
+
+template <typename Call>
+void MainWindow::on_window_thread(Call&& call) {
+  if (QThread::currentThread() == thread()) {
+    call();
+    return;
+  }
+  if (destroyed_) return;  // the window is gone: nothing to change, nobody to report to
+  QMetaObject::invokeMethod(
+      this,
+      [this, &call] {
+        if (!destroyed_) call();
+      },
+      Qt::BlockingQueuedConnection);
+}
+
+void MainWindow::enable_control(int control_id, bool enabled) {
+  on_window_thread([&] {
+    if (QPushButton* b = button(control_id)) b->setEnabled(enabled);
+  });
+}
+
+std::string MainWindow::port_box_selection() {
+  std::string text;
+  on_window_thread([&] {
+    if (port_box_->currentIndex() >= 0) text = port_box_->currentText().toStdString();
+  });
+  return text;
+}
+
+void MainWindow::clear_device_list() {
+  on_window_thread([&] {
+    QSignalBlocker quiet(device_list_);
+    device_list_->clear();
+  });
+}
+
+void MainWindow::add_device_line(const std::string& text) {
+  on_window_thread([&] {
+    QSignalBlocker quiet(device_list_);
+    device_list_->addItem(QString::fromStdString(text));
+  });
+}
+
+int MainWindow::device_list_selection() {
+  int position = -1;
+  on_window_thread([&] {
+    const QList<QListWidgetItem*> selected = device_list_->selectedItems();
+    if (!selected.isEmpty()) position = device_list_->row(selected.first());
+  });
+  return position;
+}
+
+void MainWindow::show_message(const FailureMessage& message) {
+  on_window_thread([&] {
+    QMessageBox box(message.icon == MessageIcon::warning ? QMessageBox::Warning : QMessageBox::Critical,
+                    QString::fromUtf8(message.caption), QString::fromUtf8(message.text), QMessageBox::Ok,
+                    this);
+    box.exec();
+  });
+}
+
+void MainWindow::focus_main_window() {
+  on_window_thread([&] {
+    activateWindow();
+    setFocus(Qt::OtherFocusReason);
+  });
+}
+
+void MainWindow::open_about_box() {
+  AboutBox box(this);
+  box.exec();
+  // The keyboard goes back to the main window, where the keys steer.
+  activateWindow();
+  setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::destroy_main_window() {
+  if (destroyed_.exchange(true)) return;
+  hide();
+  Q_EMIT main_window_destroyed();
+}
+
+bool MainWindow::start_worker(WorkerBody body, OperationRequest* request) {
+  if (worker_.joinable()) worker_.join();  // the last worker has reported; it is ending
+  worker_running_ = true;
+  try {
+    worker_ = std::thread([this, body, request] {
+      body(request);
+      worker_running_ = false;
+    });
+  } catch (const std::system_error&) {
+    worker_running_ = false;
+    return false;
+  }
+  return true;
+}
+
+void MainWindow::send_operation_done(std::int32_t operation_id, std::int32_t status) {
+  (void)operation_id;  // the running operation chooses the outcome
+  on_window_thread([&] { complete_operation(shell_, status); });
+}
+
+void MainWindow::wait_for_worker() {
+  while (worker_running_) {
+    QCoreApplication::processEvents();
+    QThread::msleep(2);
+  }
+  if (worker_.joinable()) worker_.join();
+}
+
+void MainWindow::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.drawImage(QPoint(kPictureX, kPictureY), picture_image(picture_));
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+  // Every key-down is the window's, whether the key table knows it or not;
+  // auto-repeats act like first presses.
+  if (std::uint32_t virtual_key = virtual_key_from_qt(event->key()); virtual_key != 0)
+    camera_key_down(host_, view_, virtual_key);
+  event->accept();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  // The caption's close box ends the program as Exit does.
+  event->accept();
+  if (!destroyed_) route_command(shell_, command_wparam(kIdExit));
+}
+
+bool MainWindow::focusNextPrevChild(bool) { return false; }  // Tab is a key like any other

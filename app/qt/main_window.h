@@ -1,0 +1,77 @@
+#pragma once
+// The Linux window: the eight controls, the picture and the keys, over the
+// toolkit-free runner. Every call the worker makes on the window is carried
+// out on the window thread, and the worker waits for it.
+#include <QWidget>
+
+#include <atomic>
+#include <map>
+#include <thread>
+
+#include "camera_commands.h"
+#include "operation_runner.h"
+
+class QComboBox;
+class QListWidget;
+class QPushButton;
+
+inline constexpr const char* kWindowTitle = "Corvanta Controller";
+
+class MainWindow final : public QWidget, public ShellWindow {
+  Q_OBJECT
+ public:
+  // The window drives `host`, which must outlive it and its worker.
+  explicit MainWindow(HostState& host, QWidget* parent = nullptr);
+  // A worker still running is left to the ending process.
+  ~MainWindow() override;
+
+  // ShellWindow
+  void enable_control(int control_id, bool enabled) override;
+  std::string port_box_selection() override;
+  void clear_device_list() override;
+  void add_device_line(const std::string& text) override;
+  int device_list_selection() override;
+  void show_message(const FailureMessage& message) override;
+  void focus_main_window() override;
+  void open_about_box() override;
+  void destroy_main_window() override;
+  bool start_worker(WorkerBody body, OperationRequest* request) override;
+  void send_operation_done(std::int32_t operation_id, std::int32_t status) override;
+
+  AppShell& shell() { return shell_; }
+  const Picture& picture() const { return picture_; }
+  QPushButton* button(int id) const;
+  QComboBox* port_box() const { return port_box_; }
+  QListWidget* device_list() const { return device_list_; }
+  bool worker_running() const { return worker_running_.load(); }
+  // Handles the window's events until the worker has ended, then joins it.
+  void wait_for_worker();
+  bool destroyed() const { return destroyed_.load(); }
+
+ Q_SIGNALS:
+  // Exit, the close box or the menu's exit: the program ends.
+  void main_window_destroyed();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool focusNextPrevChild(bool next) override;
+
+ private:
+  void create_controls();
+  void add_about_shortcuts();
+  template <typename Call>
+  void on_window_thread(Call&& call);
+
+  HostState& host_;
+  AppShell shell_;
+  Picture picture_;
+  CameraView view_;
+  QComboBox* port_box_ = nullptr;
+  QListWidget* device_list_ = nullptr;
+  std::map<int, QPushButton*> buttons_;
+  std::thread worker_;
+  std::atomic<bool> worker_running_{false};
+  std::atomic<bool> destroyed_{false};
+};

@@ -1,0 +1,639 @@
+// The operation runner and the control states against a fake window, with
+// the operations running on a scripted module.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "camera_commands.h"
+#include "operation_runner.h"
+#include "wire.h"
+
+namespace {
+
+constexpr std::array<int, 8> kAllControls = {kIdPortBox, kIdDeviceList, kIdOpen,  kIdInquiry,
+                                             kIdConnect, kIdDisconnect, kIdClose, kIdExit};
+constexpr std::array<int, 5> kOperationButtons = {kIdOpen, kIdInquiry, kIdConnect, kIdDisconnect,
+                                                  kIdClose};
+
+using ControlStates = std::map<int, bool>;
+
+ControlStates all_controls(bool enabled) {
+  ControlStates states;
+  for (int id : kAllControls) states[id] = enabled;
+  return states;
+}
+
+// A window that records what the runner asks of it. Its worker does not run
+// until the test says so, so that a test can act while an operation runs.
+struct FakeWindow final : ShellWindow {
+  AppShell* shell = nullptr;
+  ControlStates enabled = all_controls(true);  // as the controls are created
+  std::string port_text = "COM5";
+  std::vector<std::string> lines;
+  int selection = -1;
+  std::vector<std::string> log;  // every call, in order
+  std::vector<FailureMessage> messages;
+  int focus_calls = 0;
+  int about_calls = 0;
+  int destroy_calls = 0;
+  bool thread_start_fails = false;
+  int workers_started = 0;
+  WorkerBody pending_body = nullptr;
+  OperationRequest* pending_request = nullptr;
+  ControlStates at_report;  // the states when the worker reported
+  std::vector<std::pair<std::int32_t, std::int32_t>> reports;
+  std::function<void()> during_operation;  // runs when the worker reads a list
+
+  void enable_control(int id, bool on) override {
+    enabled[id] = on;
+    log.push_back((on ? "enable " : "disable ") + std::to_string(id));
+  }
+  std::string port_box_selection() override {
+    if (during_operation) during_operation();
+    log.push_back("read port box");
+    return port_text;
+  }
+  void clear_device_list() override {
+    lines.clear();
+    selection = -1;  // emptying a list box clears its selection
+    log.push_back("clear list");
+  }
+  void add_device_line(const std::string& text) override {
+    lines.push_back(text);
+    log.push_back("add " + text);
+  }
+  int device_list_selection() override {
+    if (during_operation) during_operation();
+    log.push_back("read selection");
+    return selection;
+  }
+  void show_message(const FailureMessage& m) override {
+    messages.push_back(m);
+    log.push_back(std::string("message ") + m.caption);
+  }
+  void focus_main_window() override {
+    ++focus_calls;
+    log.push_back("focus");
+  }
+  void open_about_box() override { ++about_calls; }
+  void destroy_main_window() override { ++destroy_calls; }
+  bool start_worker(WorkerBody body, OperationRequest* request) override {
+    if (thread_start_fails) return false;
+    ++workers_started;
+    pending_body = body;
+    pending_request = request;
+    return true;
+  }
+  void send_operation_done(std::int32_t id, std::int32_t status) override {
+    at_report = enabled;
+    reports.emplace_back(id, status);
+    log.push_back("report " + std::to_string(id) + " " + std::to_string(status));
+    complete_operation(*shell, status);
+  }
+};
+
+const DeviceAddress kPeerA = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};  // display order
+const DeviceAddress kPeerB = {0x00, 0x1B, 0xDC, 0x0F, 0x2E, 0x01};
+
+Bytes start_up_answers() {
+  return command_complete(0x0C03) +
+         Bytes{0x04, 0x0E, 0x0A, 0x01, 0x09, 0x10, 0x00, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11} +
+         command_complete(0x0C13) + command_complete(0x0C1A);
+}
+
+// 04 02 0F 01 | BD_ADDR (wire order) | PSRM | PSPM | PSM | CoD (3) | clock offset (2)
+Bytes inquiry_result(const DeviceAddress& display_order) {
+  Bytes event = {0x04, 0x02, 0x0F, 0x01};
+  for (int i = 5; i >= 0; --i) event.push_back(display_order[static_cast<std::size_t>(i)]);
+  return event + Bytes{0x01, 0x00, 0x00, 0x04, 0x02, 0x5A, 0x20, 0x00};
+}
+Bytes inquiry_complete() { return {0x04, 0x01, 0x01, 0x00}; }
+
+// 04 03 0B | status | handle 2A 00 | BD_ADDR (wire order) | ACL | no encryption
+Bytes connection_complete(const DeviceAddress& display_order) {
+  Bytes event = {0x04, 0x03, 0x0B, 0x00, 0x2A, 0x00};
+  for (int i = 5; i >= 0; --i) event.push_back(display_order[static_cast<std::size_t>(i)]);
+  return event + Bytes{0x01, 0x00};
+}
+
+struct RunnerTest : ::testing::Test {
+  ScriptedSerial link;
+  HostState s;
+  FakeWindow window;
+  AppShell shell{s, window};
+
+  RunnerTest() {
+    host_attach(s, link);
+    window.shell = &shell;
+    set_up_controls(shell);
+    window.log.clear();
+  }
+
+  Bytes written() { return link.take_written(); }
+  bool click(int id, int notification = 0) { return route_command(shell, command_wparam(id, notification)); }
+  void select_line(int position) {
+    window.selection = position;
+    click(kIdDeviceList, kListSelectionChanged);
+  }
+  void run_worker() {
+    ASSERT_NE(window.pending_body, nullptr) << "no worker was started";
+    WorkerBody body = window.pending_body;
+    window.pending_body = nullptr;
+    body(window.pending_request);
+  }
+  void run(int id) {
+    click(id);
+    run_worker();
+  }
+  ControlStates buttons() const {
+    ControlStates b;
+    for (int id : kOperationButtons) b[id] = window.enabled.at(id);
+    return b;
+  }
+
+  // Scripts for each outcome.
+  void open_succeeds() { link.feed(start_up_answers()); }
+  void inquiry_finds(std::initializer_list<DeviceAddress> peers) {
+    link.feed(command_status(0x0401));
+    for (const DeviceAddress& p : peers) link.feed(inquiry_result(p));
+    link.feed(inquiry_complete());
+  }
+  void connect_succeeds(const DeviceAddress& peer) {
+    link.feed(command_status(0x0405) + connection_complete(peer));
+  }
+  // Port open, two devices listed, the first selected.
+  void reach_selected() {
+    open_succeeds();
+    run(kIdOpen);
+    inquiry_finds({kPeerA, kPeerB});
+    run(kIdInquiry);
+    select_line(0);
+  }
+  void reach_connected() {
+    reach_selected();
+    connect_succeeds(kPeerA);
+    run(kIdConnect);
+    ASSERT_EQ(s.link_connected, 1);
+  }
+};
+
+ControlStates states(bool open, bool inquiry, bool connect, bool disconnect, bool close) {
+  return {{kIdOpen, open}, {kIdInquiry, inquiry}, {kIdConnect, connect}, {kIdDisconnect, disconnect},
+          {kIdClose, close}};
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+
+TEST_F(RunnerTest, AfterCreationOnlyOpenAndExitAreEnabled) {
+  EXPECT_EQ(buttons(), states(true, false, false, false, false));
+  EXPECT_TRUE(window.enabled.at(kIdExit));
+  EXPECT_TRUE(window.enabled.at(kIdPortBox));
+  EXPECT_TRUE(window.enabled.at(kIdDeviceList));
+  EXPECT_EQ(shell.running_operation, 0);
+  EXPECT_EQ(s.found_count, 0);
+}
+
+TEST(PortBox, HoldsComOneToSixWithComFiveSelected) {
+  ASSERT_EQ(kPortBoxItems.size(), 6u);
+  for (std::size_t i = 0; i < kPortBoxItems.size(); ++i)
+    EXPECT_EQ(std::string(kPortBoxItems[i]), "COM" + std::to_string(i + 1));
+  EXPECT_EQ(std::string(kPortBoxItems[kPortBoxDefaultSelection]), "COM5");
+}
+
+// ---------------------------------------------------------------------------
+// Every event of the control table, applied once to all-enabled and once to
+// all-disabled buttons: each event changes exactly the cells it names.
+
+struct EventRow {
+  const char* name;
+  int operation;
+  void (*prepare)(RunnerTest&);
+  std::vector<ControlChange> started;
+  std::vector<ControlChange> outcome;
+  const FailureMessage* message;
+  bool focus;
+};
+
+void PrintTo(const EventRow& row, std::ostream* os) { *os << row.name; }
+
+struct EventTable : RunnerTest, ::testing::WithParamInterface<EventRow> {};
+
+void nothing(RunnerTest&) {}
+void open_ok(RunnerTest& t) { t.open_succeeds(); }
+void open_fails(RunnerTest& t) { t.link.open_outcome = ScriptedSerial::OpenOutcome::device_missing; }
+void port_held(RunnerTest& t) { t.s.port_handle.held = true; }
+void inquiry_ok(RunnerTest& t) {
+  port_held(t);
+  t.inquiry_finds({kPeerA});
+}
+void inquiry_none(RunnerTest& t) {
+  port_held(t);
+  t.inquiry_finds({});
+}
+void connect_ok(RunnerTest& t) {
+  port_held(t);
+  t.s.found_devices[0] = kPeerA;
+  t.s.found_count = 1;
+  t.window.selection = 0;
+  t.connect_succeeds(kPeerA);
+}
+void connect_fails(RunnerTest& t) {
+  port_held(t);
+  t.s.found_devices[0] = kPeerA;
+  t.s.found_count = 1;
+  t.window.selection = 0;  // the module never answers
+}
+void disconnect_fails(RunnerTest& t) {
+  port_held(t);
+  t.link.fail_write_number = 0;  // the Disconnect command cannot be written
+}
+
+ControlStates applied(ControlStates states, const std::vector<ControlChange>& changes) {
+  for (const ControlChange& c : changes) states[c.control_id] = c.enabled;
+  return states;
+}
+
+TEST_P(EventTable, ChangesExactlyTheNamedButtons) {
+  const EventRow& row = GetParam();
+  for (bool initial : {true, false}) {
+    SCOPED_TRACE(initial ? "all enabled before" : "all disabled before");
+    link = ScriptedSerial{};
+    s.port_handle = PortHandle{};
+    s.found_count = 0;
+    window.messages.clear();
+    window.focus_calls = 0;
+    window.enabled = all_controls(initial);
+    row.prepare(*this);
+
+    ControlStates before = window.enabled;
+    run(row.operation);
+    EXPECT_EQ(window.at_report, applied(before, row.started));
+    EXPECT_EQ(window.enabled, applied(applied(before, row.started), row.outcome));
+    if (row.message == nullptr) {
+      EXPECT_TRUE(window.messages.empty());
+    } else {
+      ASSERT_EQ(window.messages.size(), 1u);
+      EXPECT_STREQ(window.messages[0].text, row.message->text);
+      EXPECT_STREQ(window.messages[0].caption, row.message->caption);
+      EXPECT_EQ(window.messages[0].icon, row.message->icon);
+    }
+    EXPECT_EQ(window.focus_calls, row.focus ? 1 : 0);
+    EXPECT_EQ(shell.running_operation, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllEvents, EventTable,
+    ::testing::Values(
+        EventRow{"OpenSucceeded", kIdOpen, open_ok, {{kIdOpen, false}}, {{kIdInquiry, true}, {kIdClose, true}}, nullptr, false},
+        EventRow{"OpenFailed", kIdOpen, open_fails, {{kIdOpen, false}}, {{kIdOpen, true}}, &kOpenFailed, false},
+        EventRow{"InquirySucceeded", kIdInquiry, inquiry_ok, {{kIdInquiry, false}}, {{kIdInquiry, true}}, nullptr, false},
+        EventRow{"InquiryFoundNone", kIdInquiry, inquiry_none, {{kIdInquiry, false}}, {{kIdInquiry, true}}, &kInquiryFailed, false},
+        EventRow{"InquiryFailed", kIdInquiry, port_held, {{kIdInquiry, false}}, {{kIdInquiry, true}}, &kInquiryFailed, false},
+        EventRow{"ConnectSucceeded", kIdConnect, connect_ok, {{kIdConnect, false}}, {{kIdDisconnect, true}, {kIdInquiry, false}}, nullptr, true},
+        EventRow{"ConnectFailed", kIdConnect, connect_fails, {{kIdConnect, false}}, {{kIdConnect, true}}, &kConnectFailed, false},
+        EventRow{"DisconnectSucceeded", kIdDisconnect, port_held, {{kIdDisconnect, false}}, {{kIdConnect, true}, {kIdInquiry, true}}, nullptr, false},
+        EventRow{"DisconnectFailed", kIdDisconnect, disconnect_fails, {{kIdDisconnect, false}}, {{kIdDisconnect, true}}, &kDisconnectFailed, false},
+        EventRow{"CloseSucceeded", kIdClose, port_held, {{kIdClose, false}}, {{kIdOpen, true}, {kIdInquiry, false}, {kIdConnect, false}, {kIdDisconnect, false}}, nullptr, false},
+        EventRow{"CloseFailed", kIdClose, nothing, {{kIdClose, false}}, {{kIdOpen, true}, {kIdInquiry, false}, {kIdConnect, false}, {kIdDisconnect, false}}, nullptr, false}),
+    [](const ::testing::TestParamInfo<EventRow>& info) { return std::string(info.param.name); });
+
+TEST_F(RunnerTest, SelectionChangeEnablesConnectOnlyWithDevicesFound) {
+  struct Case {
+    std::uint8_t found_count;
+    int notification;
+    bool connect_enabled;
+  } cases[] = {{1, kListSelectionChanged, true}, {4, kListSelectionChanged, true},
+               {0, kListSelectionChanged, false}, {1, 0, false}, {1, 2, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "found " << int(c.found_count) << " notification " << c.notification);
+    window.enabled = all_controls(false);
+    s.found_count = c.found_count;
+    EXPECT_TRUE(click(kIdDeviceList, c.notification));
+    ControlStates expected = all_controls(false);
+    expected[kIdConnect] = c.connect_enabled;
+    EXPECT_EQ(window.enabled, expected);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The ordinary path, with the button states after each step.
+
+TEST_F(RunnerTest, OrdinaryPathStates) {
+  open_succeeds();
+  run(kIdOpen);
+  EXPECT_EQ(buttons(), states(false, true, false, false, true)) << "port open";
+
+  inquiry_finds({kPeerA, kPeerB});
+  run(kIdInquiry);
+  EXPECT_EQ(window.lines, (std::vector<std::string>{"123456789ABC", "001BDC0F2E01"}));
+  EXPECT_EQ(buttons(), states(false, true, false, false, true)) << "devices listed";
+
+  select_line(1);
+  EXPECT_EQ(buttons(), states(false, true, true, false, true)) << "a listed device selected";
+
+  connect_succeeds(kPeerB);
+  run(kIdConnect);
+  EXPECT_EQ(buttons(), states(false, false, false, true, true)) << "connected";
+  EXPECT_EQ(window.focus_calls, 1);
+  EXPECT_EQ(s.remote_address, reversed_address(kPeerB));
+
+  run(kIdDisconnect);
+  EXPECT_EQ(buttons(), states(false, true, true, false, true)) << "disconnected";
+
+  run(kIdClose);
+  EXPECT_EQ(buttons(), states(true, false, false, false, false)) << "port closed";
+  EXPECT_FALSE(s.port_handle.held);
+  EXPECT_TRUE(window.messages.empty());
+  EXPECT_EQ(window.reports, (std::vector<std::pair<std::int32_t, std::int32_t>>{
+                                {kIdOpen, 0}, {kIdInquiry, 0}, {kIdConnect, 0}, {kIdDisconnect, 0}, {kIdClose, 0}}));
+}
+
+TEST_F(RunnerTest, OpenWithComFiveOpensPortFiveAndNamesTheModuleQuorel) {
+  open_succeeds();
+  run(kIdOpen);
+  EXPECT_EQ(link.opened_ports, (std::vector<std::uint8_t>{5}));
+  Bytes name(248, 0x00);
+  const char quorel[] = "quorel";
+  std::copy(quorel, quorel + 6, name.begin());
+  Bytes expected = Bytes{0x01, 0x03, 0x0C, 0x00} + Bytes{0x01, 0x09, 0x10, 0x00} +
+                   Bytes{0x01, 0x13, 0x0C, 0xF8} + name + Bytes{0x01, 0x1A, 0x0C, 0x01, 0x03};
+  EXPECT_EQ(written(), expected);
+  EXPECT_EQ(s.local_address, (DeviceAddress{0x66, 0x55, 0x44, 0x33, 0x22, 0x11}));
+}
+
+TEST_F(RunnerTest, OperationStepsComeInOrder) {
+  reach_selected();
+  window.log.clear();
+  connect_succeeds(kPeerA);
+  run(kIdConnect);
+  EXPECT_EQ(window.log, (std::vector<std::string>{"disable 1003", "read selection", "report 1003 0",
+                                                  "enable 1004", "disable 1002", "focus"}));
+  window.log.clear();
+  link.fail_write_number = link.writes;  // the next write fails
+  run(kIdDisconnect);
+  EXPECT_EQ(window.log, (std::vector<std::string>{"disable 1004", "report 1004 -1", "message Error",
+                                                  "enable 1004"}));
+}
+
+TEST_F(RunnerTest, ConnectSendsCreateConnectionForTheSelectedLine) {
+  reach_selected();
+  select_line(1);
+  written();
+  connect_succeeds(kPeerB);
+  run(kIdConnect);
+  Bytes out = written();
+  // 01 05 04 0D | BD_ADDR of line 1, wire order | ...
+  ASSERT_GE(out.size(), 10u);
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 10),
+            (Bytes{0x01, 0x05, 0x04, 0x0D, 0x01, 0x2E, 0x0F, 0xDC, 0x1B, 0x00}));
+}
+
+// ---------------------------------------------------------------------------
+// Edge cases
+
+TEST_F(RunnerTest, CloseDuringInquiryDoesNothing) {
+  s.port_handle.held = true;
+  window.enabled[kIdClose] = true;
+  click(kIdInquiry);
+  EXPECT_EQ(shell.running_operation, kIdInquiry);
+  EXPECT_TRUE(click(kIdClose));
+  EXPECT_EQ(window.workers_started, 1);
+  EXPECT_EQ(shell.running_operation, kIdInquiry);
+  EXPECT_TRUE(window.enabled.at(kIdClose));
+  EXPECT_EQ(shell.operation_request.operation_id, kIdInquiry);
+  run_worker();
+  EXPECT_EQ(window.reports.size(), 1u);
+  EXPECT_TRUE(s.port_handle.held) << "no Close ran";
+}
+
+TEST_F(RunnerTest, EveryOperationButtonIsIgnoredWhileBusy) {
+  click(kIdOpen);
+  for (int id : kOperationButtons) click(id);
+  EXPECT_EQ(window.workers_started, 1);
+  EXPECT_EQ(shell.running_operation, kIdOpen);
+}
+
+TEST_F(RunnerTest, SecondInquiryEmptiesTheListWhateverItsOutcome) {
+  reach_selected();
+  ASSERT_EQ(window.lines.size(), 2u);
+  run(kIdInquiry);  // the module stays silent this time
+  EXPECT_TRUE(window.lines.empty());
+  EXPECT_EQ(window.selection, -1);
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_STREQ(window.messages[0].text, "他のBluetoothデバイスが見つかりません");
+  EXPECT_STREQ(window.messages[0].caption, "Warning");
+  EXPECT_EQ(window.messages[0].icon, MessageIcon::warning);
+  EXPECT_TRUE(window.enabled.at(kIdInquiry));
+}
+
+TEST_F(RunnerTest, ConnectWithoutASelectedLineFailsWithoutTouchingTheLink) {
+  reach_selected();
+  inquiry_finds({kPeerA});
+  run(kIdInquiry);  // the list is refilled and its selection cleared
+  EXPECT_TRUE(window.enabled.at(kIdConnect)) << "still enabled from the earlier selection";
+  written();
+  run(kIdConnect);
+  EXPECT_TRUE(written().empty());
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_STREQ(window.messages[0].text, "Connect出来ません");
+  EXPECT_STREQ(window.messages[0].caption, "Error");
+  EXPECT_EQ(window.messages[0].icon, MessageIcon::error);
+  EXPECT_TRUE(window.enabled.at(kIdConnect));
+}
+
+TEST_F(RunnerTest, ConnectToALineBeyondTheTableFails) {
+  s.port_handle.held = true;
+  s.found_count = 2;
+  for (int position : {2, 3, 4, 1000}) {
+    SCOPED_TRACE(position);
+    window.messages.clear();
+    window.selection = position;
+    run(kIdConnect);
+    EXPECT_TRUE(written().empty());
+    EXPECT_EQ(window.messages.size(), 1u);
+  }
+}
+
+TEST_F(RunnerTest, AfterCloseTheListStaysAndConnectFails) {
+  reach_selected();
+  run(kIdClose);
+  EXPECT_EQ(window.lines.size(), 2u);
+  EXPECT_EQ(s.found_count, 2);
+  EXPECT_EQ(buttons(), states(true, false, false, false, false));
+  select_line(1);
+  EXPECT_TRUE(window.enabled.at(kIdConnect));
+  run(kIdConnect);
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_STREQ(window.messages[0].text, "Connect出来ません");
+  EXPECT_TRUE(window.enabled.at(kIdConnect));
+}
+
+TEST_F(RunnerTest, CloseWhileConnectedLeavesOnlyOpen) {
+  reach_connected();
+  run(kIdClose);
+  EXPECT_EQ(buttons(), states(true, false, false, false, false));
+  EXPECT_EQ(s.link_connected, 1) << "Close sends nothing, so the link stays marked up";
+}
+
+TEST_F(RunnerTest, SelectingWhileConnectedEnablesConnectAgain) {
+  reach_connected();
+  select_line(1);
+  EXPECT_EQ(buttons(), states(false, false, true, true, true));
+}
+
+TEST_F(RunnerTest, OpenStaysDisabledUntilClose) {
+  reach_connected();
+  run(kIdDisconnect);
+  EXPECT_FALSE(window.enabled.at(kIdOpen));
+  run(kIdClose);
+  EXPECT_TRUE(window.enabled.at(kIdOpen));
+}
+
+TEST_F(RunnerTest, AReportWhileIdleChangesNothing) {
+  for (std::int32_t status : {0, -1}) {
+    complete_operation(shell, status);
+    EXPECT_TRUE(window.log.empty());
+    EXPECT_EQ(shell.running_operation, 0);
+  }
+}
+
+TEST_F(RunnerTest, AnyNonZeroStatusIsFailure) {
+  for (std::int32_t status : {-1, 1, 0xFF, -128}) {
+    window.messages.clear();
+    shell.running_operation = kIdDisconnect;
+    complete_operation(shell, status);
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_STREQ(window.messages[0].text, "Disconnect出来ません");
+  }
+}
+
+TEST_F(RunnerTest, OpenFailureMessage) {
+  link.open_outcome = ScriptedSerial::OpenOutcome::device_missing;
+  run(kIdOpen);
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_STREQ(window.messages[0].text, "Bluetoothモジュールを初期化出来ません");
+  EXPECT_STREQ(window.messages[0].caption, "Error");
+  EXPECT_EQ(window.messages[0].icon, MessageIcon::error);
+  EXPECT_TRUE(written().empty()) << "no port: the start-up's first write fails";
+}
+
+TEST_F(RunnerTest, OpenWithARefusedLineSettingStillStartsTheModuleOnThatPort) {
+  link.open_outcome = ScriptedSerial::OpenOutcome::configuration_refused;
+  open_succeeds();
+  run(kIdOpen);
+  EXPECT_EQ(window.reports.back().second, -1);
+  Bytes out = written();
+  ASSERT_GE(out.size(), 4u);
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 4), (Bytes{0x01, 0x03, 0x0C, 0x00}));
+}
+
+TEST_F(RunnerTest, OpenWithATooLongPortTextOpensNothing) {
+  window.port_text = "COM10";
+  run(kIdOpen);
+  EXPECT_TRUE(link.opened_ports.empty());
+  EXPECT_TRUE(written().empty());
+  EXPECT_EQ(window.reports.back().second, -1);
+}
+
+TEST(PortNumber, FromPortBoxText) {
+  struct Case {
+    const char* text;
+    int port;
+  } cases[] = {{"COM1", 1}, {"COM2", 2}, {"COM3", 3}, {"COM4", 4}, {"COM5", 5}, {"COM6", 6},
+               {"COM9", 9}, {"COM0", 0}, {"COM", 0},  {"", 0},      {"CO", 0},   {"COMx", 0},
+               {"COM ", 0}, {"COM-", 0}, {"ABC7", 7}, {"COM10", -1}, {"COM 5 ", -1}};
+  for (const Case& c : cases) EXPECT_EQ(port_number_from_text(c.text), c.port) << '"' << c.text << '"';
+}
+
+TEST_F(RunnerTest, AFailedThreadStartFreesTheRunnerAndSaysSo) {
+  window.thread_start_fails = true;
+  ControlStates before = window.enabled;
+  click(kIdOpen);
+  EXPECT_EQ(shell.running_operation, 0);
+  EXPECT_EQ(window.enabled, before);
+  ASSERT_EQ(window.messages.size(), 1u);
+  EXPECT_STREQ(window.messages[0].text, "Bluetoothモジュールを初期化出来ません");
+  EXPECT_TRUE(link.opened_ports.empty());
+
+  window.messages.clear();
+  click(kIdClose);
+  EXPECT_EQ(shell.running_operation, 0);
+  EXPECT_TRUE(window.messages.empty()) << "Close has no message";
+
+  window.thread_start_fails = false;
+  click(kIdOpen);
+  EXPECT_EQ(window.workers_started, 1) << "the runner is free again";
+}
+
+TEST_F(RunnerTest, TheWorkerOwnsTheLinkWhileItsOperationRuns) {
+  bool key_could_take_link = true;
+  Status key_result = kStatusOk;
+  window.during_operation = [&] {
+    key_could_take_link = LinkOwner(s, std::try_to_lock).owns();
+    s.channel_state = kChannelOpen;  // a key would act if the link were free
+    CameraView view;
+    key_result = camera_key_down(s, view, kVkLeft);
+  };
+  s.port_handle.held = true;
+  written();
+  run(kIdConnect);  // reads the selection while it owns the link
+  EXPECT_FALSE(key_could_take_link);
+  EXPECT_EQ(key_result, kStatusFail);
+  EXPECT_TRUE(written().empty()) << "the refused key sent nothing";
+  EXPECT_TRUE(LinkOwner(s, std::try_to_lock).owns()) << "free again after the report";
+}
+
+TEST_F(RunnerTest, CommandRouting) {
+  struct Case {
+    int id;
+    bool handled;
+  } cases[] = {{kIdPortBox, false}, {0, false}, {100, false}, {106, false}, {1007, false}, {2000, false}};
+  for (const Case& c : cases) EXPECT_EQ(click(c.id), c.handled) << c.id;
+  EXPECT_EQ(window.workers_started, 0);
+  EXPECT_TRUE(window.log.empty());
+
+  EXPECT_TRUE(click(kCommandAbout, 1));
+  EXPECT_EQ(window.about_calls, 1);
+  EXPECT_EQ(window.destroy_calls, 0);
+}
+
+TEST_F(RunnerTest, ExitAndTheMenuExitDestroyTheWindowAndCancelWaits) {
+  for (int id : {kIdExit, kCommandExit}) {
+    s.cancel_requested = false;
+    window.destroy_calls = 0;
+    EXPECT_TRUE(click(id));
+    EXPECT_EQ(window.destroy_calls, 1);
+    EXPECT_TRUE(s.cancel_requested.load());
+  }
+}
+
+TEST_F(RunnerTest, ExitWhileAWorkerRunsLetsItsWaitGo) {
+  s.port_handle.held = true;
+  click(kIdInquiry);
+  click(kIdExit);
+  EXPECT_EQ(window.destroy_calls, 1);
+  link.feed(command_status(0x0401));  // bytes are there, but the wait is cancelled
+  run_worker();
+  EXPECT_EQ(s.last_read_end, ReadEnd::cancelled);
+  EXPECT_EQ(window.reports.back().second, -1);
+}
+
+TEST(FailureMessages, EachOperationHasItsOwn) {
+  EXPECT_EQ(failure_message(kIdOpen), &kOpenFailed);
+  EXPECT_EQ(failure_message(kIdInquiry), &kInquiryFailed);
+  EXPECT_EQ(failure_message(kIdConnect), &kConnectFailed);
+  EXPECT_EQ(failure_message(kIdDisconnect), &kDisconnectFailed);
+  EXPECT_EQ(failure_message(kIdClose), nullptr);
+  EXPECT_EQ(failure_message(kIdExit), nullptr);
+  EXPECT_EQ(static_cast<std::uint32_t>(MessageIcon::error), 0x10u);
+  EXPECT_EQ(static_cast<std::uint32_t>(MessageIcon::warning), 0x30u);
+  EXPECT_EQ(WM_OPERATION_DONE, 0x0401u);
+  EXPECT_EQ(command_wparam(kIdDeviceList, kListSelectionChanged), 0x000103FCu);
+}
+
+}  // namespace

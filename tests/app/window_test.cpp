@@ -1,0 +1,553 @@
+// The Linux window end to end: real clicks and keys on the widgets, the
+// worker on its own thread, the POSIX serial backend on a pseudo-terminal,
+// and the virtual module with two cameras behind it.
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "about_box.h"
+#include "host_ops.h"
+#include "main_window.h"
+#include "posix_serial.h"
+#include "virtual_module.h"
+#include "window_icons.h"
+
+namespace {
+
+const DeviceAddress kCameraA = {0x00, 0x1B, 0xDC, 0x40, 0x00, 0x0A};  // display order
+const DeviceAddress kCameraB = {0xCA, 0xFE, 0x00, 0x00, 0x00, 0x0B};
+
+// The POSIX backend, with every byte the host writes recorded.
+struct RecordingSerial final : SerialBackend {
+  PosixSerial port;
+  std::mutex mutex;
+  std::vector<std::uint8_t> written;
+
+  RecordingSerial() { port.settle = std::chrono::milliseconds(0); }
+  Status open_port(std::uint8_t n, PortHandle& h) override { return port.open_port(n, h); }
+  void close_port(PortHandle& h) override { port.close_port(h); }
+  Status write_byte(const PortHandle& h, std::uint8_t byte, Deadline d) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      written.push_back(byte);
+    }
+    return port.write_byte(h, byte, d);
+  }
+  ReadEnd read_byte(const PortHandle& h, std::uint8_t& out, Deadline d, const std::atomic<bool>& c) override {
+    return port.read_byte(h, out, d, c);
+  }
+  std::vector<std::uint8_t> take_written() {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::uint8_t> out;
+    out.swap(written);
+    return out;
+  }
+};
+
+// What a modal box showed before it was closed.
+struct SeenBox {
+  QString title;
+  QString text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  QMessageBox::StandardButtons buttons;
+  bool about_box_open = false;
+};
+
+bool about_box_visible() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (qobject_cast<AboutBox*>(w) != nullptr && w->isVisible()) return true;
+  return false;
+}
+
+// Modal boxes block the call that opens them, so a watcher armed before the
+// click handles each new one: message boxes are recorded and answered with
+// OK; anything else goes to `other`.
+class ModalWatcher {
+ public:
+  std::vector<SeenBox> seen;
+  std::function<void(QWidget*)> other;
+
+  ModalWatcher() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
+    timer_.start(10);
+  }
+
+ private:
+  void poll() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr || !modal->isVisible()) return;
+    for (const QPointer<QWidget>& done : handled_)
+      if (done == modal) return;
+    handled_.emplace_back(modal);
+    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+      seen.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons(), about_box_visible()});
+      box->button(QMessageBox::Ok)->click();
+    } else if (other) {
+      other(modal);
+    }
+  }
+  QTimer timer_;
+  std::vector<QPointer<QWidget>> handled_;
+};
+
+QRgb rgb(QRgb pixel) { return pixel & 0xFFFFFFu; }
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void init();
+  void cleanup();
+
+  void layoutAtStart();
+  void ordinaryPath();
+  void keyTableWireBytes();
+  void uKeySendsUWithoutCapture();
+  void openFailureBox();
+  void inquiryWarningBox();
+  void connectFailureBox();
+  void disconnectFailureBox();
+  void aboutBoxOpensAndCloses();
+  void reportIsHandledWhileAboutBoxIsOpen();
+  void exitDuringARunningOperation();
+
+ private:
+  void start(SimOptions options = default_options());
+  static SimOptions default_options();
+  void click(int id);
+  void select_line(int row);
+  void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+  QString enabled_buttons() const;
+  QImage picture_on_screen() const;
+  void open_inquire_connect();
+
+  std::unique_ptr<QTemporaryDir> ports_;
+  std::unique_ptr<VirtualModule> module_;
+  std::unique_ptr<RecordingSerial> serial_;
+  std::unique_ptr<HostState> host_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+SimOptions WindowTest::default_options() {
+  SimOptions options;
+  options.cameras = {kCameraA, kCameraB};
+  options.paced = false;
+  options.inquiry_time_scale = 0.05;
+  options.page_timeout_scale = 0.05;
+  return options;
+}
+
+void WindowTest::init() {}
+
+void WindowTest::start(SimOptions options) {
+  ports_ = std::make_unique<QTemporaryDir>();
+  QVERIFY(ports_->isValid());
+  qputenv("CORVANTA_PORTS", ports_->path().toLocal8Bit());
+  module_ = std::make_unique<VirtualModule>(options);
+  QVERIFY(module_->start());
+  QVERIFY(module_->publish_as(5));
+  serial_ = std::make_unique<RecordingSerial>();
+  host_ = std::make_unique<HostState>();
+  host_attach(*host_, *serial_);
+  window_ = std::make_unique<MainWindow>(*host_);
+  window_->show();
+  QVERIFY(QTest::qWaitForWindowActive(window_.get()));
+}
+
+void WindowTest::cleanup() {
+  if (window_) {
+    host_->cancel_requested = true;  // a test that failed midway leaves no worker behind
+    window_->wait_for_worker();
+  }
+  window_.reset();
+  host_.reset();
+  serial_.reset();
+  if (module_) module_->stop();
+  module_.reset();
+  ports_.reset();
+}
+
+// Clicks a button and waits until its operation has been reported.
+void WindowTest::click(int id) {
+  QPushButton* button = window_->button(id);
+  QVERIFY(button != nullptr);
+  QTest::mouseClick(button, Qt::LeftButton);
+  window_->wait_for_worker();
+}
+
+void WindowTest::select_line(int row) {
+  QListWidget* list = window_->device_list();
+  QVERIFY(row < list->count());
+  QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
+}
+
+// A key goes where the keyboard is.
+void WindowTest::press(int key, Qt::KeyboardModifiers modifiers) {
+  QWidget* target = QApplication::focusWidget();
+  QVERIFY(target != nullptr);
+  QTest::keyClick(target, static_cast<Qt::Key>(key), modifiers);
+}
+
+QString WindowTest::enabled_buttons() const {
+  QStringList on;
+  for (int id : {kIdOpen, kIdInquiry, kIdConnect, kIdDisconnect, kIdClose})
+    if (window_->button(id)->isEnabled()) on << window_->button(id)->text();
+  return on.join(' ');
+}
+
+QImage WindowTest::picture_on_screen() const {
+  return window_->grab(QRect(10, 110, 96, 72)).toImage().convertToFormat(QImage::Format_RGB32);
+}
+
+void WindowTest::open_inquire_connect() {
+  click(kIdOpen);
+  click(kIdInquiry);
+  select_line(1);
+  click(kIdConnect);
+  QCOMPARE(enabled_buttons(), QString("Disconnect Close"));
+}
+
+// ---------------------------------------------------------------------------
+
+void WindowTest::layoutAtStart() {
+  start();
+  QCOMPARE(window_->windowTitle(), QString("Corvanta Controller"));
+  // Client area of a 230 x 220 window in the classic look: 3 px frame, 19 px caption.
+  QCOMPARE(window_->size(), QSize(224, 195));
+  QCOMPARE(window_->minimumSize(), window_->maximumSize());
+  Qt::WindowFlags flags = window_->windowFlags();
+  QVERIFY(flags & Qt::WindowMinimizeButtonHint);
+  QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
+  QVERIFY(!window_->windowIcon().isNull());
+  struct IconImage {
+    int id;
+    int size;
+  } icons[] = {{107, 32}, {107, 16}, {108, 16}};
+  for (const IconImage& icon : icons) {
+    QPixmap image = icon_pixmap(icon.id, icon.size);
+    QCOMPARE(image.size(), QSize(icon.size, icon.size));
+  }
+  QVERIFY(icon_pixmap(108, 32).isNull());
+
+  struct Place {
+    int id;
+    QString text;
+    QRect rect;
+  };
+  const Place places[] = {
+      {kIdOpen, "Open", {120, 10, 90, 25}},        {kIdInquiry, "Inquiry", {120, 40, 90, 25}},
+      {kIdConnect, "Connect", {120, 70, 90, 25}},  {kIdDisconnect, "Disconnect", {120, 100, 90, 25}},
+      {kIdClose, "Close", {120, 130, 90, 25}},     {kIdExit, "Exit", {120, 160, 90, 25}},
+  };
+  for (const Place& p : places) {
+    QPushButton* b = window_->button(p.id);
+    QVERIFY(b != nullptr);
+    QCOMPARE(b->text(), p.text);
+    QCOMPARE(b->geometry(), p.rect);
+  }
+  QCOMPARE(window_->port_box()->pos(), QPoint(10, 10));
+  QCOMPARE(window_->port_box()->width(), 70);
+  QCOMPARE(window_->device_list()->geometry(), QRect(10, 40, 100, 65));
+
+  QStringList ports;
+  for (int i = 0; i < window_->port_box()->count(); ++i) ports << window_->port_box()->itemText(i);
+  QCOMPARE(ports, QStringList({"COM1", "COM2", "COM3", "COM4", "COM5", "COM6"}));
+  QCOMPARE(window_->port_box()->currentText(), QString("COM5"));
+  QCOMPARE(window_->device_list()->count(), 0);
+  QCOMPARE(enabled_buttons(), QString("Open"));
+  QVERIFY(window_->button(kIdExit)->isEnabled());
+
+  // Every pixel of the picture starts as the conversion of an empty frame.
+  QImage picture = picture_on_screen();
+  for (int y = 0; y < 72; ++y)
+    for (int x = 0; x < 96; ++x) QCOMPARE(rgb(picture.pixel(x, y)), qRgb(0, 139, 0) & 0xFFFFFFu);
+
+  // The keyboard is the main window's: arrows do not move the port box.
+  QCOMPARE(QApplication::focusWidget(), window_.get());
+  for (int key : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Down, Qt::Key_Tab, Qt::Key_Up}) press(key);
+  QCOMPARE(window_->port_box()->currentText(), QString("COM5"));
+  QCOMPARE(QApplication::focusWidget(), window_.get());
+  QVERIFY(serial_->take_written().empty());  // no port, no channel: the keys send nothing
+}
+
+void WindowTest::ordinaryPath() {
+  start();
+  click(kIdOpen);
+  QCOMPARE(enabled_buttons(), QString("Inquiry Close"));
+  std::vector<std::uint16_t> opcodes;
+  for (const ReceivedCommand& c : module_->commands_received()) opcodes.push_back(c.opcode);
+  QCOMPARE(opcodes, (std::vector<std::uint16_t>{0x0C03, 0x1009, 0x0C13, 0x0C1A}));
+
+  click(kIdInquiry);
+  QCOMPARE(enabled_buttons(), QString("Inquiry Close"));
+  QListWidget* list = window_->device_list();
+  QCOMPARE(list->count(), 2);
+  QCOMPARE(list->item(0)->text(), QString("001BDC40000A"));
+  QCOMPARE(list->item(1)->text(), QString("CAFE0000000B"));
+
+  select_line(1);
+  QCOMPARE(enabled_buttons(), QString("Inquiry Connect Close"));
+
+  click(kIdConnect);
+  QCOMPARE(enabled_buttons(), QString("Disconnect Close"));
+  QCOMPARE(QApplication::focusWidget(), window_.get());
+  QCOMPARE(host_->link_connected, std::uint8_t{1});
+  QCOMPARE(host_->channel_state, kChannelOpen);
+
+  // A steering key, then the picture.
+  press(Qt::Key_Right);
+  QImage before = picture_on_screen();
+  QCOMPARE(rgb(before.pixel(0, 0)), qRgb(0, 139, 0) & 0xFFFFFFu);
+  press(Qt::Key_Up);
+  QCOMPARE(static_cast<std::size_t>(host_->frame_length), kFrameBufferSize);
+  Picture expected;
+  const std::array<std::uint8_t, kFrameBufferSize> view = module_->camera_view(1);
+  convert_frame(view.data(), expected.pixels.data(), kPictureWidth, kPictureHeight);
+  QImage shown = picture_on_screen();
+  int differing = 0;
+  for (int y = 0; y < 72; ++y) {
+    for (int x = 0; x < 96; ++x) {
+      // Screen row y is buffer row 71 - y; each pixel blue, green, red.
+      const std::uint8_t* bgr = &expected.pixels[static_cast<std::size_t>((71 - y) * 288 + x * 3)];
+      differing += rgb(shown.pixel(x, y)) != (qRgb(bgr[2], bgr[1], bgr[0]) & 0xFFFFFFu);
+    }
+  }
+  QCOMPARE(differing, 0);
+  QCOMPARE(window_->picture().pixels, expected.pixels);
+  QVERIFY(shown != before);
+
+  click(kIdDisconnect);
+  QCOMPARE(enabled_buttons(), QString("Inquiry Connect Close"));
+  QCOMPARE(host_->channel_state, kChannelClosed);
+
+  click(kIdClose);
+  QCOMPARE(enabled_buttons(), QString("Open"));
+  QCOMPARE(list->count(), 2);  // the lines stay after Close
+}
+
+void WindowTest::keyTableWireBytes() {
+  start();
+  open_inquire_connect();
+  struct Key {
+    int key;
+    Qt::KeyboardModifiers modifiers;
+    char letter;  // 0: nothing is sent
+  } keys[] = {
+      {Qt::Key_Left, Qt::NoModifier, 'L'}, {Qt::Key_Right, Qt::NoModifier, 'R'},
+      {Qt::Key_Down, Qt::NoModifier, 'D'}, {Qt::Key_H, Qt::NoModifier, 'H'},
+      {Qt::Key_H, Qt::ShiftModifier, 'H'}, {Qt::Key_K, Qt::NoModifier, 'K'},
+      {Qt::Key_K, Qt::ShiftModifier, 'K'}, {Qt::Key_M, Qt::NoModifier, 'M'},
+      {Qt::Key_M, Qt::ShiftModifier, 'M'}, {Qt::Key_Space, Qt::NoModifier, 0},
+      {Qt::Key_F1, Qt::NoModifier, 0},     {Qt::Key_A, Qt::NoModifier, 0},
+      {Qt::Key_Tab, Qt::NoModifier, 0},
+  };
+  serial_->take_written();
+  for (const Key& k : keys) {
+    press(k.key, k.modifiers);
+    std::vector<std::uint8_t> out = serial_->take_written();
+    if (k.letter == 0) {
+      QVERIFY2(out.empty(), qPrintable(QString("key %1").arg(k.key)));
+      continue;
+    }
+    // 02 | handle low | handle high + PB 2 + BC | 05 00 | 01 00 | CID | letter
+    std::vector<std::uint8_t> expected = {0x02,
+                                          host_->handle_low,
+                                          static_cast<std::uint8_t>(host_->handle_high + 0x20 + host_->bc_flag * 64),
+                                          0x05,
+                                          0x00,
+                                          0x01,
+                                          0x00,
+                                          static_cast<std::uint8_t>(host_->channel_id & 0xFF),
+                                          static_cast<std::uint8_t>(host_->channel_id >> 8),
+                                          static_cast<std::uint8_t>(k.letter)};
+    QCOMPARE(out, expected);
+  }
+  QCOMPARE(QApplication::focusWidget(), window_.get());
+}
+
+void WindowTest::uKeySendsUWithoutCapture() {
+  start();
+  open_inquire_connect();
+  serial_->take_written();
+  QImage before = picture_on_screen();
+  press(Qt::Key_U);
+  std::vector<std::uint8_t> out = serial_->take_written();
+  QCOMPARE(out.size(), std::size_t{10});
+  QCOMPARE(out[9], std::uint8_t{'U'});
+  QCOMPARE(picture_on_screen(), before);
+}
+
+void WindowTest::openFailureBox() {
+  SimOptions options = default_options();
+  options.faults.failing_opcode = 0x0C03;  // the module refuses the reset
+  start(options);
+  ModalWatcher watcher;
+  click(kIdOpen);
+  QCOMPARE(watcher.seen.size(), std::size_t{1});
+  QCOMPARE(watcher.seen[0].title, QString("Error"));
+  QCOMPARE(watcher.seen[0].text, QString("Bluetoothモジュールを初期化出来ません"));
+  QCOMPARE(watcher.seen[0].icon, QMessageBox::Critical);
+  QCOMPARE(watcher.seen[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+  QCOMPARE(enabled_buttons(), QString("Open"));
+}
+
+void WindowTest::inquiryWarningBox() {
+  SimOptions options = default_options();
+  options.faults.failing_opcode = 0x0401;  // the inquiry is refused
+  start(options);
+  ModalWatcher watcher;
+  click(kIdOpen);
+  click(kIdInquiry);
+  QCOMPARE(watcher.seen.size(), std::size_t{1});
+  QCOMPARE(watcher.seen[0].title, QString("Warning"));
+  QCOMPARE(watcher.seen[0].text, QString("他のBluetoothデバイスが見つかりません"));
+  QCOMPARE(watcher.seen[0].icon, QMessageBox::Warning);
+  QCOMPARE(watcher.seen[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+  QCOMPARE(window_->device_list()->count(), 0);
+  QCOMPARE(enabled_buttons(), QString("Inquiry Close"));
+}
+
+void WindowTest::connectFailureBox() {
+  start();
+  ModalWatcher watcher;
+  click(kIdOpen);
+  click(kIdInquiry);
+  select_line(0);
+  SimFaults faults;
+  faults.camera_unreachable = true;
+  module_->set_faults(faults);
+  click(kIdConnect);
+  QCOMPARE(watcher.seen.size(), std::size_t{1});
+  QCOMPARE(watcher.seen[0].title, QString("Error"));
+  QCOMPARE(watcher.seen[0].text, QString("Connect出来ません"));
+  QCOMPARE(watcher.seen[0].icon, QMessageBox::Critical);
+  QCOMPARE(enabled_buttons(), QString("Inquiry Connect Close"));
+}
+
+void WindowTest::disconnectFailureBox() {
+  start();
+  ModalWatcher watcher;
+  open_inquire_connect();
+  module_->vanish();  // the adapter is unplugged: the Disconnect command cannot be written
+  QTRY_VERIFY(module_->vanished());
+  click(kIdDisconnect);
+  QCOMPARE(watcher.seen.size(), std::size_t{1});
+  QCOMPARE(watcher.seen[0].title, QString("Error"));
+  QCOMPARE(watcher.seen[0].text, QString("Disconnect出来ません"));
+  QCOMPARE(watcher.seen[0].icon, QMessageBox::Critical);
+  QCOMPARE(enabled_buttons(), QString("Disconnect Close"));
+}
+
+void WindowTest::aboutBoxOpensAndCloses() {
+  start();
+  struct Way {
+    const char* name;
+    int key;
+    Qt::KeyboardModifiers modifiers;
+    std::function<void(QDialog*)> close;
+  } ways[] = {
+      {"Alt+? then OK", Qt::Key_Question, Qt::AltModifier,
+       [](QDialog* d) { QTest::mouseClick(d->findChild<QPushButton*>("about_ok"), Qt::LeftButton); }},
+      {"Alt+/ then Enter", Qt::Key_Slash, Qt::AltModifier, [](QDialog* d) { QTest::keyClick(d, Qt::Key_Return); }},
+      {"Alt+Shift+? then Esc", Qt::Key_Question, Qt::AltModifier | Qt::ShiftModifier,
+       [](QDialog* d) { QTest::keyClick(d, Qt::Key_Escape); }},
+      {"Alt+/ then the close box", Qt::Key_Slash, Qt::AltModifier, [](QDialog* d) { d->close(); }},
+  };
+  for (const Way& way : ways) {
+    ModalWatcher watcher;
+    int opened = 0;
+    QString title, first, second;
+    QSize size;
+    QRect ok_place;
+    QSize icon_size;
+    watcher.other = [&](QWidget* modal) {
+      auto* about = qobject_cast<AboutBox*>(modal);
+      if (about == nullptr) return;
+      ++opened;
+      title = about->windowTitle();
+      first = about->findChild<QLabel*>("about_first_line")->text();
+      second = about->findChild<QLabel*>("about_second_line")->text();
+      size = about->size();
+      ok_place = about->findChild<QPushButton*>("about_ok")->geometry();
+      icon_size = about->findChild<QLabel*>("about_icon")->pixmap().size();
+      way.close(about);
+    };
+    press(way.key, way.modifiers);  // returns once the box is closed
+    QTRY_COMPARE(QApplication::focusWidget(), window_.get());
+    QVERIFY2(opened == 1, way.name);
+    QCOMPARE(title, QString("ﾊﾞｰｼﾞｮﾝ情報"));
+    QCOMPARE(first, QString("quorel Version 1.0"));
+    QVERIFY(!second.isEmpty());
+    QCOMPARE(size, QSize(460, 150));           // 230 x 75 dialog units
+    QCOMPARE(ok_place, QRect(390, 12, 60, 22));  // (195, 6) 30 x 11 dialog units
+    QCOMPARE(icon_size, QSize(32, 32));             // icon 107 in 16 x 16 dialog units
+    QVERIFY(!about_box_visible());
+  }
+  QVERIFY(serial_->take_written().empty());  // Alt+? is no camera key
+}
+
+void WindowTest::reportIsHandledWhileAboutBoxIsOpen() {
+  SimOptions options = default_options();
+  options.faults.silent = true;  // the reset waits out its handshake bound, then Open fails
+  start(options);
+  ModalWatcher watcher;
+  bool about_opened = false;
+  watcher.other = [&](QWidget* modal) {
+    if (qobject_cast<AboutBox*>(modal) == nullptr) return;
+    about_opened = true;
+    // Close the box only once the report's message has been seen over it.
+    auto* wait = new QTimer(modal);
+    QObject::connect(wait, &QTimer::timeout, modal, [&watcher, modal] {
+      if (!watcher.seen.empty()) static_cast<QDialog*>(modal)->accept();
+    });
+    wait->start(10);
+  };
+  QTest::mouseClick(window_->button(kIdOpen), Qt::LeftButton);
+  QVERIFY(window_->worker_running());
+  press(Qt::Key_Question, Qt::AltModifier);  // returns when the About box is closed
+  window_->wait_for_worker();
+  QVERIFY(about_opened);
+  QCOMPARE(watcher.seen.size(), std::size_t{1});
+  QCOMPARE(watcher.seen[0].text, QString("Bluetoothモジュールを初期化出来ません"));
+  QVERIFY(watcher.seen[0].about_box_open);
+  QCOMPARE(enabled_buttons(), QString("Open"));
+}
+
+void WindowTest::exitDuringARunningOperation() {
+  SimOptions options = default_options();
+  options.faults.silent = true;
+  start(options);
+  ModalWatcher watcher;
+  QSignalSpy destroyed(window_.get(), &MainWindow::main_window_destroyed);
+  QTest::mouseClick(window_->button(kIdOpen), Qt::LeftButton);
+  QVERIFY(window_->worker_running());
+  // Once the reset is out, the worker waits for an answer that never comes.
+  QTRY_VERIFY(!module_->commands_received().empty());
+  QTest::mouseClick(window_->button(kIdExit), Qt::LeftButton);
+  QCOMPARE(destroyed.count(), 1);
+  QVERIFY(!window_->isVisible());
+  QVERIFY(host_->cancel_requested.load());
+  window_->wait_for_worker();
+  // The worker's wait was let go rather than run out, and its report found
+  // no window: no message box.
+  QCOMPARE(host_->last_read_end, ReadEnd::cancelled);
+  QVERIFY(watcher.seen.empty());
+}
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"
