@@ -13,6 +13,7 @@
 #include <ctime>
 #include <deque>
 #include <filesystem>
+#include <thread>
 
 #include "port_path.h"
 #include "posix_serial.h"
@@ -156,6 +157,10 @@ void VirtualModule::set_faults(const SimFaults& faults) {
 void VirtualModule::vanish() {
   vanish_requested_ = true;
   wake();
+  // Return once the line is gone, so that whatever the caller does next
+  // meets a port that has already vanished.
+  for (int i = 0; i < 2000 && running_.load() && !line_closed_.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 std::vector<ReceivedCommand> VirtualModule::commands_received() const {
@@ -268,8 +273,10 @@ void VirtualModule::serve() {
     // A fault that vanishes after some rows lets the host read those rows
     // first: closing the master drops whatever the host has not yet read.
     if (!vanish_requested_.load()) wait_until_host_has_read(slave_fd_);
-    // The adapter is unplugged: the host's descriptor sees a hang-up.
-    close_pty();
+    // The adapter is unplugged: the host's descriptor sees a hang-up. Marked
+    // first, so that a host that has seen the hang-up also sees the mark.
     vanished_ = true;
+    close_pty();
+    line_closed_ = true;
   }
 }

@@ -34,7 +34,7 @@ class VirtualModule {
   bool page_host(std::size_t camera_index);
   // Faults can change while the module runs, between operations.
   void set_faults(const SimFaults& faults);
-  // The port vanishes now, as an unplugged adapter does.
+  // The port vanishes now, as an unplugged adapter does; returns once it has.
   void vanish();
 
   // What the host has sent so far, for tests.
@@ -61,5 +61,6 @@ class VirtualModule {
   std::atomic<bool> running_{false};
   std::atomic<bool> vanish_requested_{false};
   std::atomic<bool> vanished_{false};
+  std::atomic<bool> line_closed_{false};
   std::atomic<std::uint64_t> bytes_sent_{0};
 };
