@@ -45,6 +45,14 @@ Status hci_read_event_code(HostState& s, std::uint8_t* code) {
   }
 }
 
+Status hci_read_answer_event_code(HostState& s, std::uint8_t* code) {
+  for (;;) {
+    if (failed(hci_read_event_code(s, code))) return kStatusFail;
+    if (*code != kEventInquiryComplete) return kStatusOk;
+    if (failed(hci_skip_event_parameters(s))) return kStatusFail;
+  }
+}
+
 Status hci_discard_bytes(HostState& s, unsigned count) {
   std::uint8_t ignored = 0;
   for (unsigned i = 0; i < count; ++i)
@@ -58,7 +66,7 @@ Status hci_wait_command_complete(HostState& s, std::uint8_t ocf, std::uint8_t og
   start_wait(s, wait_bounds::kCommandHandshake);
   std::uint16_t opcode = hci_opcode(ocf, ogf);
   std::uint8_t code = 0;
-  if (failed(hci_read_event_code(s, &code)) || code != kEventCommandComplete) return kStatusFail;
+  if (failed(hci_read_answer_event_code(s, &code)) || code != kEventCommandComplete) return kStatusFail;
   // n + 4 without 8-bit wrap: n = 252 and above can never match a length byte.
   std::uint8_t length = 0;
   if (failed(read_byte(s, length)) || length != n + 4u) return kStatusFail;
@@ -77,7 +85,7 @@ Status hci_wait_command_status(HostState& s, std::uint8_t ocf, std::uint8_t ogf)
   start_wait(s, wait_bounds::kCommandHandshake);
   std::uint16_t opcode = hci_opcode(ocf, ogf);
   std::uint8_t code = 0;
-  if (failed(hci_read_event_code(s, &code)) || code != kEventCommandStatus) return kStatusFail;
+  if (failed(hci_read_answer_event_code(s, &code)) || code != kEventCommandStatus) return kStatusFail;
   if (failed(expect_byte(s, 4))) return kStatusFail;
   if (failed(expect_byte(s, 0x00))) return kStatusFail;
   if (failed(expect_byte(s, 1))) return kStatusFail;

@@ -51,4 +51,8 @@ Status hci_skip_event_parameters(HostState& s);
 // host sends, often between a command and its answer, and none of them is
 // ever the event a wait is for.
 Status hci_read_event_code(HostState& s, std::uint8_t* code);
+// The same for a wait on a command's answer, which also passes over an
+// Inquiry Complete: an inquiry that reached its maximum leaves that event
+// unread, and it must not make the next command fail.
+Status hci_read_answer_event_code(HostState& s, std::uint8_t* code);
 Status hci_discard_bytes(HostState& s, unsigned count);

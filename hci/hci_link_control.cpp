@@ -49,7 +49,7 @@ Status hci_wait_connection_complete(HostState& s) {
   start_wait(s, wait_bounds::connection_complete_wait());
   std::uint8_t code = 0;
   std::uint8_t length = 0;
-  if (failed(hci_read_event_code(s, &code)) || failed(serial_read_byte(s, &length))) return kStatusFail;
+  if (failed(hci_read_answer_event_code(s, &code)) || failed(serial_read_byte(s, &length))) return kStatusFail;
   if (code != kEventConnectionComplete) {
     hci_discard_bytes(s, length);
     return kStatusFail;

@@ -78,7 +78,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Flow control arrives for every ACL packet sent; it is not the answer.
         HandshakeCase{"completed_packets_skipped", completed_packets() + command_complete(kReset), kStatusOk, 0},
         HandshakeCase{"two_completed_packets_skipped",
-                      completed_packets() + completed_packets() + command_complete(kReset), kStatusOk, 0}),
+                      completed_packets() + completed_packets() + command_complete(kReset), kStatusOk, 0},
+        // An inquiry that reached its maximum leaves its Inquiry Complete behind.
+        HandshakeCase{"leftover_inquiry_complete_skipped", Bytes{0x04, 0x01, 0x01, 0x00} + command_complete(kReset),
+                      kStatusOk, 0},
+        HandshakeCase{"other_event_first_fails", Bytes{0x04, 0x05, 0x04, 0x00, 0x2A, 0x00, 0x13} + command_complete(kReset),
+                      kStatusFail, 12}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HciFraming, CommandCompleteCopiesReturnBytesInOrder) {

@@ -1,6 +1,7 @@
 // Inquiry, the result reader and the discovery table.
 #include "hci_inquiry.h"
 
+#include "hci_framing.h"
 #include "wire.h"
 
 namespace {
@@ -106,6 +107,16 @@ TEST_F(Inquiry, ForeignEventIsConsumedWholeAndEndsTheCollection) {
   EXPECT_EQ(hci_read_inquiry_result(s, slot), kStatusFail);
   EXPECT_EQ(slot, display(0x55));
   EXPECT_EQ(unread(), 1u);
+}
+
+TEST_F(Inquiry, CompleteLeftByAFullTableDoesNotFailTheNextCommand) {
+  Bytes input = command_status(0x0401);
+  for (int i = 0; i < 4; ++i) input = input + inquiry_result({wire(static_cast<std::uint8_t>(0xB0 + i))});
+  link.feed(input + kInquiryComplete + command_status(0x0405));
+  EXPECT_EQ(discover_devices(s, s.found_devices.data(), &s.found_count, 4), kStatusOk);
+  EXPECT_EQ(unread(), kInquiryComplete.size() + 7);
+  EXPECT_EQ(hci_wait_command_status(s, 0x05, 0x01), kStatusOk);  // Create_Connection's answer
+  EXPECT_EQ(unread(), 0u);
 }
 
 TEST(AddressText, TwelveUpperCaseDigitsMostSignificantFirst) {
