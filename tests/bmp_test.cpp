@@ -11,6 +11,7 @@
 
 #include "bmp_file.h"
 #include "frame_convert.h"
+#include "run_command.h"
 
 namespace {
 using Bytes = std::vector<std::uint8_t>;
@@ -121,38 +122,17 @@ TEST(WriteBmp, UnwritablePathFails) {
 
 // ----------------------------------------------------------- image readers
 
-bool run_capture(const std::string& command, std::string& output) {
-#ifdef _WIN32
-  (void)command;
-  (void)output;
-  return false;
-#else
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return false;
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  return ::pclose(pipe) == 0;
-#endif
-}
-
-bool identify_present() {
-  std::string ignored;
-  return run_capture("command -v identify >/dev/null 2>&1", ignored);
-}
-
 TEST(WriteBmp, ImageMagickSeesThePictureRightWayUp) {
-  if (!identify_present()) GTEST_SKIP() << "ImageMagick's identify not installed";
+  REQUIRE_TOOL("identify");
   Picture picture = dark_green_picture();
   set_pixel(picture, 0, 0, 0xFF, 0x00, 0x00);    // top left: red
   set_pixel(picture, 95, 71, 0x10, 0x20, 0x30);  // bottom right
   std::string path = temp_path("identify");
   ASSERT_TRUE(write_bmp(path, picture));
-  std::string output;
-  ASSERT_TRUE(run_capture("identify -format '%m %w %h %[pixel:p{0,0}] %[pixel:p{95,71}] %[pixel:p{50,30}]' '" +
-                              path + "' 2>&1",
-                          output))
-      << output;
+  CommandRun identify = run_command(
+      "identify -format '%m %w %h %[pixel:p{0,0}] %[pixel:p{95,71}] %[pixel:p{50,30}]' '" + path + "' 2>&1");
+  ASSERT_EQ(identify.exit_status, 0) << identify.output;
+  const std::string& output = identify.output;
   EXPECT_EQ(output, "BMP3 96 72 srgb(255,0,0) srgb(16,32,48) srgb(0,139,0)");
   std::remove(path.c_str());
 }

@@ -11,6 +11,7 @@
 
 #include "btsnoop.h"
 #include "hci_startup.h"
+#include "run_command.h"
 #include "trace_serial.h"
 #include "wire.h"
 
@@ -380,27 +381,6 @@ TEST_F(TraceTest, OpeningDropsPartialPacketsEvenWithoutAClose) {
 
 // ----------------------------------------------------- external trace readers
 
-// Runs a command and returns what it printed; false when it could not run.
-bool run_capture(const std::string& command, std::string& output) {
-#ifdef _WIN32
-  (void)command;
-  (void)output;
-  return false;
-#else
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return false;
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
-  return ::pclose(pipe) == 0;
-#endif
-}
-
-bool tool_present(const char* name) {
-  std::string ignored;
-  return run_capture(std::string("command -v ") + name + " >/dev/null 2>&1", ignored);
-}
-
 // A module start-up (reset, address, name, scan enable) traced end to end.
 struct StartUpTrace : TraceTest {
   void SetUp() override {
@@ -414,13 +394,12 @@ struct StartUpTrace : TraceTest {
 
 // Direction 0x00 is host -> controller; every record carries the fixed clock.
 TEST_F(StartUpTrace, TsharkReadsEveryPacketInOrder) {
-  if (!tool_present("tshark")) GTEST_SKIP() << "tshark not installed";
-  std::string output;
-  ASSERT_TRUE(run_capture("tshark -r '" + path +
-                              "' -T fields -e frame.number -e hci_h4.type -e hci_h4.direction"
-                              " -e bthci_cmd.opcode -e bthci_evt.code -e frame.time_epoch 2>/dev/null",
-                          output))
-      << output;
+  REQUIRE_TOOL("tshark");
+  CommandRun tshark = run_command("tshark -r '" + path +
+                                  "' -T fields -e frame.number -e hci_h4.type -e hci_h4.direction"
+                                  " -e bthci_cmd.opcode -e bthci_evt.code -e frame.time_epoch 2>/dev/null");
+  ASSERT_EQ(tshark.exit_status, 0) << tshark.output;
+  const std::string& output = tshark.output;
   EXPECT_EQ(output,
             "1\t0x01\t0x00\t0x0c03\t\t1700000000.123456000\n"
             "2\t0x04\t0x01\t\t0x0e\t1700000000.123456000\n"
@@ -433,9 +412,10 @@ TEST_F(StartUpTrace, TsharkReadsEveryPacketInOrder) {
 }
 
 TEST_F(StartUpTrace, BtmonDecodesTheCommandsAndTheLocalName) {
-  if (!tool_present("btmon")) GTEST_SKIP() << "btmon not installed";
-  std::string output;
-  ASSERT_TRUE(run_capture("btmon -r '" + path + "' 2>&1", output)) << output;
+  REQUIRE_TOOL("btmon");
+  CommandRun btmon = run_command("btmon -r '" + path + "' 2>&1");
+  ASSERT_EQ(btmon.exit_status, 0) << btmon.output;
+  const std::string& output = btmon.output;
   const char* expected_in_order[] = {"< HCI Command: Reset",          "> HCI Event: Command Complete",
                                      "< HCI Command: Read BD ADDR",   "Address: A6:A5:A4:A3:A2:A1",
                                      "< HCI Command: Write Local Name", "Name: quorel",

@@ -1,6 +1,5 @@
 // corvanta-cli run as a process against its own virtual module.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,23 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "run_command.h"
+
 #ifdef CORVANTA_CLI_PATH
 namespace {
-struct CliRun {
-  int exit_status = -1;
-  std::string output;
-};
-
-CliRun run_cli(const std::string& arguments) {
-  CliRun run;
-  std::string command = std::string(CORVANTA_CLI_PATH) + " " + arguments + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
-  int status = ::pclose(pipe);
-  run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+CommandRun run_cli(const std::string& arguments) {
+  return run_command(std::string(CORVANTA_CLI_PATH) + " " + arguments + " 2>&1");
 }
 
 std::vector<unsigned char> file_bytes(const std::string& path) {
@@ -50,7 +38,7 @@ struct Cli : ::testing::Test {
 TEST_F(Cli, WholeJobOnTheVirtualModule) {
   const std::string shot = directory + "/shot.bmp";
   const std::string trace = directory + "/trace.btsnoop";
-  CliRun run = run_cli("--sim --fast --trace " + trace +
+  CommandRun run = run_cli("--sim --fast --trace " + trace +
                        " open inquiry connect 0 key L key D capture " + shot + " key R disconnect close");
   EXPECT_EQ(run.exit_status, 0) << run.output;
   EXPECT_NE(run.output.find("open COM5: ok"), std::string::npos) << run.output;
@@ -69,7 +57,7 @@ TEST_F(Cli, WholeJobOnTheVirtualModule) {
 }
 
 TEST_F(Cli, AFailedStepSkipsTheRest) {
-  CliRun run = run_cli("--sim --fast open connect 0 key L close");
+  CommandRun run = run_cli("--sim --fast open connect 0 key L close");
   EXPECT_EQ(run.exit_status, 1) << run.output;
   EXPECT_NE(run.output.find("connect 0: failed (no device 0; the last inquiry found 0)"), std::string::npos)
       << run.output;
