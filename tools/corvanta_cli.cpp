@@ -17,9 +17,9 @@
 #include "hci_inquiry.h"
 #include "host_ops.h"
 #include "posix_serial.h"
+#include "private_module.h"
 #include "serial_link.h"
 #include "trace_serial.h"
-#include "virtual_module.h"
 
 namespace {
 const char* const kUsage =
@@ -315,31 +315,15 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
   return ok;
 }
 
-// A private ports directory that maps the chosen COM port to the virtual
-// module, removed again at the end of the run.
-struct PrivateSim {
-  std::unique_ptr<VirtualModule> module;
-  std::string directory;
-
-  bool start(const CliOptions& options) {
-    char pattern[] = "/tmp/corvanta-sim-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return false;
-    directory = pattern;
-    ::setenv("CORVANTA_PORTS", directory.c_str(), 1);
-    SimOptions sim_options;
-    sim_options.paced = !options.fast;
-    if (options.fast) {
-      sim_options.inquiry_time_scale = 0.05;
-      sim_options.page_timeout_scale = 0.05;
-    }
-    module = std::make_unique<VirtualModule>(sim_options);
-    return module->start() && module->publish_as(options.port);
+SimOptions sim_options_for(const CliOptions& options) {
+  SimOptions sim_options;
+  sim_options.paced = !options.fast;
+  if (options.fast) {
+    sim_options.inquiry_time_scale = 0.05;
+    sim_options.page_timeout_scale = 0.05;
   }
-  ~PrivateSim() {
-    if (module) module->stop();
-    if (!directory.empty()) ::rmdir(directory.c_str());
-  }
-};
+  return sim_options;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -351,13 +335,13 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  PrivateSim sim;
-  if (options.sim && !sim.start(options)) {
+  PrivateModule sim;
+  if (options.sim && !sim.start(sim_options_for(options), options.port)) {
     std::fprintf(stderr, "corvanta-cli: cannot start the virtual module\n");
     return 1;
   }
   if (options.sim)
-    std::printf("virtual module on COM%u (%s), %s\n", options.port, sim.module->device_path().c_str(),
+    std::printf("virtual module on COM%u (%s), %s\n", options.port, sim.module().device_path().c_str(),
                 options.fast ? "unpaced" : "57,600 baud");
 
   // HostState and the trace's packet trackers are large: keep them off the stack.

@@ -11,16 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 
 #include "host_ops.h"
 #include "main_window.h"
-#include "port_path.h"
 #include "posix_serial.h"
-#ifdef CORVANTA_HAVE_SIM
-#include "virtual_module.h"
-#endif
+#include "private_module.h"
 
 #include <unistd.h>
 
@@ -30,14 +26,6 @@ constexpr const char* kUsage =
     "  --sim   run on a virtual module with one camera, offered as COM5\n";
 
 constexpr std::uint8_t kSimPort = 5;  // the port box's default selection
-
-// A ports directory of our own, so that COM5 means the virtual module for
-// this run and nothing else changes.
-std::string make_private_ports_directory() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "corvanta-ports-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) return {};
-  return pattern;
-}
 
 // Ctrl-C or a kill removes the private ports directory too; only calls that
 // are safe in a signal handler are used.
@@ -77,29 +65,14 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::string private_ports;
-#ifdef CORVANTA_HAVE_SIM
-  std::unique_ptr<VirtualModule> module;
+  PrivateModule sim;
   if (use_sim) {
-    private_ports = make_private_ports_directory();
-    if (private_ports.empty() || setenv("CORVANTA_PORTS", private_ports.c_str(), 1) != 0) {
-      std::fputs("corvanta: cannot make a private ports directory\n", stderr);
-      return 1;
-    }
-    module = std::make_unique<VirtualModule>(SimOptions{});
-    if (!module->start() || !module->publish_as(kSimPort)) {
+    if (!sim.start(SimOptions{}, kSimPort)) {
       std::fputs("corvanta: the virtual module did not start\n", stderr);
-      std::filesystem::remove_all(private_ports);
       return 1;
     }
-    remove_private_ports_on_signals(private_ports, mapped_port_entry(kSimPort));
+    remove_private_ports_on_signals(sim.ports_directory(), sim.port_entry());
   }
-#else
-  if (use_sim) {
-    std::fputs("corvanta: built without the virtual module\n", stderr);
-    return 1;
-  }
-#endif
 
   PosixSerial serial;
   HostState host;
@@ -113,9 +86,9 @@ int main(int argc, char** argv) {
 
   // End at once: a worker may still be inside an operation, and nothing is
   // released explicitly (the system frees the port and the pty).
-  if (!private_ports.empty()) {
+  if (use_sim) {
     std::error_code ignored;
-    std::filesystem::remove_all(private_ports, ignored);
+    std::filesystem::remove_all(sim.ports_directory(), ignored);
   }
   std::fflush(nullptr);
   std::_Exit(exit_code);

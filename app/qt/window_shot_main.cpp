@@ -8,7 +8,6 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <cstdio>
@@ -16,7 +15,7 @@
 #include "host_ops.h"
 #include "main_window.h"
 #include "posix_serial.h"
-#include "virtual_module.h"
+#include "private_module.h"
 
 namespace {
 void click(MainWindow& window, int id) {
@@ -35,14 +34,11 @@ int main(int argc, char** argv) {
   const QStringList arguments = QCoreApplication::arguments();
   const QString output = arguments.size() > 1 ? arguments[1] : QString("corvanta-window.png");
 
-  QTemporaryDir ports;
-  if (!ports.isValid()) return 1;
-  qputenv("CORVANTA_PORTS", ports.path().toLocal8Bit());
   SimOptions options;
   options.paced = false;
   options.inquiry_time_scale = 0.1;
-  VirtualModule module(options);
-  if (!module.start() || !module.publish_as(5)) {
+  PrivateModule sim;
+  if (!sim.start(options, 5)) {
     std::fputs("corvanta-window-shot: the virtual module did not start\n", stderr);
     return 1;
   }
