@@ -1,0 +1,99 @@
+// Picture capture timings on the virtual module over a real pseudo-terminal,
+// side by side in one run:
+//  - a paced capture (57,600 baud, 10 bits a byte) against its line time,
+//    which says how much the host adds on top of the wire;
+//  - an unpaced capture, the host's own cost of reading 72 packets one
+//    byte per system call;
+//  - the frame conversion alone.
+//   corvanta-bench [PACED_RUNS] [UNPACED_RUNS]
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "camera_commands.h"
+#include "hci_inquiry.h"
+#include "host_ops.h"
+#include "posix_serial.h"
+#include "private_module.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr std::uint8_t kPort = 5;
+// The Number Of Completed Packets event for "U", then 72 packets of a
+// 9-byte ACL/L2CAP header and a 192-byte row.
+constexpr double kPictureLineBytes = 8 + 72 * (9 + 192);
+constexpr double kLineBytesPerSecond = 57600.0 / 10;
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Seconds for each of `runs` captures on a freshly connected module.
+std::vector<double> time_captures(bool paced, int runs) {
+  SimOptions options;
+  options.paced = paced;
+  options.inquiry_time_scale = 0.02;
+  PrivateModule sim;
+  if (!sim.start(options, kPort)) return {};
+  auto host = std::make_unique<HostState>();
+  PosixSerial serial;
+  host_attach(*host, serial);
+  if (failed(host_open(*host, kPort))) return {};
+  if (failed(module_start_up(*host, kLocalDeviceName))) return {};
+  std::uint8_t count = 0;
+  if (failed(discover_devices(*host, host->found_devices.data(), &count, 1)) || count == 0) return {};
+  if (failed(host_connect(*host, host->found_devices[0]))) return {};
+
+  Picture picture;
+  CameraView view{&picture, nullptr, nullptr, nullptr};
+  std::vector<double> seconds;
+  for (int i = 0; i < runs; ++i) {
+    auto started = Clock::now();
+    if (failed(capture_frame(*host, view))) return {};
+    seconds.push_back(std::chrono::duration<double>(Clock::now() - started).count());
+  }
+  host_disconnect(*host);
+  host_close(*host);
+  return seconds;
+}
+
+double conversion_seconds(int runs) {
+  std::vector<std::uint8_t> frame(kFrameBufferSize);
+  for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 31);
+  Picture picture;
+  auto started = Clock::now();
+  for (int i = 0; i < runs; ++i) {
+    frame[static_cast<std::size_t>(i) % frame.size()] ^= 1;  // keep each run's input distinct
+    convert_frame(frame.data(), picture.pixels.data(), kPictureWidth, kPictureHeight);
+  }
+  return std::chrono::duration<double>(Clock::now() - started).count() / runs;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  int paced_runs = argc > 1 ? std::atoi(argv[1]) : 3;
+  int unpaced_runs = argc > 2 ? std::atoi(argv[2]) : 20;
+  if (paced_runs < 1 || unpaced_runs < 1) {
+    std::fputs("usage: corvanta-bench [PACED_RUNS] [UNPACED_RUNS]\n", stderr);
+    return 2;
+  }
+  const double line = kPictureLineBytes / kLineBytesPerSecond;
+  std::vector<double> paced = time_captures(true, paced_runs);
+  std::vector<double> unpaced = time_captures(false, unpaced_runs);
+  if (paced.empty() || unpaced.empty()) {
+    std::fputs("corvanta-bench: the session on the virtual module failed\n", stderr);
+    return 1;
+  }
+  double convert = conversion_seconds(2000);
+  std::printf("picture on the line: %.0f bytes, %.4f s at 57,600 baud\n", kPictureLineBytes, line);
+  std::printf("paced capture   (median of %d): %.4f s  = %.4f x line time\n", paced_runs, median(paced),
+              median(paced) / line);
+  std::printf("unpaced capture (median of %d): %.4f s  = %.4f x line time\n", unpaced_runs, median(unpaced),
+              median(unpaced) / line);
+  std::printf("frame conversion alone        : %.6f s  = %.6f x line time\n", convert, convert / line);
+  return 0;
+}
