@@ -32,6 +32,7 @@ install_missing_packages() {
 build_all() {
   local werror=OFF
   [ -n "${CI:-}" ] && werror=ON
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANTA_WERROR="$werror"
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANTA_WERROR="$werror" \
+    -DCORVANTA_REQUIRE_WINDOW=ON
   cmake --build build -j"$(nproc)"
 }
