@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,29 @@ TEST_F(Cli, WholeJobOnTheVirtualModule) {
   std::vector<unsigned char> snoop = file_bytes(trace);
   ASSERT_GT(snoop.size(), 16u);
   EXPECT_EQ(std::string(snoop.begin(), snoop.begin() + 8), std::string("btsnoop\0", 8));
+
+  // The whole session, as Wireshark's reader decodes it: the commands in
+  // order, and every ACL packet each way.
+  REQUIRE_TOOL("tshark");
+  CommandRun tshark = run_command("tshark -r '" + trace +
+                                  "' -T fields -e hci_h4.type -e hci_h4.direction -e bthci_cmd.opcode 2>/dev/null");
+  ASSERT_EQ(tshark.exit_status, 0) << tshark.output;
+  std::vector<std::string> opcodes;
+  int acl_sent = 0;
+  int acl_received = 0;
+  std::istringstream lines(tshark.output);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string type, direction, opcode;
+    fields >> type >> direction >> opcode;
+    if (type == "0x01") opcodes.push_back(opcode);
+    if (type == "0x02") ++(direction == "0x00" ? acl_sent : acl_received);
+  }
+  EXPECT_EQ(opcodes, (std::vector<std::string>{"0x0c03", "0x1009", "0x0c13", "0x0c1a", "0x0401", "0x0405", "0x0406"}));
+  // Sent: channel open, L, D, U, R, channel close. Received: the channel
+  // answer, two steering answers, 72 rows, one more answer, the close answer.
+  EXPECT_EQ(acl_sent, 6);
+  EXPECT_EQ(acl_received, 1 + 2 + 72 + 1 + 1);
 }
 
 TEST_F(Cli, AFailedStepSkipsTheRest) {
