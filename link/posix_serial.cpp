@@ -89,6 +89,9 @@ Status PosixSerial::write_byte(const PortHandle& handle, std::uint8_t byte, Dead
 
 ReadEnd PosixSerial::read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
                                const std::atomic<bool>& cancel) {
+  // A wait whose deadline has passed is over, even on a line that never stops
+  // talking (noise, a wrong baud rate): no skipping loop can outlast it.
+  if (std::chrono::steady_clock::now() >= deadline) return ReadEnd::deadline;
   for (;;) {
     ssize_t n = ::read(fd_of(handle), &out, 1);
     if (n == 1) return ReadEnd::byte;

@@ -20,7 +20,8 @@ struct SerialBackend {
   virtual Status open_port(std::uint8_t port_number, PortHandle& handle) = 0;
   virtual void close_port(PortHandle& handle) = 0;
   virtual Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) = 0;
-  // Waits for one byte until the deadline or a cancel request.
+  // Waits for one byte until the deadline or a cancel request. Once the
+  // deadline has passed it reports the deadline, even with bytes waiting.
   virtual ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
                             const std::atomic<bool>& cancel) = 0;
 };

@@ -63,6 +63,9 @@ Status Win32Serial::write_byte(const PortHandle& handle, std::uint8_t byte, Dead
 
 ReadEnd Win32Serial::read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
                                const std::atomic<bool>& cancel) {
+  // A wait whose deadline has passed is over, even on a line that never stops
+  // talking: no skipping loop can outlast it.
+  if (std::chrono::steady_clock::now() >= deadline) return ReadEnd::deadline;
   for (;;) {
     DWORD count = 0;
     BOOL ok = ::ReadFile(handle_of(handle), &out, 1, &count, nullptr);

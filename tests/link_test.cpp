@@ -4,11 +4,13 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
 
+#include "hci_framing.h"
 #include "port_path.h"
 #include "posix_serial.h"
 #include "serial_link.h"
@@ -201,6 +203,34 @@ TEST_F(PtyLink, SilentLineEndsTheReadAtTheDeadline) {
   std::uint8_t b = 0x55;
   EXPECT_EQ(serial_read_byte(s, &b), kStatusFail);
   EXPECT_EQ(b, 0);
+  EXPECT_EQ(s.last_read_end, ReadEnd::deadline);
+}
+
+TEST_F(PtyLink, PassedDeadlineEndsTheWaitEvenWithBytesWaiting) {
+  ASSERT_EQ(serial_open(s, 7), kStatusOk);
+  const std::uint8_t bytes[] = {0x04, 0x0E};
+  ASSERT_EQ(::write(module_fd, bytes, 2), 2);
+  start_wait(s, std::chrono::milliseconds(0));
+  std::uint8_t b = 0;
+  EXPECT_EQ(serial_read_byte(s, &b), kStatusFail);
+  EXPECT_EQ(s.last_read_end, ReadEnd::deadline);
+}
+
+TEST_F(PtyLink, EndlessNoiseCannotHoldAHandshake) {
+  ASSERT_EQ(serial_open(s, 7), kStatusOk);
+  std::atomic<bool> talking{true};
+  // Keep the line's buffer full, so a byte is always waiting.
+  ::fcntl(module_fd, F_SETFL, O_NONBLOCK);
+  std::thread noise([&] {
+    const std::uint8_t junk[256] = {};  // never an event indicator
+    while (talking) {
+      if (::write(module_fd, junk, sizeof junk) < 0) std::this_thread::yield();
+    }
+  });
+  Status result = hci_wait_command_complete(s, 0x03, 0x03, 0, nullptr);
+  talking = false;
+  noise.join();
+  EXPECT_EQ(result, kStatusFail);
   EXPECT_EQ(s.last_read_end, ReadEnd::deadline);
 }
 
