@@ -136,11 +136,8 @@ int parse_arguments(int argc, char** argv, CliOptions& options, bool& help) {
   }
   for (; i < argc; ++i) {
     std::string name = argv[i];
-    auto argument = [&](const char* what) -> const char* {
-      if (i + 1 >= argc) return nullptr;
-      (void)what;
-      return argv[++i];
-    };
+    // The step's own argument, or nullptr when the command line ends first.
+    auto argument = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     Step step{StepKind::open, "", name};
     if (name == "open") {
       step.kind = StepKind::open;
@@ -151,13 +148,13 @@ int parse_arguments(int argc, char** argv, CliOptions& options, bool& help) {
     } else if (name == "close") {
       step.kind = StepKind::close;
     } else if (name == "connect") {
-      const char* index = argument("INDEX");
+      const char* index = argument();
       if (index == nullptr || std::string(index).size() != 1 || index[0] < '0' || index[0] > '3')
         return usage_error("connect takes an index from 0 to 3");
       step.kind = StepKind::connect;
       step.argument = index;
     } else if (name == "key") {
-      const char* letter = argument("LETTER");
+      const char* letter = argument();
       std::uint32_t vk = 0;
       if (letter == nullptr || std::string(letter).size() != 1 ||
           !key_for_letter(static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0]))), vk))
@@ -165,7 +162,7 @@ int parse_arguments(int argc, char** argv, CliOptions& options, bool& help) {
       step.kind = StepKind::key;
       step.argument = std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0]))));
     } else if (name == "capture") {
-      const char* file = argument("FILE");
+      const char* file = argument();
       if (file == nullptr) return usage_error("capture needs a file name");
       step.kind = StepKind::capture;
       step.argument = file;
