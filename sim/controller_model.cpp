@@ -26,8 +26,17 @@ constexpr std::uint16_t kResultNoResources = 0x0004;
 constexpr std::uint8_t kScanPage = 0x02;
 constexpr std::uint8_t kLinkTypeAcl = 0x01;
 constexpr std::uint8_t kPbFirstFlushable = 0x20;  // PB 2 in the handle's high byte
+constexpr std::uint8_t kPbContinuation = 0x10;    // PB 1
 // Imaging major class (0x06), camera minor bit (0x20): 0x000620, low byte first.
 constexpr std::uint8_t kCameraClass[3] = {0x20, 0x06, 0x00};
+// The intruder is a phone: 0x5A020C, low byte first.
+constexpr std::uint8_t kPhoneClass[3] = {0x0C, 0x02, 0x5A};
+// The injected payloads hold bytes that look like packet starts, so a reader
+// that skips them byte by byte instead of whole is caught.
+constexpr std::uint8_t kStrayPayload[8] = {0x04, 0x0E, 0x04, 0x01, 0x02, 0x2A, 0x20, 0x00};
+constexpr std::uint8_t kLowCidPayload[20] = {0x02, 0x2A, 0x20, 0xC4, 0x00, 0x04, 0x0F, 0x04, 0x00, 0x01,
+                                             0x04, 0x13, 0x05, 0x01, 0x2A, 0x00, 0x01, 0x00, 0x55, 0xAA};
+const std::vector<std::uint8_t> kEchoData{'e', 'c', 'h', 'o'};
 constexpr auto kInquiryUnit = std::chrono::microseconds(1'280'000);
 constexpr auto kPageTimeout = std::chrono::microseconds(5'120'000);
 
@@ -66,6 +75,16 @@ ControllerModel::ControllerModel(const SimOptions& options)
     cam.own_cid = static_cast<std::uint16_t>(kCidFirstDynamic + i);
     cameras_.push_back(cam);
   }
+  intruder_.address = kIntruderAddress;
+  intruder_.is_camera = false;
+  stale_streaming_ = faults_.stale_stream;
+}
+
+void ControllerModel::set_faults(const SimFaults& faults) {
+  // Turning the stale stream on while running plays a module left sending
+  // by a run that has just ended; it stops at the next HCI_Reset.
+  if (faults.stale_stream && !faults_.stale_stream) stale_streaming_ = true;
+  faults_ = faults;
 }
 
 // Host -> module, one byte at a time (the host writes one byte per call):
@@ -136,17 +155,31 @@ std::optional<SimClock::time_point> ControllerModel::next_timer() const {
 }
 
 bool ControllerModel::page_host(std::size_t camera_index) {
-  if (camera_index >= cameras_.size() || faults_.silent) return false;
-  SimCamera& cam = cameras_[camera_index];
-  if (cam.linked || cam.paging_host || (scan_enable_ & kScanPage) == 0) return false;
-  cam.paging_host = true;
+  if (camera_index >= cameras_.size()) return false;
+  return page_from(cameras_[camera_index], kCameraClass);
+}
+
+bool ControllerModel::intruder_pages_host() { return page_from(intruder_, kPhoneClass); }
+
+bool ControllerModel::page_from(SimCamera& peer, const std::uint8_t* device_class) {
+  if (faults_.silent || peer.linked || peer.paging_host || (scan_enable_ & kScanPage) == 0) return false;
+  peer.paging_host = true;
   // BD_ADDR (wire order) | Class_of_Device (3) | Link_Type
-  DeviceAddress wire = wire_of(cam.address);
+  DeviceAddress wire = wire_of(peer.address);
   std::vector<std::uint8_t> p(wire.begin(), wire.end());
-  p.insert(p.end(), std::begin(kCameraClass), std::end(kCameraClass));
+  p.insert(p.end(), device_class, device_class + 3);
   p.push_back(kLinkTypeAcl);
   emit_event(kEvConnectionRequest, p);
   return true;
+}
+
+// One row of camera 0's view at a time, rows 0..71 over and over, as the
+// earlier run's picture that never stopped.
+void ControllerModel::queue_stale_row() {
+  if (!stale_streaming_ || cameras_.empty()) return;
+  const CameraFrame frame = render_camera_view(cameras_[0].scene);
+  emit_l2cap(kStaleHandle, kStaleCid, frame.data() + stale_row_ * kPicturePacketBytes, kPicturePacketBytes);
+  stale_row_ = (stale_row_ + 1) % kPictureRows;
 }
 
 void ControllerModel::handle_command(std::uint16_t opcode, const std::vector<std::uint8_t>& p,
@@ -199,11 +232,15 @@ void ControllerModel::fail_command(std::uint16_t opcode) {
 void ControllerModel::reset() {
   timers_.clear();
   inquiry_active_ = false;
+  stale_streaming_ = false;
   for (SimCamera& cam : cameras_) {
     cam.linked = false;
     cam.paging_host = false;
     cam.channel_open = false;
   }
+  intruder_.linked = false;
+  intruder_.paging_host = false;
+  intruder_.channel_open = false;
 }
 
 // LAP (3) | Inquiry_Length | Num_Responses
@@ -295,8 +332,8 @@ void ControllerModel::answer_page(std::uint16_t opcode, const std::vector<std::u
   cam->channel_open = false;
   cam->handle = allocate_handle();
   emit_connection_complete(0x00, cam->handle, wire);
-  if (peer_opens_channel_ && !faults_.camera_mute)
-    emit_signal(*cam, kSigConnectionRequest, cam->next_signal_id++, {kCameraPsm, cam->own_cid});
+  if (cam->is_camera && peer_opens_channel_ && !faults_.camera_mute)
+    emit_signal(*cam, kSigConnectionRequest, next_signal_id(*cam), {kCameraPsm, cam->own_cid});
 }
 
 // Handle + PB/BC (2) | Data_Total_Length (2) | L2CAP length (2) | CID (2) | payload
@@ -308,7 +345,7 @@ void ControllerModel::handle_acl(const std::vector<std::uint8_t>& packet) {
   if (cam == nullptr) return;  // no such link: dropped at the baseband
   // Flow control first: the controller has passed the packet on.
   emit_event(kEvNumberOfCompletedPackets, {0x01, low(handle), high(handle), 0x01, 0x00});
-  if (faults_.camera_mute || packet.size() < 8) return;
+  if (!cam->is_camera || faults_.camera_mute || packet.size() < 8) return;
   const std::size_t l2cap_length = u16_at(&packet[4]);
   const std::uint16_t cid = u16_at(&packet[6]);
   const std::size_t size = std::min(l2cap_length, packet.size() - 8);
@@ -318,13 +355,20 @@ void ControllerModel::handle_acl(const std::vector<std::uint8_t>& packet) {
     handle_camera_data(*cam, packet.data() + 8, size);
 }
 
-// Code | Identifier | Length (2) | data, 16-bit fields low byte first
+// A signalling frame holds one or more commands, each
+// Code | Identifier | Length (2) | data, 16-bit fields low byte first.
 void ControllerModel::handle_signal(SimCamera& cam, const std::uint8_t* data, std::size_t size) {
-  if (size < 4) return;
-  const std::uint8_t code = data[0];
-  const std::uint8_t id = data[1];
-  const std::size_t length = std::min<std::size_t>(u16_at(data + 2), size - 4);
-  const std::uint8_t* d = data + 4;
+  while (size >= 4) {
+    const std::size_t length = std::min<std::size_t>(u16_at(data + 2), size - 4);
+    handle_signal_command(cam, data[0], data[1], data + 4, length);
+    data += 4 + length;
+    size -= 4 + length;
+  }
+}
+
+void ControllerModel::handle_signal_command(SimCamera& cam, std::uint8_t code, std::uint8_t id,
+                                            const std::uint8_t* d, std::size_t length) {
+  host_signals_.push_back({code, id, std::vector<std::uint8_t>(d, d + length)});
   switch (code) {
     case kSigConnectionRequest: {  // PSM | source CID
       if (length < 4) break;
@@ -354,6 +398,12 @@ void ControllerModel::handle_signal(SimCamera& cam, const std::uint8_t* data, st
     case kSigDisconnectionResponse:
       cam.channel_open = false;
       return;
+    // The answers to the camera's own Echo and Information Requests, and a
+    // rejection of one, are taken quietly.
+    case kSigCommandReject:
+    case kSigEchoResponse:
+    case kSigInformationResponse:
+      return;
     default:
       break;
   }
@@ -372,28 +422,53 @@ void ControllerModel::handle_camera_data(SimCamera& cam, const std::uint8_t* dat
   }
   if (!steer_camera(cam.scene, letter)) {
     const std::uint8_t unknown = '?';
-    emit_acl(cam, cam.host_cid, &unknown, 1);
+    emit_l2cap(cam.handle, cam.host_cid, &unknown, 1);
     return;
   }
   auto answer = steering_answer(cam.scene, letter);
-  emit_acl(cam, cam.host_cid, answer.data(), answer.size());
+  emit_l2cap(cam.handle, cam.host_cid, answer.data(), answer.size());
 }
 
 // One UYVY row of 192 bytes per packet, top row first.
-void ControllerModel::send_picture(const SimCamera& cam) {
+void ControllerModel::send_picture(SimCamera& cam) {
   const CameraFrame frame = render_camera_view(cam.scene);
   int sent = 0;
   for (int row = 0; row < kPictureRows && row < faults_.picture_rows; ++row) {
+    inject_before_row(cam, row);
     if (row == faults_.dropped_picture_row) continue;
     if (row == faults_.picture_noise_row)
       for (std::uint8_t b : faults_.picture_noise) send_byte(b);
-    emit_acl(cam, cam.host_cid, frame.data() + row * kPicturePacketBytes, kPicturePacketBytes);
+    emit_l2cap(cam.handle, cam.host_cid, frame.data() + row * kPicturePacketBytes, kPicturePacketBytes);
     ++sent;
     if (sent == faults_.vanish_after_picture_rows) {
       vanish_point_ = queued_total_;
       return;
     }
   }
+}
+
+// What the row faults put on the line before `row` of a picture.
+void ControllerModel::inject_before_row(SimCamera& cam, int row) {
+  if (row == faults_.intruder_page_row) intruder_pages_host();
+  if (row == faults_.stray_acl_row) {
+    // One whole frame on a link the host never had.
+    std::vector<std::uint8_t> frame{low(sizeof kStrayPayload), 0x00, low(kStrayCid), high(kStrayCid)};
+    frame.insert(frame.end(), std::begin(kStrayPayload), std::end(kStrayPayload));
+    emit_acl_packet(kStrayHandle, kPbFirstFlushable, frame.data(), frame.size());
+  }
+  if (row == faults_.low_cid_row) emit_l2cap(cam.handle, kLowCid, kLowCidPayload, sizeof kLowCidPayload);
+  if (row == faults_.echo_request_row) emit_signal_bytes(cam, kSigEchoRequest, next_signal_id(cam), kEchoData);
+  if (row == faults_.info_request_row)
+    emit_signal_bytes(cam, kSigInformationRequest, next_signal_id(cam),
+                      {low(kInfoExtendedFeatures), high(kInfoExtendedFeatures)});
+  if (row == faults_.pause_row && faults_.pause_ms > 0)
+    pauses_.push_back({queued_total_, std::chrono::milliseconds(faults_.pause_ms)});
+}
+
+// Identifiers run 1..255; 0 is not a valid one.
+std::uint8_t ControllerModel::next_signal_id(SimCamera& cam) {
+  if (cam.next_signal_id == 0) cam.next_signal_id = 1;
+  return cam.next_signal_id++;
 }
 
 void ControllerModel::send_byte(std::uint8_t byte) {
@@ -437,47 +512,65 @@ void ControllerModel::emit_connection_complete(std::uint8_t status, std::uint16_
   emit_event(kEvConnectionComplete, p);
 }
 
-// 02 | handle low | handle high + PB 2 | length (2) | L2CAP length (2) | CID (2) | payload
-void ControllerModel::emit_acl(const SimCamera& cam, std::uint16_t cid, const std::uint8_t* payload,
-                               std::size_t size) {
-  send_byte(0x02);
-  send_byte(low(cam.handle));
-  send_byte(static_cast<std::uint8_t>(high(cam.handle) | kPbFirstFlushable));
+// One L2CAP frame, L2CAP length (2) | CID (2) | payload, as one ACL packet
+// with packet-boundary flag 2, or cut into fragments of at most
+// acl_fragment_size data bytes: the first with flag 2, the rest with flag 1.
+void ControllerModel::emit_l2cap(std::uint16_t handle, std::uint16_t cid, const std::uint8_t* payload,
+                                 std::size_t size) {
   const auto l2cap_length = static_cast<std::uint16_t>(size);
-  const auto total = static_cast<std::uint16_t>(size + 4);
+  std::vector<std::uint8_t> frame{low(l2cap_length), high(l2cap_length), low(cid), high(cid)};
+  frame.insert(frame.end(), payload, payload + size);
+  const std::size_t piece = faults_.acl_fragment_size == 0 ? frame.size() : faults_.acl_fragment_size;
+  for (std::size_t at = 0; at < frame.size(); at += piece)
+    emit_acl_packet(handle, at == 0 ? kPbFirstFlushable : kPbContinuation, frame.data() + at,
+                    std::min(piece, frame.size() - at));
+}
+
+// 02 | handle low | handle high + PB | Data_Total_Length (2) | data
+void ControllerModel::emit_acl_packet(std::uint16_t handle, std::uint8_t pb, const std::uint8_t* data,
+                                      std::size_t size) {
+  send_byte(0x02);
+  send_byte(low(handle));
+  send_byte(static_cast<std::uint8_t>((high(handle) & 0x0F) | pb));
+  const auto total = static_cast<std::uint16_t>(size);
   send_byte(low(total));
   send_byte(high(total));
-  send_byte(low(l2cap_length));
-  send_byte(high(l2cap_length));
-  send_byte(low(cid));
-  send_byte(high(cid));
-  for (std::size_t i = 0; i < size; ++i) send_byte(payload[i]);
+  for (std::size_t i = 0; i < size; ++i) send_byte(data[i]);
 }
 
 // One signalling command on CID 0x0001: code | id | length (2) | 16-bit fields
 void ControllerModel::emit_signal(const SimCamera& cam, std::uint8_t code, std::uint8_t id,
                                   const std::vector<std::uint16_t>& fields) {
-  std::vector<std::uint8_t> data{code, id, low(static_cast<std::uint16_t>(fields.size() * 2)),
-                                 high(static_cast<std::uint16_t>(fields.size() * 2))};
+  std::vector<std::uint8_t> data;
   for (std::uint16_t f : fields) {
     data.push_back(low(f));
     data.push_back(high(f));
   }
-  emit_acl(cam, kCidSignalling, data.data(), data.size());
+  emit_signal_bytes(cam, code, id, data);
 }
 
+void ControllerModel::emit_signal_bytes(const SimCamera& cam, std::uint8_t code, std::uint8_t id,
+                                        const std::vector<std::uint8_t>& data) {
+  const auto length = static_cast<std::uint16_t>(data.size());
+  std::vector<std::uint8_t> command{code, id, low(length), high(length)};
+  command.insert(command.end(), data.begin(), data.end());
+  emit_l2cap(cam.handle, kCidSignalling, command.data(), command.size());
+}
+
+// Cameras first, then the intruder (who answers pages too).
 SimCamera* ControllerModel::camera_by_wire_address(const std::uint8_t* wire) {
   for (SimCamera& cam : cameras_) {
     DeviceAddress w = wire_of(cam.address);
     if (std::equal(w.begin(), w.end(), wire)) return &cam;
   }
-  return nullptr;
+  DeviceAddress w = wire_of(intruder_.address);
+  return std::equal(w.begin(), w.end(), wire) ? &intruder_ : nullptr;
 }
 
 SimCamera* ControllerModel::camera_by_handle(std::uint16_t handle) {
   for (SimCamera& cam : cameras_)
     if (cam.linked && cam.handle == handle) return &cam;
-  return nullptr;
+  return intruder_.linked && intruder_.handle == handle ? &intruder_ : nullptr;
 }
 
 std::uint16_t ControllerModel::allocate_handle() {

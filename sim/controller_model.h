@@ -21,8 +21,22 @@ struct ReceivedCommand {
   std::vector<std::uint8_t> parameters;
 };
 
+// One L2CAP signalling command the host sent on CID 0x0001.
+struct SignalCommand {
+  std::uint8_t code = 0;
+  std::uint8_t id = 0;
+  std::vector<std::uint8_t> data;  // as long as its Length field says (cut at the frame's end)
+};
+
+// The line stops for `duration` once `at` bytes have gone out in all.
+struct PauseMark {
+  std::uint64_t at = 0;
+  SimClock::duration duration{};
+};
+
 struct SimCamera {
   DeviceAddress address{};  // display order
+  bool is_camera = true;    // false: the intruder, who takes a link and ignores its data
   CameraScene scene;
   // The baseband link to the module.
   bool linked = false;
@@ -51,7 +65,11 @@ class ControllerModel {
   // A camera pages the host (a peer-initiated connection). False when it
   // cannot: no such camera, already linked or paging, or page scan is off.
   bool page_host(std::size_t camera_index);
-  void set_faults(const SimFaults& faults) { faults_ = faults; }
+  // A device that is no camera (sim_wire::kIntruderAddress) pages the host.
+  // False when it cannot: already linked or paging, or page scan is off.
+  bool intruder_pages_host();
+  const SimCamera& intruder() const { return intruder_; }
+  void set_faults(const SimFaults& faults);
   const SimFaults& faults() const { return faults_; }
 
   std::size_t camera_count() const { return cameras_.size(); }
@@ -59,6 +77,15 @@ class ControllerModel {
   std::uint8_t scan_enable() const { return scan_enable_; }
   const std::vector<ReceivedCommand>& commands() const { return commands_; }
   std::size_t acl_packets_received() const { return acl_packets_; }
+  // Every signalling command the host sent, in order.
+  const std::vector<SignalCommand>& host_signals() const { return host_signals_; }
+
+  // Camera pauses not yet taken by the line, in output order.
+  std::deque<PauseMark>& pauses() { return pauses_; }
+  // The stale stream of an earlier run: true until HCI_Reset arrives, and
+  // each call of queue_stale_row() queues its next picture row.
+  bool stale_streaming() const { return stale_streaming_; }
+  void queue_stale_row();
 
  private:
   enum class TimerKind { inquiry_complete, page_timeout };
@@ -72,6 +99,9 @@ class ControllerModel {
   void handle_command(std::uint16_t opcode, const std::vector<std::uint8_t>& p, SimClock::time_point now);
   void handle_acl(const std::vector<std::uint8_t>& packet);
   void handle_signal(SimCamera& cam, const std::uint8_t* data, std::size_t size);
+  void handle_signal_command(SimCamera& cam, std::uint8_t code, std::uint8_t id, const std::uint8_t* d,
+                             std::size_t length);
+  std::uint8_t next_signal_id(SimCamera& cam);
   void handle_camera_data(SimCamera& cam, const std::uint8_t* data, std::size_t size);
 
   void inquiry(const std::vector<std::uint8_t>& p, SimClock::time_point now);
@@ -88,10 +118,15 @@ class ControllerModel {
                              const std::vector<std::uint8_t>& returns = {});
   void emit_command_status(std::uint16_t opcode, std::uint8_t status);
   void emit_connection_complete(std::uint8_t status, std::uint16_t handle, const DeviceAddress& wire_address);
-  void emit_acl(const SimCamera& cam, std::uint16_t cid, const std::uint8_t* payload, std::size_t size);
   void emit_signal(const SimCamera& cam, std::uint8_t code, std::uint8_t id,
                    const std::vector<std::uint16_t>& fields);
-  void send_picture(const SimCamera& cam);
+  void emit_l2cap(std::uint16_t handle, std::uint16_t cid, const std::uint8_t* payload, std::size_t size);
+  void emit_acl_packet(std::uint16_t handle, std::uint8_t pb, const std::uint8_t* data, std::size_t size);
+  void emit_signal_bytes(const SimCamera& cam, std::uint8_t code, std::uint8_t id,
+                         const std::vector<std::uint8_t>& data);
+  void send_picture(SimCamera& cam);
+  void inject_before_row(SimCamera& cam, int row);
+  bool page_from(SimCamera& peer, const std::uint8_t* device_class);
 
   SimCamera* camera_by_wire_address(const std::uint8_t* wire);
   SimCamera* camera_by_handle(std::uint16_t handle);
@@ -103,6 +138,7 @@ class ControllerModel {
   double page_timeout_scale_;
   SimFaults faults_;
   std::vector<SimCamera> cameras_;
+  SimCamera intruder_;
 
   std::uint8_t scan_enable_ = 0;
   std::vector<std::uint8_t> local_name_;
@@ -119,6 +155,10 @@ class ControllerModel {
   std::optional<std::uint64_t> vanish_point_;
   std::vector<ReceivedCommand> commands_;
   std::size_t acl_packets_ = 0;
+  std::vector<SignalCommand> host_signals_;
+  std::deque<PauseMark> pauses_;
+  bool stale_streaming_ = false;
+  int stale_row_ = 0;
 };
 
 // Wire values the controller and its tests share.
@@ -141,4 +181,18 @@ inline constexpr std::uint8_t kReasonLocalHostTerminated = 0x16;
 inline constexpr std::uint16_t kPicturePacketBytes = 192;
 inline constexpr int kPictureRows = 72;
 inline constexpr std::uint16_t kCameraPsm = 0x1001;
+// The third device of the intruder fault: in range, never in inquiry results.
+inline constexpr DeviceAddress kIntruderAddress{0x1D, 0x00, 0x00, 0x00, 0x00, 0x01};  // display order
+// The injected packets: another link's frame, a frame on a reserved CID.
+inline constexpr std::uint16_t kStrayHandle = 0x0ABC;
+inline constexpr std::uint16_t kStrayCid = 0x0040;
+inline constexpr std::uint16_t kLowCid = 0x0003;
+// The stale stream's rows: the first link's handle, the host's usual CID.
+inline constexpr std::uint16_t kStaleHandle = 0x002A;
+inline constexpr std::uint16_t kStaleCid = 0x0046;
+inline constexpr std::uint8_t kSigEchoRequest = 0x08;
+inline constexpr std::uint8_t kSigEchoResponse = 0x09;
+inline constexpr std::uint8_t kSigInformationRequest = 0x0A;
+inline constexpr std::uint8_t kSigInformationResponse = 0x0B;
+inline constexpr std::uint16_t kInfoExtendedFeatures = 0x0002;
 }  // namespace sim_wire

@@ -32,13 +32,24 @@ const char* const kUsage =
     "  --refuse-channel      refuse the L2CAP channel (result 0x0004)\n"
     "  --unreachable         no camera answers a page\n"
     "  --mute                cameras take the link but answer nothing on it\n"
+    "  --intruder-row N      before row N of a picture a device that is no camera\n"
+    "                        (1D0000000001) pages the host\n"
+    "  --fragment N          cut the cameras' L2CAP frames into ACL fragments of at\n"
+    "                        most N data bytes (27: one DH1 packet)\n"
+    "  --stray-acl-row N     before row N, one ACL packet for handle 0x0ABC\n"
+    "  --low-cid-row N       before row N, one frame on CID 0x0003 of the link\n"
+    "  --echo-row N          before row N, the camera sends an L2CAP Echo Request\n"
+    "  --info-row N          before row N, the camera sends an Information Request\n"
+    "  --pause-row N --pause-ms MS  before row N, the camera stops for MS ms\n"
+    "  --stale-stream        keep sending picture rows from start until HCI_Reset\n"
     "  --help                show this help\n"
     "\n"
     "The camera steers a synthetic scene: L pans left, R pans right, D tilts\n"
     "down, H returns home, K zooms in, M zooms out; each answers with one\n"
     "4-byte packet (letter, pan, tilt, zoom). U sends the 96 x 72 view as 72\n"
     "packets of one 192-byte UYVY row each.\n"
-    "SIGUSR1 makes the first camera page the host (a peer-initiated connection).\n";
+    "SIGUSR1 makes the first camera page the host (a peer-initiated connection);\n"
+    "SIGUSR2 makes the intruder page it.\n";
 
 bool parse_hex_bytes(const std::string& text, std::vector<std::uint8_t>& bytes) {
   if (text.empty() || text.size() % 2 != 0) return false;
@@ -133,6 +144,28 @@ int main(int argc, char** argv) {
       options.faults.camera_unreachable = true;
     } else if (arg == "--mute") {
       options.faults.camera_mute = true;
+    } else if (arg == "--intruder-row" || arg == "--stray-acl-row" || arg == "--low-cid-row" ||
+               arg == "--echo-row" || arg == "--info-row" || arg == "--pause-row") {
+      const char* v = value();
+      if (v == nullptr || !parse_number(v, 0, 71, n)) return usage_error((arg + " takes 0 to 71").c_str());
+      SimFaults& f = options.faults;
+      int& row = arg == "--intruder-row"    ? f.intruder_page_row
+                 : arg == "--stray-acl-row" ? f.stray_acl_row
+                 : arg == "--low-cid-row"   ? f.low_cid_row
+                 : arg == "--echo-row"      ? f.echo_request_row
+                 : arg == "--info-row"      ? f.info_request_row
+                                            : f.pause_row;
+      row = static_cast<int>(n);
+    } else if (arg == "--pause-ms") {
+      const char* v = value();
+      if (v == nullptr || !parse_number(v, 0, 600'000, n)) return usage_error("--pause-ms takes 0 to 600000");
+      options.faults.pause_ms = static_cast<int>(n);
+    } else if (arg == "--fragment") {
+      const char* v = value();
+      if (v == nullptr || !parse_number(v, 1, 1021, n)) return usage_error("--fragment takes 1 to 1021");
+      options.faults.acl_fragment_size = static_cast<std::uint16_t>(n);
+    } else if (arg == "--stale-stream") {
+      options.faults.stale_stream = true;
     } else {
       return usage_error(("unknown option " + arg).c_str());
     }
@@ -144,6 +177,7 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGUSR1);
+  sigaddset(&signals, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
   VirtualModule module(options);
@@ -165,8 +199,13 @@ int main(int argc, char** argv) {
   for (;;) {
     int signal_number = 0;
     if (sigwait(&signals, &signal_number) != 0) break;
-    if (signal_number != SIGUSR1) break;
-    std::printf("corvanta-sim: camera 0 pages the host: %s\n", module.page_host(0) ? "sent" : "not possible now");
+    if (signal_number == SIGUSR1)
+      std::printf("corvanta-sim: camera 0 pages the host: %s\n", module.page_host(0) ? "sent" : "not possible now");
+    else if (signal_number == SIGUSR2)
+      std::printf("corvanta-sim: the intruder pages the host: %s\n",
+                  module.intruder_pages_host() ? "sent" : "not possible now");
+    else
+      break;
     std::fflush(stdout);
   }
   module.stop();

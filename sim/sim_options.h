@@ -21,6 +21,19 @@ struct SimFaults {
   bool camera_unreachable = false;    // nobody answers a page: Connection Complete 0x04
   bool camera_mute = false;           // the link comes up, the camera answers nothing on it
   int vanish_after_picture_rows = -1; // the pty closes after this many rows of a picture
+  // Before this row of a picture (0..71), a device that is no camera pages the host.
+  int intruder_page_row = -1;
+  // Camera -> host L2CAP frames cut into ACL fragments of at most this many
+  // data bytes (0: whole frames); 27 is one DH1 packet.
+  std::uint16_t acl_fragment_size = 0;
+  int stray_acl_row = -1;             // before this row: one ACL packet for another handle
+  int low_cid_row = -1;               // before this row: one frame on CID 0x0003 of the camera's link
+  int echo_request_row = -1;          // before this row: the camera sends an L2CAP Echo Request
+  int info_request_row = -1;          // before this row: the camera sends an Information Request
+  int pause_row = -1;                 // before this row the camera stops sending ...
+  int pause_ms = 0;                   // ... for this long, then sends the rest of the picture
+  // Still sending an earlier run's picture rows from start() until HCI_Reset arrives.
+  bool stale_stream = false;
 };
 
 struct SimOptions {

@@ -26,6 +26,10 @@ constexpr long long kBitsPerByte = 10;
 constexpr auto kIdleSlice = std::chrono::milliseconds(50);
 constexpr std::size_t kReadChunk = 512;
 constexpr std::size_t kWriteChunk = 4096;
+// Unpaced, the stale stream adds a row only while the host has less than two
+// rows left to read, so the pty never fills with rows nobody asked for.
+constexpr int kStaleUnpacedBacklog = 2 * 201;
+constexpr auto kStaleUnpacedPoll = std::chrono::milliseconds(1);
 
 // When byte k of a burst that began at `start` is due on the line.
 SimClock::time_point byte_slot(SimClock::time_point start, std::uint64_t k) {
@@ -58,6 +62,11 @@ void wait_until_host_has_read(int slave_fd) {
   int unread = 0;
   while (::ioctl(slave_fd, FIONREAD, &unread) == 0 && unread > 0 && SimClock::now() < give_up)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+int unread_by_host(int slave_fd) {
+  int unread = 0;
+  return ::ioctl(slave_fd, FIONREAD, &unread) == 0 ? unread : 0;
 }
 
 timespec to_timespec(SimClock::duration d) {
@@ -149,9 +158,22 @@ bool VirtualModule::page_host(std::size_t camera_index) {
   return paged;
 }
 
+bool VirtualModule::intruder_pages_host() {
+  bool paged = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    paged = model_.intruder_pages_host();
+  }
+  wake();
+  return paged;
+}
+
 void VirtualModule::set_faults(const SimFaults& faults) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  model_.set_faults(faults);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    model_.set_faults(faults);
+  }
+  wake();  // a stale stream switched on starts at once
 }
 
 void VirtualModule::vanish() {
@@ -173,6 +195,11 @@ std::size_t VirtualModule::acl_packets_received() const {
   return model_.acl_packets_received();
 }
 
+std::vector<SignalCommand> VirtualModule::host_signals() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return model_.host_signals();
+}
+
 void VirtualModule::close_pty() {
   close_fd(master_fd_);
   close_fd(slave_fd_);
@@ -186,13 +213,19 @@ void VirtualModule::wake() {
 
 // One thread does everything: it reads the host's bytes into the model,
 // releases the model's timed events, and puts the model's output on the
-// line, paced to 5,760 bytes a second unless asked to run unpaced.
+// line, paced to 5,760 bytes a second unless asked to run unpaced. A camera
+// pause holds the whole line: whatever was queued behind it (the rest of the
+// picture, answers to commands that came meanwhile) waits with it.
 void VirtualModule::serve() {
   std::deque<std::uint8_t> line;
+  std::deque<PauseMark> pauses;
+  bool paused = false;  // the line holds for pauses.front() until paused_until
+  SimClock::time_point paused_until{};
   bool in_burst = false;
   SimClock::time_point burst_start{};
   std::uint64_t burst_bytes = 0;
   bool write_blocked = false;
+  bool stale = false;
   std::optional<std::uint64_t> vanish_point;
 
   while (running_.load()) {
@@ -203,14 +236,39 @@ void VirtualModule::serve() {
       std::lock_guard<std::mutex> lock(mutex_);
       model_.advance(now);
       auto& out = model_.output();
+      // The stale stream keeps the line busy with one row at a time, so that
+      // HCI_Reset's answer follows at most one row behind.
+      if (model_.stale_streaming() && line.empty() && out.empty() &&
+          (options_.paced || unread_by_host(slave_fd_) < kStaleUnpacedBacklog))
+        model_.queue_stale_row();
+      stale = model_.stale_streaming();
       line.insert(line.end(), out.begin(), out.end());
       out.clear();
+      auto& marks = model_.pauses();
+      pauses.insert(pauses.end(), marks.begin(), marks.end());
+      marks.clear();
       next_timer = model_.next_timer();
       vanish_point = model_.vanish_point();
     }
 
+    // A pause starts once every byte before it is on the line, and ends with
+    // a fresh burst.
+    if (!pauses.empty() && bytes_sent_.load() >= pauses.front().at) {
+      if (!paused) {
+        SimClock::time_point from = now;
+        if (options_.paced && in_burst) from = std::max(now, byte_slot(burst_start, burst_bytes));
+        paused = true;
+        paused_until = from + pauses.front().duration;
+      }
+      if (now >= paused_until) {
+        pauses.pop_front();
+        paused = false;
+        in_burst = false;
+      }
+    }
+
     // Put what is due on the line.
-    if (!line.empty()) {
+    if (!line.empty() && !paused) {
       if (options_.paced && !in_burst) {
         in_burst = true;
         burst_start = now;
@@ -223,31 +281,43 @@ void VirtualModule::serve() {
       }
       n = std::min(n, kWriteChunk);
       if (vanish_point) n = static_cast<std::size_t>(std::min<std::uint64_t>(n, *vanish_point - bytes_sent_));
+      if (!pauses.empty()) n = static_cast<std::size_t>(std::min<std::uint64_t>(n, pauses.front().at - bytes_sent_));
       if (n > 0) {
         std::uint8_t chunk[kWriteChunk];
         std::copy_n(line.begin(), n, chunk);
         ssize_t w = ::write(master_fd_, chunk, n);
         write_blocked = w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        // A full pty (nobody reading) stops the line; it resumes at the pace,
+        // not with a catch-up burst.
+        if (write_blocked) in_burst = false;
         if (w > 0) {
           line.erase(line.begin(), line.begin() + w);
           burst_bytes += static_cast<std::uint64_t>(w);
           bytes_sent_ += static_cast<std::uint64_t>(w);
         }
       }
-    } else if (in_burst && now >= byte_slot(burst_start, burst_bytes)) {
+    } else if (line.empty() && in_burst && now >= byte_slot(burst_start, burst_bytes)) {
       in_burst = false;  // the line went idle; the next byte may go at once
     }
     if (vanish_point && bytes_sent_.load() >= *vanish_point) break;
 
-    // Sleep until a byte comes, a byte is due, a timer runs out or we are woken.
+    // Sleep until a byte comes, a byte is due, a timer or a pause runs out or
+    // we are woken.
     SimClock::duration timeout = kIdleSlice;
     if (next_timer) timeout = std::min(timeout, *next_timer - now);
     short master_events = POLLIN;
-    if (!line.empty()) {
+    if (paused) {
+      timeout = std::min(timeout, paused_until - now);
+    } else if (!line.empty()) {
       if (options_.paced && !write_blocked)
         timeout = std::min(timeout, byte_slot(burst_start, burst_bytes) - now);
       else
         master_events |= POLLOUT;
+    } else if (stale) {
+      // The next stale row goes when this one is done (paced), or when the
+      // host has read enough of the last ones (unpaced).
+      timeout = std::min<SimClock::duration>(
+          timeout, options_.paced ? byte_slot(burst_start, burst_bytes) - now : kStaleUnpacedPoll);
     }
     pollfd fds[2] = {{master_fd_, master_events, 0}, {wake_pipe_[0], POLLIN, 0}};
     timespec ts = to_timespec(timeout);

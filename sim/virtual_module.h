@@ -32,6 +32,8 @@ class VirtualModule {
 
   // A camera pages the host; false when it cannot (see ControllerModel).
   bool page_host(std::size_t camera_index);
+  // The third device, no camera, pages the host; false when it cannot.
+  bool intruder_pages_host();
   // Faults can change while the module runs, between operations.
   void set_faults(const SimFaults& faults);
   // The port vanishes now, as an unplugged adapter does; returns once it has.
@@ -40,6 +42,7 @@ class VirtualModule {
   // What the host has sent so far, for tests.
   std::vector<ReceivedCommand> commands_received() const;
   std::size_t acl_packets_received() const;
+  std::vector<SignalCommand> host_signals() const;
   // Bytes written to the host so far.
   std::uint64_t bytes_sent() const { return bytes_sent_.load(); }
   bool vanished() const { return vanished_.load(); }

@@ -179,3 +179,187 @@ TEST_F(Controller, SteeringMovesTheViewAndHomeRestoresIt) {
   EXPECT_FALSE(steer_camera(scene, 'Z'));
 }
 }  // namespace
+
+namespace {
+// The channel of link_up()'s camera opened by the host (its CID 0x0046).
+void open_channel(Controller& c) {
+  c.link_up();
+  c.exchange({0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x02, 0x00, 0x04, 0x00, 0x00, 0x00, 0x46, 0x00});
+}
+const Bytes kCapture{0x02, 0x2A, 0x20, 0x05, 0x00, 0x01, 0x00, 0x46, 0x00, 'U'};
+const Bytes kCompleted{0x04, 0x13, 0x05, 0x01, 0x2A, 0x00, 0x01, 0x00};
+}  // namespace
+
+TEST_F(Controller, RefusedCommandStatusCommandsSendNothingMore) {
+  const struct {
+    std::uint16_t opcode;
+    Bytes command;
+  } cases[] = {
+      {0x0405, {0x01, 0x05, 0x04, 0x0D, 0x01, 0x00, 0x00, 0x00, 0xFE, 0xCA, 0x10, 0x00, 0x00, 0x00, 0x20, 0x80, 0x00}},
+      {0x0406, {0x01, 0x06, 0x04, 0x03, 0x2A, 0x00, 0x13}},
+      {0x0409, {0x01, 0x09, 0x04, 0x07, 0x01, 0x00, 0x00, 0x00, 0xFE, 0xCA, 0x01}},
+      {0x040A, {0x01, 0x0A, 0x04, 0x07, 0x01, 0x00, 0x00, 0x00, 0xFE, 0xCA, 0x0D}},
+  };
+  for (const auto& c : cases) {
+    options.faults.failing_opcode = c.opcode;
+    options.faults.failing_status = 0x12;
+    make();
+    exchange({0x01, 0x1A, 0x0C, 0x01, 0x03});
+    model->page_host(0);
+    out();
+    EXPECT_EQ(exchange(c.command), (Bytes{0x04, 0x0F, 0x04, 0x12, 0x01, c.command[1], c.command[2]})) << c.opcode;
+    model->advance(now + seconds(60));
+    EXPECT_EQ(out(), Bytes{}) << c.opcode;
+  }
+  // Connect again while linked: refused as a controller refuses it, no second Connection Complete.
+  options.faults = {};
+  make();
+  link_up();
+  out();
+  EXPECT_EQ(exchange(cases[0].command), (Bytes{0x04, 0x0F, 0x04, 0x0B, 0x01, 0x05, 0x04}));
+}
+
+TEST_F(Controller, FramesAreCutIntoFragmentsOfTheChosenSize) {
+  // Byte-exact: the 8-byte frame of the "L" answer in 5-byte fragments.
+  options.faults.acl_fragment_size = 5;
+  make();
+  open_channel(*this);
+  EXPECT_EQ(exchange({0x02, 0x2A, 0x20, 0x05, 0x00, 0x01, 0x00, 0x46, 0x00, 'L'}),
+            (kCompleted + Bytes{0x02, 0x2A, 0x20, 0x05, 0x00, 0x04, 0x00, 0x46, 0x00, 'L',  //
+                                0x02, 0x2A, 0x10, 0x03, 0x00, 0xF8, 0x00, 0x01}));
+  // A whole picture at several sizes: every fragment within its size, the
+  // first of each frame flag 2, the others flag 1, and together the frames
+  // sent without fragments.
+  options.faults = {};
+  make();
+  open_channel(*this);
+  const Bytes whole = exchange(kCapture);
+  for (std::uint16_t size : {1, 27, 100, 196, 1000}) {
+    options.faults.acl_fragment_size = size;
+    make();
+    open_channel(*this);
+    const Bytes cut = exchange(kCapture);
+    Bytes joined(cut.begin(), cut.begin() + 8);
+    std::size_t frames = 0;
+    for (std::size_t at = 8; at < cut.size();) {
+      ASSERT_EQ(cut[at], 0x02) << size;
+      const std::size_t length = cut[at + 3] | (cut[at + 4] << 8);
+      EXPECT_LE(length, size);
+      const bool first = (cut[at + 2] & 0x30) == 0x20;
+      EXPECT_TRUE(first || (cut[at + 2] & 0x30) == 0x10) << size;
+      if (first) {
+        ++frames;
+        joined.insert(joined.end(), {0x02, 0x2A, 0x20, 0xC4, 0x00});
+      }
+      joined.insert(joined.end(), cut.begin() + static_cast<long>(at + 5), cut.begin() + static_cast<long>(at + 5 + length));
+      at += 5 + length;
+    }
+    EXPECT_EQ(frames, 72u) << size;
+    EXPECT_EQ(joined, whole) << size;
+  }
+}
+
+TEST_F(Controller, RowFaultsPutTheirPacketBeforeTheRow) {
+  const Bytes low_cid{0x02, 0x2A, 0x20, 0x18, 0x00, 0x14, 0x00, 0x03, 0x00, 0x02, 0x2A, 0x20, 0xC4, 0x00, 0x04, 0x0F,
+                      0x04, 0x00, 0x01, 0x04, 0x13, 0x05, 0x01, 0x2A, 0x00, 0x01, 0x00, 0x55, 0xAA};
+  const struct {
+    const char* name;
+    int SimFaults::*row;
+    Bytes injected;
+  } cases[] = {
+      {"stray", &SimFaults::stray_acl_row,
+       {0x02, 0xBC, 0x2A, 0x0C, 0x00, 0x08, 0x00, 0x40, 0x00, 0x04, 0x0E, 0x04, 0x01, 0x02, 0x2A, 0x20, 0x00}},
+      {"low cid", &SimFaults::low_cid_row, low_cid},
+      {"echo", &SimFaults::echo_request_row,
+       {0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x08, 0x01, 0x04, 0x00, 'e', 'c', 'h', 'o'}},
+      {"info", &SimFaults::info_request_row,
+       {0x02, 0x2A, 0x20, 0x0A, 0x00, 0x06, 0x00, 0x01, 0x00, 0x0A, 0x01, 0x02, 0x00, 0x02, 0x00}},
+      {"intruder", &SimFaults::intruder_page_row,
+       {0x04, 0x04, 0x0A, 0x01, 0x00, 0x00, 0x00, 0x00, 0x1D, 0x0C, 0x02, 0x5A, 0x01}},
+  };
+  options.faults = {};
+  make();
+  open_channel(*this);
+  const Bytes plain = exchange(kCapture);
+  for (const auto& c : cases) {
+    options.faults = {};
+    options.faults.*c.row = 1;
+    make();
+    open_channel(*this);
+    // After the completed packets and row 0: the injected packet, then rows 1 to 71.
+    Bytes expected(plain.begin(), plain.begin() + 8 + 201);
+    expected = expected + c.injected + Bytes(plain.begin() + 8 + 201, plain.end());
+    EXPECT_EQ(exchange(kCapture), expected) << c.name;
+  }
+  // The pause is a mark at the same place for the line to keep.
+  options.faults = {};
+  options.faults.pause_row = 1;
+  options.faults.pause_ms = 700;
+  make();
+  open_channel(*this);
+  const std::uint64_t before = model->bytes_queued_total();
+  EXPECT_EQ(exchange(kCapture), plain);
+  ASSERT_EQ(model->pauses().size(), 1u);
+  EXPECT_EQ(model->pauses().front().at, before + 8 + 201);
+  EXPECT_EQ(model->pauses().front().duration, milliseconds(700));
+}
+
+TEST_F(Controller, CameraTakesTheAnswersToItsRequestsQuietly) {
+  open_channel(*this);
+  // Echo Response, Information Response (not supported) and Command Reject: completed packets only.
+  const Bytes answers[] = {
+      {0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x09, 0x01, 0x04, 0x00, 'e', 'c', 'h', 'o'},
+      {0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x0B, 0x02, 0x04, 0x00, 0x02, 0x00, 0x01, 0x00},
+      {0x02, 0x2A, 0x20, 0x0A, 0x00, 0x06, 0x00, 0x01, 0x00, 0x01, 0x03, 0x02, 0x00, 0x00, 0x00},
+  };
+  for (const Bytes& a : answers) EXPECT_EQ(exchange(a), kCompleted);
+  // An unknown request still gets a Command Reject; every command is recorded.
+  EXPECT_EQ(exchange({0x02, 0x2A, 0x20, 0x08, 0x00, 0x04, 0x00, 0x01, 0x00, 0x7F, 0x04, 0x00, 0x00}),
+            (kCompleted + Bytes{0x02, 0x2A, 0x20, 0x0A, 0x00, 0x06, 0x00, 0x01, 0x00, 0x01, 0x04, 0x02, 0x00, 0x00, 0x00}));
+  const auto& signals = model->host_signals();
+  ASSERT_EQ(signals.size(), 5u);
+  EXPECT_EQ(signals[0].code, 0x02);  // the Connection Request of open_channel()
+  EXPECT_EQ(signals[1].code, 0x09);
+  EXPECT_EQ(signals[1].id, 0x01);
+  EXPECT_EQ(signals[1].data, (Bytes{'e', 'c', 'h', 'o'}));
+  EXPECT_EQ(signals[2].data, (Bytes{0x02, 0x00, 0x01, 0x00}));
+  EXPECT_EQ(signals[4].code, 0x7F);
+}
+
+TEST_F(Controller, IntruderIsRejectedOrTakesALinkWithNoCameraBehindIt) {
+  exchange({0x01, 0x1A, 0x0C, 0x01, 0x03});
+  const Bytes intruder{0x01, 0x00, 0x00, 0x00, 0x00, 0x1D};
+  ASSERT_TRUE(model->intruder_pages_host());
+  EXPECT_FALSE(model->intruder_pages_host());  // one page at a time
+  out();
+  EXPECT_EQ(exchange(Bytes{0x01, 0x0A, 0x04, 0x07} + intruder + Bytes{0x0D}),
+            (Bytes{0x04, 0x0F, 0x04, 0x00, 0x01, 0x0A, 0x04, 0x04, 0x03, 0x0B, 0x0D, 0x00, 0x00} + intruder +
+             Bytes{0x01, 0x00}));
+  ASSERT_TRUE(model->intruder_pages_host());
+  out();
+  // Accepted: a link and nothing else, and data on it is only counted.
+  EXPECT_EQ(exchange(Bytes{0x01, 0x09, 0x04, 0x07} + intruder + Bytes{0x01}),
+            (Bytes{0x04, 0x0F, 0x04, 0x00, 0x01, 0x09, 0x04, 0x04, 0x03, 0x0B, 0x00, 0x2A, 0x00} + intruder +
+             Bytes{0x01, 0x00}));
+  EXPECT_EQ(exchange({0x02, 0x2A, 0x20, 0x05, 0x00, 0x01, 0x00, 0x46, 0x00, 'U'}), kCompleted);
+  EXPECT_TRUE(model->intruder().linked);
+  EXPECT_FALSE(model->camera(0).linked);
+}
+
+TEST_F(Controller, StaleStreamSendsRowsUntilReset) {
+  options.faults.stale_stream = true;
+  make();
+  const CameraFrame view = render_camera_view(model->camera(0).scene);
+  for (int row = 0; row < 73; ++row) {
+    ASSERT_TRUE(model->stale_streaming());
+    model->queue_stale_row();
+    const Bytes packet = out();
+    const std::size_t r = static_cast<std::size_t>(row % 72);
+    const Bytes row_bytes(view.begin() + static_cast<long>(r * 192), view.begin() + static_cast<long>(r * 192 + 192));
+    EXPECT_EQ(packet, (Bytes{0x02, 0x2A, 0x20, 0xC4, 0x00, 0xC0, 0x00, 0x46, 0x00} + row_bytes)) << row;
+  }
+  EXPECT_EQ(exchange({0x01, 0x03, 0x0C, 0x00}), (Bytes{0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}));
+  EXPECT_FALSE(model->stale_streaming());
+  model->queue_stale_row();
+  EXPECT_EQ(out(), Bytes{});
+}
