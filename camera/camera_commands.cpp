@@ -1,5 +1,6 @@
 #include "camera_commands.h"
 
+#include "acl.h"
 #include "hci_inbound.h"
 #include "host_ops.h"
 #include "serial_link.h"
@@ -30,24 +31,35 @@ Status camera_key_down(HostState& s, CameraView& view, std::uint32_t virtual_key
 }
 
 Status camera_simple_command(HostState& s, char letter) {
+  hci_drop_waiting_input(s);  // nothing stale may pass for the answer
   auto payload = static_cast<std::uint8_t>(letter);
-  host_send_command(s, &payload, 1);
-  return process_inbound_packet(s);
+  if (failed(host_send_command(s, &payload, 1))) return kStatusFail;
+  Status answer = l2cap_wait_channel_frame(s);
+  // "U" alone starts a whole picture, of which one frame is the answer; an
+  // answer that did not come in time may still be coming. Either way the
+  // rest is let pass before anything else is sent.
+  if (letter == 'U' || failed(answer)) hci_wait_line_quiet(s);
+  return answer;
 }
 
 Status capture_frame(HostState& s, CameraView& view) {
+  hci_drop_waiting_input(s);  // rows of an earlier picture must not count in this one
   s.frame_length = 0;  // the old bytes stay until overwritten
   const std::uint8_t letter = 'U';
-  host_send_command(s, &letter, 1);
-  for (int packet = 1; packet <= kFramePackets; ++packet) {
-    Status result = process_inbound_packet(s);
-    if (view.packet_done != nullptr) view.packet_done(view.context, packet, s.frame_length);
-    // A camera that has gone quiet sends no more rows: stop here instead of
-    // waiting out each remaining packet's deadline.
-    if (failed(result) && link_went_quiet(s)) break;
+  int packets = 0;
+  if (!failed(host_send_command(s, &letter, 1))) {
+    // Only frames of channel data count; events and signalling on the way
+    // are handled as they come. A camera that has gone quiet sends no more
+    // rows: stop at the first expired wait, and let any late rows pass.
+    while (packets < kFramePackets && !failed(l2cap_wait_channel_frame(s))) {
+      ++packets;
+      if (view.packet_done != nullptr) view.packet_done(view.context, packets, s.frame_length);
+    }
+    if (packets < kFramePackets) hci_wait_line_quiet(s);
   }
   if (view.picture != nullptr)
     convert_frame(s.frame_buffer.data(), view.picture->pixels.data(), kPictureWidth, kPictureHeight);
   if (view.repaint != nullptr) view.repaint(view.context);
-  return static_cast<std::size_t>(s.frame_length) == s.frame_buffer.size() ? kStatusOk : kStatusFail;
+  const bool whole = packets == kFramePackets && static_cast<std::size_t>(s.frame_length) == s.frame_buffer.size();
+  return whole ? kStatusOk : kStatusFail;
 }

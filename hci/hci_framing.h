@@ -33,26 +33,30 @@ inline constexpr std::uint16_t hci_opcode(std::uint8_t ocf, std::uint8_t ogf) {
 }
 
 Status hci_write_command_header(HostState& s, std::uint8_t ocf, std::uint8_t ogf);
-// Waits for the Command Complete of (ocf, ogf) with status 0 and n return
-// bytes, copied to dest when given.
+// Waits for the answer to (ocf, ogf): a Command Complete with status 0 and
+// n return bytes, copied to dest when given. Every event on the way is read
+// whole: an answer for another command is dropped and the wait goes on, any
+// other event is handled as it comes. An answer for this command with a
+// non-zero status (in either event) fails it.
 Status hci_wait_command_complete(HostState& s, std::uint8_t ocf, std::uint8_t ogf, std::uint8_t n,
                                  std::uint8_t* dest);
+// The same for a Command Status with status 0.
 Status hci_wait_command_status(HostState& s, std::uint8_t ocf, std::uint8_t ogf);
 
+// The answer to one command as found in the stream, read whole.
+struct CommandAnswer {
+  bool found = false;
+  std::uint8_t event = 0;   // Command Complete or Command Status
+  std::uint8_t status = 0;
+  std::uint8_t length = 0;  // the event's parameter length
+};
+// Reads events until the answer to `opcode` (either kind) has come; -1 when
+// the wait ends first. Return bytes of a Command Complete go to dest (up to
+// n of them, as far as the event holds them).
+Status hci_await_answer(HostState& s, std::uint16_t opcode, CommandAnswer& answer, std::uint8_t n,
+                        std::uint8_t* dest);
+
+// Writes a 16-bit field low byte first; -1 at the first failed write.
 Status write_u16_le(HostState& s, std::uint16_t value);
 Status read_u16_le(HostState& s, std::uint16_t* value);
-
-// Reads and drops bytes up to and including the next event indicator 0x04.
-Status hci_skip_to_event(HostState& s);
-// Reads an event's parameter length and drops that many bytes.
-Status hci_skip_event_parameters(HostState& s);
-// Skips to the next event and reads its code, passing over Number Of
-// Completed Packets events: the controller sends one for every ACL packet the
-// host sends, often between a command and its answer, and none of them is
-// ever the event a wait is for.
-Status hci_read_event_code(HostState& s, std::uint8_t* code);
-// The same for a wait on a command's answer, which also passes over an
-// Inquiry Complete: an inquiry that reached its maximum leaves that event
-// unread, and it must not make the next command fail.
-Status hci_read_answer_event_code(HostState& s, std::uint8_t* code);
 Status hci_discard_bytes(HostState& s, unsigned count);

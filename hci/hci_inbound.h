@@ -1,17 +1,49 @@
 #pragma once
-// The single reader of everything the module sends that is not the answer
-// to a command just written: one packet per call, routed by its indicator.
+// The one reader of what the module sends. Every packet is read whole, by
+// its own length, before anything in it is judged, so that no packet can
+// leave bytes behind to be taken for the next one. Events that nobody waits
+// for are handled as they come; ACL data goes up to L2CAP.
+#include <chrono>
+#include <cstdint>
+
 #include "host_state.h"
 
-// A status hci_dispatch_event gives for a flow-control event it consumed:
-// not a failure, and not one of the packets a caller counts.
-inline constexpr Status kStatusNotCounted = 1;
+// The largest event parameter block: its length is one byte.
+inline constexpr std::size_t kEventParametersMax = 255;
 
-// Reads one counted packet (Number Of Completed Packets events are read and
-// skipped on the way) within one inbound-packet deadline.
+// Reads one packet under the current wait's deadline and handles it: the
+// status of its handler. A byte that opens no packet is consumed alone and
+// fails; so is 0x02 while no link is up, since no ACL data can be meant for
+// the host then, and a false length must not swallow what follows.
+Status hci_read_packet(HostState& s);
+// The same within one inbound-packet deadline of its own.
 Status process_inbound_packet(HostState& s);
+
+// Reads packets within one inbound-packet deadline until `counter` (a count
+// an upper layer keeps of what it has received) moves on; -1 when the wait
+// expires first.
+Status hci_read_until_counted(HostState& s, const std::uint32_t& counter);
+
+// Reads packets until an event's code and parameters have been read whole
+// (ACL data on the way is handled, stray bytes skipped). -1 when the wait
+// ends first.
+Status hci_next_event(HostState& s, std::uint8_t* code, std::uint8_t* length, std::uint8_t* parameters);
+// Acts on an event read whole: the three link events; anything else (flow
+// control, an answer to a command nobody waits for any more) is dropped, -1.
+Status hci_handle_event(HostState& s, std::uint8_t code, std::uint8_t length, const std::uint8_t* parameters);
+// Event code, length and parameters after an indicator 0x04, then handled.
 Status hci_dispatch_event(HostState& s);
-Status hci_handle_connection_complete(HostState& s);
-Status hci_handle_connection_request(HostState& s);
-Status hci_handle_disconnection_complete(HostState& s);
+
+Status hci_handle_connection_complete(HostState& s, const std::uint8_t* parameters);
+Status hci_handle_connection_request(HostState& s, const std::uint8_t* parameters);
+Status hci_handle_disconnection_complete(HostState& s, const std::uint8_t* parameters);
 Status clear_link_state(HostState& s);
+
+// Reads and handles packets until none has begun for `quiet` (the first look
+// waits only `first_look`), so that nothing stale shifts the next exchange.
+// -1 when the port fails or the line is still busy after kSettleLimit.
+Status hci_settle_line(HostState& s, std::chrono::milliseconds first_look, std::chrono::milliseconds quiet);
+// What is already waiting is read off; a clean line costs one first look.
+Status hci_drop_waiting_input(HostState& s);
+// After an exchange that may have left an answer arriving: read on until quiet.
+Status hci_wait_line_quiet(HostState& s);

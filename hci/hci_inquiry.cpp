@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "hci_framing.h"
+#include "hci_inbound.h"
 #include "serial_link.h"
 #include "wait_bounds.h"
 
@@ -23,15 +24,16 @@ Status hci_inquiry(HostState& s, DeviceAddress* table, std::uint8_t* count, std:
   if (failed(hci_wait_command_status(s, kOcfInquiry, kOgfLinkControl))) return kStatusFail;
 
   // One deadline for the whole collection: the inquiry time plus a margin.
-  // A read that fails (Inquiry Complete, a foreign event, the deadline) ends it.
+  // Inquiry Complete or the deadline ends it; other events are handled as
+  // they come and never take a slot.
   start_wait(s, wait_bounds::inquiry_wait(inquiry_length));
-  for (std::uint8_t i = 0; i < maximum; ++i) {
-    if (failed(hci_read_inquiry_result(s, table[i]))) {
-      *count = i;
-      return kStatusOk;
-    }
+  std::uint8_t found = 0;
+  while (found < maximum) {
+    Status result = hci_read_inquiry_result(s, table[found]);
+    if (result == kStatusOk) ++found;
+    else if (result == kStatusInquiryOver || link_went_quiet(s)) break;
   }
-  *count = maximum;
+  *count = found;
   return kStatusOk;
 }
 
@@ -39,19 +41,18 @@ Status hci_inquiry(HostState& s, DeviceAddress* table, std::uint8_t* count, std:
 Status hci_read_inquiry_result(HostState& s, DeviceAddress& slot) {
   std::uint8_t code = 0;
   std::uint8_t length = 0;
-  if (failed(hci_read_event_code(s, &code)) || failed(serial_read_byte(s, &length))) return kStatusFail;
-  if (code != kEventInquiryResult) {
-    hci_discard_bytes(s, length);  // the whole foreign event is consumed
+  std::uint8_t p[kEventParametersMax];
+  if (failed(hci_next_event(s, &code, &length, p))) return kStatusFail;
+  if (code == kEventInquiryComplete) return kStatusInquiryOver;
+  if (code != kEventInquiryResult || length < 1) {
+    hci_handle_event(s, code, length, p);
     return kStatusFail;
   }
-  std::uint8_t responses = 0;
-  if (failed(serial_read_byte(s, &responses))) return kStatusFail;
   // Each response overwrites the slot: it keeps the last one, in display order.
-  for (unsigned r = 0; r < responses; ++r)
-    for (int k = 0; k < 6; ++k)
-      if (failed(serial_read_byte(s, &slot[static_cast<std::size_t>(5 - k)]))) return kStatusFail;
-  // Page scan repetition, period and mode, class of device, clock offset.
-  return hci_discard_bytes(s, responses * (1u + 1u + 1u + 3u + 2u));
+  const unsigned responses = p[0];
+  for (unsigned r = 0; r < responses && 1 + 6 * (r + 1) <= length; ++r)
+    for (std::size_t k = 0; k < 6; ++k) slot[5 - k] = p[1 + 6 * r + k];
+  return kStatusOk;
 }
 
 Status discover_devices(HostState& s, DeviceAddress* table, std::uint8_t* count, std::uint8_t maximum) {

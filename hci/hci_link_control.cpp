@@ -1,5 +1,7 @@
 #include "hci_link_control.h"
 
+#include <algorithm>
+
 #include "hci_framing.h"
 #include "hci_inbound.h"
 #include "serial_link.h"
@@ -13,7 +15,7 @@ constexpr std::uint8_t kOcfRejectConnectionRequest = 0x0A;
 constexpr std::uint16_t kPacketTypeDh1 = 0x0010;
 constexpr std::uint16_t kClockOffsetValid = 0x8020;  // bit 15 marks the offset 0x0020 valid
 constexpr std::uint8_t kReasonRemoteUserTerminated = 0x05;
-constexpr std::uint8_t kDisconnectPackets = 3;
+constexpr std::uint8_t kStatusUnknownConnection = 0x02;
 
 // Accept and Reject differ only in the opcode and the meaning of the last byte:
 // 01 | OCF 04 | 07 | BD_ADDR (wire order) | role or reason
@@ -23,8 +25,13 @@ Status answer_connection_request(HostState& s, std::uint8_t ocf, const DeviceAdd
   if (failed(serial_write_byte(s, 7))) return kStatusFail;
   for (std::uint8_t byte : address)
     if (failed(serial_write_byte(s, byte))) return kStatusFail;
-  if (failed(serial_write_byte(s, last))) return kStatusFail;
-  return hci_wait_command_status(s, ocf, kOgfLinkControl);
+  return serial_write_byte(s, last);
+}
+
+// A wait that ended because the port failed or the user cancelled, rather
+// than because its deadline passed.
+bool port_lost(const HostState& s) {
+  return s.last_read_end == ReadEnd::port_error || s.last_read_end == ReadEnd::cancelled;
 }
 }  // namespace
 
@@ -34,10 +41,10 @@ Status hci_create_connection(HostState& s, const DeviceAddress& address) {
   if (failed(serial_write_byte(s, 13))) return kStatusFail;
   for (int i = 5; i >= 0; --i)
     if (failed(serial_write_byte(s, address[static_cast<std::size_t>(i)]))) return kStatusFail;
-  write_u16_le(s, kPacketTypeDh1);
+  if (failed(write_u16_le(s, kPacketTypeDh1))) return kStatusFail;
   if (failed(serial_write_byte(s, 0x00))) return kStatusFail;  // page scan repetition mode
   if (failed(serial_write_byte(s, 0x00))) return kStatusFail;  // page scan mode
-  write_u16_le(s, kClockOffsetValid);
+  if (failed(write_u16_le(s, kClockOffsetValid))) return kStatusFail;
   if (failed(serial_write_byte(s, 0x00))) return kStatusFail;  // no role switch
   if (failed(hci_wait_command_status(s, kOcfCreateConnection, kOgfLinkControl))) return kStatusFail;
   s.remote_address = reversed_address(address);
@@ -49,34 +56,47 @@ Status hci_wait_connection_complete(HostState& s) {
   start_wait(s, wait_bounds::connection_complete_wait());
   std::uint8_t code = 0;
   std::uint8_t length = 0;
-  if (failed(hci_read_answer_event_code(s, &code)) || failed(serial_read_byte(s, &length))) return kStatusFail;
-  if (code != kEventConnectionComplete) {
-    hci_discard_bytes(s, length);
-    return kStatusFail;
+  std::uint8_t p[kEventParametersMax];
+  for (;;) {
+    if (failed(hci_next_event(s, &code, &length, p))) return kStatusFail;
+    // The completion of another link (a third device's, rejected) is not
+    // ours: it is handled as any event and the wait goes on.
+    bool ours = code == kEventConnectionComplete && length == 11 &&
+                std::equal(s.remote_address.begin(), s.remote_address.end(), p + 3);
+    Status result = hci_handle_event(s, code, length, p);
+    if (ours) return result;
   }
-  if (length != 11) return kStatusFail;
-  return hci_handle_connection_complete(s);
 }
 
-// 01 06 04 03 | handle low | handle high | 05, then the module's answers
+// 01 06 04 03 | handle low | handle high | 05, then the module's answers:
+// its Command Status, then the Disconnection Complete that takes the link down.
 Status hci_disconnect(HostState& s) {
   if (failed(hci_write_command_header(s, kOcfDisconnect, kOgfLinkControl))) return kStatusFail;
   if (failed(serial_write_byte(s, 3))) return kStatusFail;
   if (failed(serial_write_byte(s, s.handle_low))) return kStatusFail;
   if (failed(serial_write_byte(s, s.handle_high))) return kStatusFail;
   if (failed(serial_write_byte(s, kReasonRemoteUserTerminated))) return kStatusFail;
-  // Command Status, Disconnection Complete and one more. Once the link is
-  // down nothing more is expected, and once the line goes quiet nothing more
-  // is coming: waiting out the rest would only stall every disconnect.
-  std::uint8_t was_connected = s.link_connected;
-  for (std::uint8_t i = 0; i < kDisconnectPackets; ++i) {
-    Status packet = process_inbound_packet(s);
-    if (was_connected != 0 && s.link_connected == 0) break;
-    if (failed(packet) && link_went_quiet(s)) break;
+
+  start_wait(s, wait_bounds::kCommandHandshake);
+  CommandAnswer answer;
+  if (failed(hci_await_answer(s, hci_opcode(kOcfDisconnect, kOgfLinkControl), answer, 0, nullptr)))
+    return port_lost(s) ? kStatusFail : kStatusOk;
+  // A link the module no longer knows is down already; any other refusal
+  // leaves the link up, and that is no success.
+  if (answer.status == kStatusUnknownConnection) return kStatusOk;
+  if (answer.event != kEventCommandStatus || answer.status != 0x00) return kStatusFail;
+
+  // A module that never confirms still had the command; only a lost port fails.
+  start_wait(s, wait_bounds::kInboundPacket);
+  while (s.link_connected != 0) {
+    Status packet = hci_read_packet(s);
+    if (failed(packet) && link_went_quiet(s)) return port_lost(s) ? kStatusFail : kStatusOk;
   }
   return kStatusOk;
 }
 
+// The answer goes out alone: its Command Status is read by whichever wait
+// comes next, like any other event.
 Status hci_accept_connection_request(HostState& s, const DeviceAddress& address, std::uint8_t role) {
   return answer_connection_request(s, kOcfAcceptConnectionRequest, address, role);
 }

@@ -4,6 +4,7 @@
 
 #include "hci_framing.h"
 #include "serial_link.h"
+#include "wait_bounds.h"
 
 namespace {
 constexpr std::uint8_t kOcfReset = 0x03;
@@ -16,12 +17,37 @@ Status begin_command(HostState& s, std::uint8_t ocf, std::uint8_t ogf, std::uint
   if (failed(hci_write_command_header(s, ocf, ogf))) return kStatusFail;
   return serial_write_byte(s, length);
 }
+
+// A module left transmitting by an earlier run may still be sending when
+// HCI_Reset goes out, and any of its bytes can look like a packet start with
+// a length that would swallow the answer. So the answer is looked for as a
+// whole in the raw stream: 04 0E 04 | credits (any) | 03 0C | status.
+constexpr std::uint8_t kResetAnswer[] = {kIndicatorEvent, kEventCommandComplete, 0x04, 0x00, 0x03, 0x0C};
+constexpr std::size_t kCreditsAt = 3;
+
+Status find_reset_answer(HostState& s) {
+  start_wait(s, wait_bounds::kCommandHandshake);
+  std::uint8_t window[sizeof kResetAnswer] = {};  // the last bytes read, oldest first
+  std::size_t filled = 0;
+  for (;;) {
+    std::uint8_t byte = 0;
+    if (failed(serial_read_byte(s, &byte))) return kStatusFail;
+    if (filled == sizeof window) std::memmove(window, window + 1, sizeof window - 1);
+    window[filled == sizeof window ? filled - 1 : filled++] = byte;
+    bool match = filled == sizeof window;
+    for (std::size_t i = 0; match && i < sizeof window; ++i) match = i == kCreditsAt || window[i] == kResetAnswer[i];
+    if (!match) continue;
+    std::uint8_t status = 0xFF;
+    if (failed(serial_read_byte(s, &status))) return kStatusFail;
+    return status == 0x00 ? kStatusOk : kStatusFail;
+  }
+}
 }  // namespace
 
 // 01 03 0C 00 -> Command Complete 04 0E 04 01 03 0C 00
 Status hci_reset(HostState& s) {
   if (failed(begin_command(s, kOcfReset, kOgfControllerBaseband, 0))) return kStatusFail;
-  return hci_wait_command_complete(s, kOcfReset, kOgfControllerBaseband, 0, nullptr);
+  return find_reset_answer(s);
 }
 
 // 01 09 10 00 -> 04 0E 0A 01 09 10 00 + BD_ADDR (wire order, stored as received)

@@ -25,13 +25,15 @@ Status host_connect(HostState& s, const DeviceAddress& display_order) {
   s.pb_flag = kPbFirstFlushable;
   if (failed(l2cap_open_channel(s))) return kStatusFail;
   s.pb_flag = saved_pb;
-  process_inbound_packet(s);  // the peer's Connection Response; its outcome is not checked
+  // The peer's Connection Response; its outcome is not checked. If none came
+  // in time, one may still be on its way: let it pass before going on.
+  if (failed(l2cap_wait_signal_answer(s))) hci_wait_line_quiet(s);
   return kStatusOk;
 }
 
 Status host_disconnect(HostState& s) {
   if (failed(l2cap_close_channel(s))) return kStatusFail;
-  process_inbound_packet(s);  // the peer's Disconnection Response
+  if (failed(l2cap_wait_signal_answer(s))) hci_wait_line_quiet(s);  // the peer's Disconnection Response
   return hci_disconnect(s);
 }
 

@@ -31,6 +31,9 @@ enum class ReadEnd : std::uint8_t {
 
 inline constexpr std::size_t kFrameBufferSize = 96 * 72 * 2;  // one UYVY picture
 inline constexpr std::size_t kMaxFoundDevices = 4;
+// One signalling frame held whole before it is read: the smallest signalling
+// MTU a BR/EDR device may use is 48; anything longer is refused unread.
+inline constexpr std::size_t kSignalFrameSize = 64;
 
 // Upcall from the HCI reader into the layer above it (set by l2cap_attach),
 // so that hci/ never names a routine of l2cap/.
@@ -62,6 +65,19 @@ struct HostState {
   std::uint8_t bc_flag = 0;
   std::array<std::uint8_t, kFrameBufferSize> frame_buffer{};
   std::int16_t frame_length = 0;
+
+  // An L2CAP frame that arrives in several ACL fragments (l2cap/): its
+  // channel, and how many of its bytes are still to come in continuations.
+  std::uint16_t rx_frame_cid = 0;
+  std::uint16_t rx_frame_missing = 0;
+  std::array<std::uint8_t, kSignalFrameSize> signal_frame{};
+  std::uint16_t signal_frame_length = 0;  // may pass the buffer: then the frame is refused
+
+  // What the reader has taken in, so that a wait counts only what it waits
+  // for: whole frames of channel data, and the peer's answers to the
+  // signalling requests the host sent. Both only ever count up (and wrap).
+  std::uint32_t channel_frames = 0;
+  std::uint32_t signal_answers = 0;
 
   // Signalling and the channel (l2cap/).
   std::uint8_t signal_id = 0;

@@ -25,6 +25,19 @@ inline constexpr milliseconds kConnectionMargin{2000};
 // Each counted inbound packet: a peer's answer, a picture row, a link event.
 inline constexpr milliseconds kInboundPacket{3000};
 
+// The line counts as quiet once no packet has begun for this long. After an
+// exchange that may have left an answer still arriving (an expired wait, the
+// U key's picture), the host reads on until then. At 5,760 bytes a second a
+// sender mid-packet leaves gaps of well under a millisecond, and a camera
+// between two rows a few; 40 ms is nothing to a person pressing keys.
+inline constexpr milliseconds kLineQuiet{40};
+// Before a key command, what is already waiting is read off; a first look
+// this long finds a stream in progress without costing a clean exchange.
+inline constexpr milliseconds kFirstLook{1};
+// Reading a line until it is quiet never goes on longer than this, so an
+// endless stream cannot hold the host (a whole picture is 2.5 s of line time).
+inline constexpr milliseconds kSettleLimit{5000};
+
 // A single byte written to a port that does not drain (a stuck adapter).
 inline constexpr milliseconds kWriteByte{1000};
 

@@ -1,45 +1,107 @@
 #include "acl.h"
 
+#include <algorithm>
+
 #include "hci_framing.h"
+#include "hci_inbound.h"
 #include "l2cap_signal.h"
 #include "serial_link.h"
+
+namespace {
+constexpr std::uint16_t kBasicHeaderLength = 4;  // L2CAP length, CID
+
+// Signalling bytes are held until their frame is whole; past the buffer they
+// are still counted, so the frame is known to be too long.
+Status signal_frame_append(HostState& s, std::uint16_t count) {
+  for (; count > 0; --count) {
+    std::uint8_t byte = 0;
+    if (failed(serial_read_byte(s, &byte))) return kStatusFail;
+    if (s.signal_frame_length < s.signal_frame.size()) s.signal_frame[s.signal_frame_length] = byte;
+    if (s.signal_frame_length < UINT16_MAX) ++s.signal_frame_length;
+  }
+  return kStatusOk;
+}
+
+// `count` bytes of the frame under way go where its channel says; `excess`
+// bytes past the frame's own length follow in the same packet and are dropped.
+Status receive_frame_part(HostState& s, std::uint16_t count, std::uint16_t excess) {
+  const std::uint16_t cid = s.rx_frame_cid;
+  Status part = kStatusOk;
+  if (cid == kCidSignalling) part = signal_frame_append(s, count);
+  else if (cid >= kCidFirstDynamic) part = l2cap_receive_payload(s, count);
+  else if (failed(hci_discard_bytes(s, count))) part = kStatusFail;
+  if (link_went_quiet(s)) {
+    s.rx_frame_missing = 0;  // the frame is lost; whatever of it follows is dropped
+    return kStatusFail;
+  }
+  if (failed(hci_discard_bytes(s, excess))) return kStatusFail;
+  if (s.rx_frame_missing > 0) return part;  // more to come
+  if (cid == kCidSignalling) return l2cap_handle_signal(s);
+  if (cid < kCidFirstDynamic) return kStatusFail;  // null and reserved fixed channels
+  ++s.channel_frames;
+  return part;
+}
+
+// L2CAP length | CID | the start of the payload
+Status receive_start(HostState& s, std::uint16_t total_length) {
+  s.rx_frame_missing = 0;  // a frame still waiting for continuations ends here, short
+  if (total_length < kBasicHeaderLength) return hci_discard_bytes(s, total_length), kStatusFail;
+  std::uint16_t l2cap_length = 0;
+  if (failed(read_u16_le(s, &l2cap_length)) || failed(read_u16_le(s, &s.rx_frame_cid))) return kStatusFail;
+  const auto here = static_cast<std::uint16_t>(total_length - kBasicHeaderLength);
+  const std::uint16_t taken = std::min(here, l2cap_length);
+  s.rx_frame_missing = static_cast<std::uint16_t>(l2cap_length - taken);
+  s.signal_frame_length = 0;
+  return receive_frame_part(s, taken, static_cast<std::uint16_t>(here - taken));
+}
+
+// The next part of the frame under way.
+Status receive_continuation(HostState& s, std::uint16_t total_length) {
+  if (s.rx_frame_missing == 0) return hci_discard_bytes(s, total_length), kStatusFail;
+  const std::uint16_t taken = std::min(total_length, s.rx_frame_missing);
+  s.rx_frame_missing = static_cast<std::uint16_t>(s.rx_frame_missing - taken);
+  return receive_frame_part(s, taken, static_cast<std::uint16_t>(total_length - taken));
+}
+}  // namespace
 
 // 02 | handle low | handle high + PB x 16 + BC x 64
 Status acl_write_header(HostState& s) {
   auto flags = static_cast<std::uint8_t>(s.handle_high + s.pb_flag * 16 + s.bc_flag * 64);
-  serial_write_byte(s, kIndicatorAcl);
-  serial_write_byte(s, s.handle_low);
-  serial_write_byte(s, flags);
-  return kStatusOk;
+  if (failed(serial_write_byte(s, kIndicatorAcl))) return kStatusFail;
+  if (failed(serial_write_byte(s, s.handle_low))) return kStatusFail;
+  return serial_write_byte(s, flags);
 }
 
 // header | length + 4 | length | channel_id | payload
 Status l2cap_send_data(HostState& s, const std::uint8_t* data, std::uint8_t length) {
   if (failed(acl_write_header(s))) return kStatusFail;
-  write_u16_le(s, static_cast<std::uint16_t>(length + 4));
-  write_u16_le(s, length);
-  write_u16_le(s, s.channel_id);
-  for (std::uint8_t i = 0; i < length; ++i) serial_write_byte(s, data[i]);
+  if (failed(write_u16_le(s, static_cast<std::uint16_t>(length + 4)))) return kStatusFail;
+  if (failed(write_u16_le(s, length))) return kStatusFail;
+  if (failed(write_u16_le(s, s.channel_id))) return kStatusFail;
+  for (std::uint8_t i = 0; i < length; ++i)
+    if (failed(serial_write_byte(s, data[i]))) return kStatusFail;
   return kStatusOk;
 }
 
-// After the indicator: handle low | handle high, PB, BC | total length | L2CAP length | CID | payload
+// After the indicator: handle low | handle high, PB, BC | Data_Total_Length | data
 Status acl_handle_inbound(HostState& s) {
-  if (s.link_connected == 0) return kStatusFail;  // the rest stays in the input
-  std::uint8_t byte = 0;
-  if (failed(serial_read_byte(s, &byte)) || byte != s.handle_low) return kStatusFail;
-  if (failed(serial_read_byte(s, &byte)) || (byte & 0x0F) != s.handle_high) return kStatusFail;
-  s.pb_flag = (byte >> 4) & 0x03;
-  s.bc_flag = (byte >> 6) & 0x03;
+  std::uint8_t low = 0;
+  std::uint8_t high = 0;
   std::uint16_t total_length = 0;
-  std::uint16_t l2cap_length = 0;
-  std::uint16_t cid = 0;
-  if (failed(read_u16_le(s, &total_length)) || failed(read_u16_le(s, &l2cap_length)) ||
-      failed(read_u16_le(s, &cid)))
+  if (failed(serial_read_byte(s, &low)) || failed(serial_read_byte(s, &high)) ||
+      failed(read_u16_le(s, &total_length)))
     return kStatusFail;
-  if (cid == kCidSignalling) return l2cap_handle_signal(s);
-  if (cid >= kCidFirstDynamic) return l2cap_receive_payload(s, l2cap_length);
-  return kStatusFail;  // null and reserved fixed channels: payload unread
+  if (s.link_connected == 0 || low != s.handle_low || (high & 0x0F) != s.handle_high) {
+    hci_discard_bytes(s, total_length);  // another link's data
+    return kStatusFail;
+  }
+  const auto pb = static_cast<std::uint8_t>((high >> 4) & 0x03);
+  if (pb == kPbContinuing) return receive_continuation(s, total_length);
+  // The flags of a frame's first packet are kept for the next send; a
+  // continuation's never are, so no outgoing packet claims to continue one.
+  s.pb_flag = pb;
+  s.bc_flag = (high >> 6) & 0x03;
+  return receive_start(s, total_length);
 }
 
 Status l2cap_receive_payload(HostState& s, std::uint16_t length) {
@@ -61,6 +123,8 @@ Status frame_append_byte(HostState& s, std::uint8_t byte) {
   ++s.frame_length;
   return kStatusOk;
 }
+
+Status l2cap_wait_channel_frame(HostState& s) { return hci_read_until_counted(s, s.channel_frames); }
 
 void l2cap_attach(HostState& s) {
   s.acl_inbound = acl_handle_inbound;

@@ -1,20 +1,34 @@
 #pragma once
-// ACL data packets carrying whole L2CAP basic frames: the outgoing header
-// with the shared boundary/broadcast flag cells, channel data out, and the
-// inbound route by channel identifier.
+// ACL data packets carrying L2CAP basic frames: the outgoing header with the
+// shared boundary/broadcast flag cells, channel data out, and the inbound
+// path, which puts frames arriving in several fragments back together and
+// routes each by channel identifier.
 #include <cstdint>
 
 #include "host_state.h"
 
+inline constexpr std::uint16_t kCidNull = 0x0000;
 inline constexpr std::uint16_t kCidSignalling = 0x0001;
 inline constexpr std::uint16_t kCidFirstDynamic = 0x0040;
+inline constexpr std::uint8_t kPbContinuing = 1;
 inline constexpr std::uint8_t kPbFirstFlushable = 2;
 
+// Every sender stops at its first failed write and reports it.
 Status acl_write_header(HostState& s);
 Status l2cap_send_data(HostState& s, const std::uint8_t* data, std::uint8_t length);
+
+// The rest of an ACL packet after its indicator, consumed whole by its
+// Data_Total_Length. A packet for another handle, a continuation that
+// continues nothing, and a frame on the null or a reserved fixed channel are
+// dropped (-1). A frame's part that completes it is judged: channel data
+// counts one more in channel_frames, signalling is answered.
 Status acl_handle_inbound(HostState& s);
 Status l2cap_receive_payload(HostState& s, std::uint16_t length);
 Status frame_append_byte(HostState& s, std::uint8_t byte);
+
+// Waits for the next whole frame of channel data within one inbound-packet
+// deadline, handling whatever else arrives meanwhile. -1 when it expires.
+Status l2cap_wait_channel_frame(HostState& s);
 
 // Hooks the L2CAP layer under the HCI reader: ACL packets and link loss.
 void l2cap_attach(HostState& s);

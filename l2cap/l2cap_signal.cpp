@@ -1,54 +1,77 @@
 #include "l2cap_signal.h"
 
+#include <initializer_list>
+
 #include "acl.h"
 #include "hci_framing.h"
+#include "hci_inbound.h"
 #include "serial_link.h"
+
+namespace {
+constexpr std::uint16_t kCommandHeaderLength = 4;  // code, identifier, length
+
+std::uint16_t u16_at(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+
+// Odd codes are responses (Command Reject among them), even ones requests.
+bool is_response(std::uint8_t code) { return (code & 0x01) != 0; }
+}  // namespace
 
 // ACL header | length + 8 | length + 4 | 0x0001 | code | signal_id | length
 Status l2cap_write_signal_header(HostState& s, std::uint8_t code, std::uint16_t length) {
   if (failed(acl_write_header(s))) return kStatusFail;
-  write_u16_le(s, static_cast<std::uint16_t>(length + 8));
-  write_u16_le(s, static_cast<std::uint16_t>(length + 4));
-  write_u16_le(s, kCidSignalling);
-  serial_write_byte(s, code);
-  serial_write_byte(s, s.signal_id);
-  ++s.signal_id;  // wraps 0xFF -> 0x00
-  write_u16_le(s, length);
+  if (failed(write_u16_le(s, static_cast<std::uint16_t>(length + 8)))) return kStatusFail;
+  if (failed(write_u16_le(s, static_cast<std::uint16_t>(length + 4)))) return kStatusFail;
+  if (failed(write_u16_le(s, kCidSignalling))) return kStatusFail;
+  if (failed(serial_write_byte(s, code))) return kStatusFail;
+  std::uint8_t id = s.signal_id++;  // wraps 0xFF -> 0x00
+  if (failed(serial_write_byte(s, id))) return kStatusFail;
+  return write_u16_le(s, length);
+}
+
+namespace {
+// Header, then each 16-bit field; stops at the first failed write.
+Status send_signal(HostState& s, std::uint8_t code, std::initializer_list<std::uint16_t> fields) {
+  if (failed(l2cap_write_signal_header(s, code, static_cast<std::uint16_t>(2 * fields.size()))))
+    return kStatusFail;
+  for (std::uint16_t field : fields)
+    if (failed(write_u16_le(s, field))) return kStatusFail;
   return kStatusOk;
 }
+}  // namespace
 
 // PSM 0x0000 | source CID
 Status l2cap_send_connection_request(HostState& s, std::uint16_t source_cid) {
-  l2cap_write_signal_header(s, kSignalConnectionRequest, 4);
-  write_u16_le(s, 0x0000);
-  write_u16_le(s, source_cid);
-  return kStatusOk;
+  return send_signal(s, kSignalConnectionRequest, {0x0000, source_cid});
 }
 
 // destination CID | source CID (both channel_id) | result | status
 Status l2cap_send_connection_response(HostState& s, std::uint16_t result, std::uint16_t status) {
-  l2cap_write_signal_header(s, kSignalConnectionResponse, 8);
-  write_u16_le(s, s.channel_id);
-  write_u16_le(s, s.channel_id);
-  write_u16_le(s, result);
-  write_u16_le(s, status);
-  return kStatusOk;
+  return send_signal(s, kSignalConnectionResponse, {s.channel_id, s.channel_id, result, status});
 }
 
 // destination CID | source CID, both the given CID
 Status l2cap_send_disconnection_request(HostState& s, std::uint16_t cid) {
-  l2cap_write_signal_header(s, kSignalDisconnectionRequest, 4);
-  write_u16_le(s, cid);
-  write_u16_le(s, cid);
-  return kStatusOk;
+  return send_signal(s, kSignalDisconnectionRequest, {cid, cid});
 }
 
 // destination CID | source CID, both channel_id
 Status l2cap_send_disconnection_response(HostState& s) {
-  l2cap_write_signal_header(s, kSignalDisconnectionResponse, 4);
-  write_u16_le(s, s.channel_id);
-  write_u16_le(s, s.channel_id);
-  return kStatusOk;
+  return send_signal(s, kSignalDisconnectionResponse, {s.channel_id, s.channel_id});
+}
+
+// no data: the Core leaves echoing the request's data to the implementation
+Status l2cap_send_echo_response(HostState& s) { return send_signal(s, kSignalEchoResponse, {}); }
+
+// InfoType | Result 0x0001 (not supported)
+Status l2cap_send_information_response(HostState& s, std::uint16_t info_type) {
+  return send_signal(s, kSignalInformationResponse, {info_type, kInformationNotSupported});
+}
+
+// Reason 0x0000 (not understood); 0x0001 carries the signalling MTU the host takes
+Status l2cap_send_command_reject(HostState& s, std::uint16_t reason) {
+  if (reason == kRejectSignallingMtuExceeded)
+    return send_signal(s, kSignalCommandReject, {reason, static_cast<std::uint16_t>(kSignalFrameSize)});
+  return send_signal(s, kSignalCommandReject, {reason});
 }
 
 Status l2cap_open_channel(HostState& s) {
@@ -66,63 +89,92 @@ Status l2cap_close_channel(HostState& s) {
   return kStatusOk;
 }
 
-// code | identifier | length | data; only the first command of a packet is read
+Status l2cap_wait_signal_answer(HostState& s) { return hci_read_until_counted(s, s.signal_answers); }
+
+// code | identifier | length | data, as often as the frame holds
 Status l2cap_handle_signal(HostState& s) {
-  std::uint8_t code = 0;
-  std::uint16_t length = 0;
-  if (failed(serial_read_byte(s, &code)) || failed(serial_read_byte(s, &s.signal_id)) ||
-      failed(read_u16_le(s, &length)))
+  const std::uint8_t* frame = s.signal_frame.data();
+  if (s.signal_frame_length > s.signal_frame.size()) {
+    // Too long to hold: refused as the Core asks, naming the first request.
+    if (is_response(frame[0])) return kStatusFail;
+    s.signal_id = frame[1];
+    l2cap_send_command_reject(s, kRejectSignallingMtuExceeded);
     return kStatusFail;
-  if (code == kSignalConnectionRequest && length == 4) return l2cap_handle_connection_request(s);
-  if (code == kSignalConnectionResponse && length == 8) return l2cap_handle_connection_response(s);
-  if (code == kSignalDisconnectionRequest && length == 4) return l2cap_handle_disconnection_request(s);
-  if (code == kSignalDisconnectionResponse && length == 4) return l2cap_handle_disconnection_response(s);
-  return kStatusFail;  // unsupported: its data stays unread, no Command Reject
+  }
+  Status first = kStatusFail;
+  for (std::uint16_t at = 0; at + kCommandHeaderLength <= s.signal_frame_length;) {
+    const std::uint8_t code = frame[at];
+    const std::uint16_t length = u16_at(frame + at + 2);
+    if (at + kCommandHeaderLength + length > s.signal_frame_length) break;  // cut short: dropped
+    s.signal_id = frame[at + 1];  // answers carry the request's identifier
+    Status result = l2cap_handle_signal_command(s, code, frame + at + kCommandHeaderLength, length);
+    if (at == 0) first = result;
+    at = static_cast<std::uint16_t>(at + kCommandHeaderLength + length);
+  }
+  return first;
+}
+
+Status l2cap_handle_signal_command(HostState& s, std::uint8_t code, const std::uint8_t* data,
+                                   std::uint16_t length) {
+  switch (code) {
+    case kSignalConnectionRequest:
+      if (length == 4) return l2cap_handle_connection_request(s, data);
+      break;
+    case kSignalConnectionResponse:
+      if (length != 8) return kStatusFail;
+      ++s.signal_answers;
+      return l2cap_handle_connection_response(s, data);
+    case kSignalDisconnectionRequest:
+      if (length == 4) return l2cap_handle_disconnection_request(s, data);
+      break;
+    case kSignalDisconnectionResponse:
+      if (length != 4) return kStatusFail;
+      ++s.signal_answers;
+      return l2cap_handle_disconnection_response(s, data);
+    case kSignalCommandReject:
+      ++s.signal_answers;  // the peer refused what the host asked
+      return kStatusFail;
+    case kSignalEchoRequest:
+      return l2cap_send_echo_response(s);
+    case kSignalInformationRequest:
+      if (length == 2) return l2cap_send_information_response(s, u16_at(data));
+      break;
+    default:
+      break;
+  }
+  // A response to nothing the host asked is dropped; a request the host
+  // cannot serve is refused, as the Core requires an answer to every request.
+  if (!is_response(code)) l2cap_send_command_reject(s, kRejectNotUnderstood);
+  return kStatusFail;
 }
 
 // PSM | source CID
-Status l2cap_handle_connection_request(HostState& s) {
-  std::uint16_t psm = 0;
-  std::uint16_t source_cid = 0;
-  if (failed(read_u16_le(s, &psm)) || failed(read_u16_le(s, &source_cid))) return kStatusFail;
+Status l2cap_handle_connection_request(HostState& s, const std::uint8_t* data) {
   if (s.channel_state != kChannelClosed)  // one channel only
     return l2cap_send_connection_response(s, kResultNoResources, 0x0000);
-  s.remote_psm = psm;
-  s.channel_id = source_cid;
+  s.remote_psm = u16_at(data);
+  s.channel_id = u16_at(data + 2);
   s.channel_state = kChannelOpen;
   return l2cap_send_connection_response(s, kResultSuccess, 0x0000);
 }
 
 // destination CID | source CID | result | status
-Status l2cap_handle_connection_response(HostState& s) {
-  std::uint16_t destination = 0;
-  std::uint16_t source = 0;
-  std::uint16_t result = 0;
-  std::uint16_t status = 0;
-  if (failed(read_u16_le(s, &destination)) || failed(read_u16_le(s, &source)) ||
-      failed(read_u16_le(s, &result)) || failed(read_u16_le(s, &status)))
-    return kStatusFail;
-  if (result != kResultSuccess || status != 0) return kStatusFail;
+Status l2cap_handle_connection_response(HostState& s, const std::uint8_t* data) {
+  if (u16_at(data + 4) != kResultSuccess || u16_at(data + 6) != 0) return kStatusFail;
   s.channel_state = kChannelOpen;
   return kStatusOk;
 }
 
 // destination CID | source CID
-Status l2cap_handle_disconnection_request(HostState& s) {
-  std::uint16_t destination = 0;
-  std::uint16_t source = 0;
-  if (failed(read_u16_le(s, &destination)) || failed(read_u16_le(s, &source))) return kStatusFail;
-  if (destination != s.channel_id || source != s.channel_id || s.channel_state != kChannelOpen)
+Status l2cap_handle_disconnection_request(HostState& s, const std::uint8_t* data) {
+  if (u16_at(data) != s.channel_id || u16_at(data + 2) != s.channel_id || s.channel_state != kChannelOpen)
     return kStatusFail;
   clear_channel_state(s);
   return l2cap_send_disconnection_response(s);
 }
 
 // destination CID | source CID, not compared
-Status l2cap_handle_disconnection_response(HostState& s) {
-  std::uint16_t destination = 0;
-  std::uint16_t source = 0;
-  if (failed(read_u16_le(s, &destination)) || failed(read_u16_le(s, &source))) return kStatusFail;
+Status l2cap_handle_disconnection_response(HostState& s, const std::uint8_t*) {
   s.channel_state = kChannelClosed;
   return kStatusOk;
 }

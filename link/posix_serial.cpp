@@ -69,6 +69,9 @@ Status PosixSerial::open_port(std::uint8_t port_number, PortHandle& handle) {
   // Drop whatever either direction held before us, then let the module settle.
   if (::tcflush(fd, TCIOFLUSH) != 0) return kStatusFail;
   std::this_thread::sleep_for(settle);
+  // A module left transmitting keeps sending through the settle time: what
+  // came meanwhile belongs to nobody.
+  if (::tcflush(fd, TCIFLUSH) != 0) return kStatusFail;
   return kStatusOk;
 }
 

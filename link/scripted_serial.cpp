@@ -16,6 +16,8 @@ void ScriptedSerial::close_port(PortHandle& handle) {
 Status ScriptedSerial::write_byte(const PortHandle&, std::uint8_t byte, Deadline) {
   if (writes++ >= fail_write_number) return kStatusFail;
   written.push_back(byte);
+  inbound.insert(inbound.end(), answers.begin(), answers.end());
+  answers.clear();
   return kStatusOk;
 }
 

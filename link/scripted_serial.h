@@ -17,6 +17,7 @@ struct ScriptedSerial final : SerialBackend {
   // What the script says.
   OpenOutcome open_outcome = OpenOutcome::ok;
   std::deque<std::uint8_t> inbound;
+  std::deque<std::uint8_t> answers;  // arrive once the host writes again, as a peer's answer does
   std::map<std::size_t, ReadEnd> read_endings;  // read number (from 0) -> how it ends
   std::size_t fail_write_number = SIZE_MAX;     // this write (from 0) and every later one fail
 
@@ -29,6 +30,9 @@ struct ScriptedSerial final : SerialBackend {
   std::vector<std::chrono::milliseconds> dry_wait_budgets;  // time left when the script ran dry
 
   void feed(const std::vector<std::uint8_t>& bytes) { inbound.insert(inbound.end(), bytes.begin(), bytes.end()); }
+  // Bytes that are not there yet when the host first looks, but come as the
+  // answer to what it writes next.
+  void answer(const std::vector<std::uint8_t>& bytes) { answers.insert(answers.end(), bytes.begin(), bytes.end()); }
   // Ends the read `reads_from_now` reads ahead (0: the next one) with `how`.
   void end_read(std::size_t reads_from_now, ReadEnd how) { read_endings[reads + reads_from_now] = how; }
   std::vector<std::uint8_t> take_written() {

@@ -50,12 +50,13 @@ struct HandshakeCase {
   std::size_t left_unread;
 };
 
-// Command Complete for HCI_Reset (no return bytes), byte by byte.
+// Command Complete for HCI_Reset (no return bytes). Every event is read
+// whole; only the answer to this opcode ends the wait.
 class CommandCompleteCases : public WireTest, public ::testing::WithParamInterface<HandshakeCase> {};
 
-TEST_P(CommandCompleteCases, ChecksEveryByteAndStopsAtTheFirstMismatch) {
+TEST_P(CommandCompleteCases, ReadsEveryEventWholeAndJudgesOnlyItsOwnAnswer) {
   const auto& c = GetParam();
-  link.feed(c.input);
+  link.feed(c.input + Bytes{0x04, 0x3E, 0x00});  // a packet after the answer stays unread
   EXPECT_EQ(hci_wait_command_complete(s, 0x03, 0x03, 0, nullptr), c.result);
   EXPECT_EQ(unread(), c.left_unread);
 }
@@ -63,27 +64,32 @@ TEST_P(CommandCompleteCases, ChecksEveryByteAndStopsAtTheFirstMismatch) {
 INSTANTIATE_TEST_SUITE_P(
     Reset, CommandCompleteCases,
     ::testing::Values(
-        HandshakeCase{"accepted", command_complete(kReset), kStatusOk, 0},
-        HandshakeCase{"two_credits", {0x04, 0x0E, 0x04, 0x02, 0x03, 0x0C, 0x00}, kStatusFail, 3},
-        HandshakeCase{"other_opcode", command_complete(0x0C13), kStatusFail, 2},
-        HandshakeCase{"opcode_high_differs", {0x04, 0x0E, 0x04, 0x01, 0x03, 0x10, 0x00}, kStatusFail, 1},
-        HandshakeCase{"nonzero_status", command_complete(kReset, 0x0C), kStatusFail, 0},
-        HandshakeCase{"command_status_instead", command_status(kReset), kStatusFail, 5},
-        HandshakeCase{"length_differs", {0x04, 0x0E, 0x05, 0x01, 0x03, 0x0C, 0x00, 0x00}, kStatusFail, 5},
+        HandshakeCase{"accepted", command_complete(kReset), kStatusOk, 3},
+        HandshakeCase{"two_credits_offered", {0x04, 0x0E, 0x04, 0x02, 0x03, 0x0C, 0x00}, kStatusOk, 3},
+        // An answer for another command is dropped whole and the wait goes on.
+        HandshakeCase{"other_opcode_passed_over", command_complete(0x0C13) + command_complete(kReset), kStatusOk, 3},
+        HandshakeCase{"opcode_high_differs", {0x04, 0x0E, 0x04, 0x01, 0x03, 0x10, 0x00}, kStatusFail, 0},
+        HandshakeCase{"late_reject_status_passed_over", command_status(0x040A) + command_complete(kReset),
+                      kStatusOk, 3},
+        HandshakeCase{"nonzero_status", command_complete(kReset, 0x0C), kStatusFail, 3},
+        HandshakeCase{"refused_by_command_status", command_status(kReset, 0x01), kStatusFail, 3},
+        HandshakeCase{"command_status_instead", command_status(kReset), kStatusFail, 3},
+        HandshakeCase{"length_differs", {0x04, 0x0E, 0x05, 0x01, 0x03, 0x0C, 0x00, 0x00}, kStatusFail, 3},
         HandshakeCase{"junk_before_event_skipped", Bytes{0x02, 0x2A, 0x20} + command_complete(kReset),
-                      kStatusOk, 0},
-        // Skipping stops at the first 0x04, even inside another packet.
-        HandshakeCase{"data_byte_04_taken_for_an_event", Bytes{0x02, 0x04, 0x20} + command_complete(kReset),
-                      kStatusFail, 7},
+                      kStatusOk, 3},
+        // With no link up 0x02 opens no packet; a 0x04 in junk still opens an
+        // event whose length is believed.
+        HandshakeCase{"junk_04_taken_for_an_event", Bytes{0x02, 0x04, 0x20} + command_complete(kReset),
+                      kStatusFail, 0},
         // Flow control arrives for every ACL packet sent; it is not the answer.
-        HandshakeCase{"completed_packets_skipped", completed_packets() + command_complete(kReset), kStatusOk, 0},
+        HandshakeCase{"completed_packets_skipped", completed_packets() + command_complete(kReset), kStatusOk, 3},
         HandshakeCase{"two_completed_packets_skipped",
-                      completed_packets() + completed_packets() + command_complete(kReset), kStatusOk, 0},
+                      completed_packets() + completed_packets() + command_complete(kReset), kStatusOk, 3},
         // An inquiry that reached its maximum leaves its Inquiry Complete behind.
         HandshakeCase{"leftover_inquiry_complete_skipped", Bytes{0x04, 0x01, 0x01, 0x00} + command_complete(kReset),
-                      kStatusOk, 0},
-        HandshakeCase{"other_event_first_fails", Bytes{0x04, 0x05, 0x04, 0x00, 0x2A, 0x00, 0x13} + command_complete(kReset),
-                      kStatusFail, 12}),
+                      kStatusOk, 3},
+        HandshakeCase{"link_event_first_handled", Bytes{0x04, 0x05, 0x04, 0x00, 0x2A, 0x00, 0x13} + command_complete(kReset),
+                      kStatusOk, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HciFraming, CommandCompleteCopiesReturnBytesInOrder) {
@@ -94,17 +100,17 @@ TEST_F(HciFraming, CommandCompleteCopiesReturnBytesInOrder) {
   EXPECT_EQ(unread(), 1u);
 }
 
-TEST_F(HciFraming, CommandCompleteWithoutDestinationReadsNoReturnBytes) {
+TEST_F(HciFraming, CommandCompleteWithoutDestinationStillConsumesItsReturnBytes) {
   link.feed({0x04, 0x0E, 0x0A, 0x01, 0x09, 0x10, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
   EXPECT_EQ(hci_wait_command_complete(s, 0x09, 0x04, 6, nullptr), kStatusOk);
-  EXPECT_EQ(unread(), 6u);
+  EXPECT_EQ(unread(), 0u);
 }
 
-TEST_F(HciFraming, NonzeroStatusLeavesReturnBytesUnread) {
+TEST_F(HciFraming, NonzeroStatusConsumesReturnBytesButStoresNone) {
   link.feed({0x04, 0x0E, 0x0A, 0x01, 0x09, 0x10, 0x01, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66});
   std::uint8_t address[6] = {};
   EXPECT_EQ(hci_wait_command_complete(s, 0x09, 0x04, 6, address), kStatusFail);
-  EXPECT_EQ(unread(), 6u);
+  EXPECT_EQ(unread(), 0u);
   EXPECT_EQ(Bytes(address, address + 6), Bytes(6, 0));
 }
 
@@ -116,7 +122,7 @@ TEST_F(HciFraming, ReturnLengthIsNotWrappedToEightBits) {
 
 class CommandStatusCases : public WireTest, public ::testing::WithParamInterface<HandshakeCase> {};
 
-TEST_P(CommandStatusCases, ChecksEveryByte) {
+TEST_P(CommandStatusCases, ReadsEveryEventWholeAndJudgesOnlyItsOwnAnswer) {
   const auto& c = GetParam();
   link.feed(c.input);
   EXPECT_EQ(hci_wait_command_status(s, 0x05, 0x01), c.result);
@@ -127,10 +133,11 @@ INSTANTIATE_TEST_SUITE_P(
     CreateConnection, CommandStatusCases,
     ::testing::Values(
         HandshakeCase{"accepted", command_status(0x0405), kStatusOk, 0},
-        HandshakeCase{"status_before_credits", {0x04, 0x0F, 0x04, 0x00, 0x02, 0x05, 0x04}, kStatusFail, 2},
-        HandshakeCase{"nonzero_status", command_status(0x0405, 0x0C), kStatusFail, 3},
-        HandshakeCase{"other_opcode", command_status(0x0406), kStatusFail, 1},
-        HandshakeCase{"command_complete_instead", command_complete(0x0405), kStatusFail, 5},
+        HandshakeCase{"two_credits_offered", {0x04, 0x0F, 0x04, 0x00, 0x02, 0x05, 0x04}, kStatusOk, 0},
+        // Connect pressed while connected: refused, and nothing is left behind.
+        HandshakeCase{"connection_exists", command_status(0x0405, 0x0B) + command_status(0x0405), kStatusFail, 7},
+        HandshakeCase{"other_opcode_passed_over", command_status(0x0406) + command_status(0x0405), kStatusOk, 0},
+        HandshakeCase{"command_complete_instead", command_complete(0x0405), kStatusFail, 0},
         HandshakeCase{"completed_packets_skipped", completed_packets() + command_status(0x0405), kStatusOk, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -43,15 +43,17 @@ INSTANTIATE_TEST_SUITE_P(
     Packets, InboundConsumption,
     ::testing::Values(
         PacketCase{"command_status_read_whole", {0x04, 0x0F, 0x04, 0x00, 0x01, 0x06, 0x04}, kStatusFail, 0},
-        PacketCase{"connection_complete_wrong_length", Bytes{0x04, 0x03, 0x0A} + Bytes(10, 0x00), kStatusFail, 10},
-        PacketCase{"connection_request_wrong_length", Bytes{0x04, 0x04, 0x09} + Bytes(9, 0x00), kStatusFail, 9},
-        PacketCase{"disconnection_complete_wrong_length", Bytes{0x04, 0x05, 0x03, 0, 0, 0}, kStatusFail, 3},
+        // A link event of the wrong length is still read whole by its own length.
+        PacketCase{"connection_complete_wrong_length", Bytes{0x04, 0x03, 0x0A} + Bytes(10, 0x00), kStatusFail, 0},
+        PacketCase{"connection_request_wrong_length", Bytes{0x04, 0x04, 0x09} + Bytes(9, 0x00), kStatusFail, 0},
+        PacketCase{"disconnection_complete_wrong_length", Bytes{0x04, 0x05, 0x03, 0, 0, 0}, kStatusFail, 0},
         PacketCase{"other_event_no_parameters", {0x04, 0x30, 0x00, 0x04}, kStatusFail, 1},
         PacketCase{"sco_indicator_alone", {0x03, 0x2A, 0x00, 0x01, 0x7F}, kStatusFail, 4},
         PacketCase{"command_indicator_is_no_inbound_packet", {0x01, 0x03, 0x0C, 0x00}, kStatusFail, 3},
         PacketCase{"acl_while_link_down", {0x02, 0x2A, 0x20, 0x05, 0x00, 0x01, 0x00, 0x46, 0x00, 0x4C}, kStatusFail, 9},
-        // Flow control is read whole and the next packet is the counted one.
-        PacketCase{"completed_packets_not_counted", completed_packets() + Bytes{0x04, 0x30, 0x00, 0x04}, kStatusFail, 1},
+        // With no link up, 0x02 opens no packet: its false length swallows nothing.
+        PacketCase{"acl_indicator_alone_while_link_down", {0x02, 0xFF, 0xFF, 0x04, 0x30, 0x00}, kStatusFail, 5},
+        PacketCase{"completed_packets_read_whole", completed_packets() + Bytes{0x04, 0x30, 0x00, 0x04}, kStatusFail, 4},
         PacketCase{"silent", {}, kStatusFail, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -107,6 +109,7 @@ TEST_P(ConnectionRequests, AcceptsOneAclLinkAndRejectsTheRest) {
   link.feed(connection_request(requester, c.link_type) + command_status(opcode));
   EXPECT_EQ(process_inbound_packet(s), kStatusOk);
   EXPECT_EQ(written(), c.answer);
+  EXPECT_EQ(unread(), 7u);  // the answer's Command Status is not waited for here
   EXPECT_EQ(s.remote_address, requester);  // replaced even when refused
   EXPECT_EQ(s.link_connected, c.link_connected);  // only a Connection Complete raises it
 }
@@ -115,20 +118,23 @@ INSTANTIATE_TEST_SUITE_P(
     Requests, ConnectionRequests,
     ::testing::Values(
         RequestCase{"acl_while_free", 0, 0x01, {0x01, 0x09, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x01}},
-        RequestCase{"acl_while_linked", 1, 0x01, {0x01, 0x0A, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x04}},
-        RequestCase{"sco_while_free", 0, 0x00, {0x01, 0x0A, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x04}}),
+        RequestCase{"acl_while_linked", 1, 0x01, {0x01, 0x0A, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x0D}},
+        RequestCase{"sco_while_free", 0, 0x00, {0x01, 0x0A, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x0D}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Inbound, RejectThatTheModuleRefusesFails) {
+TEST_F(Inbound, RejectThatTheModuleRefusesIsReadWholeLater) {
   s.link_connected = 1;
-  link.feed(connection_request(kPeerWire, 0x01) + command_status(0x040A, 0x12));
+  link.feed(connection_request(kPeerWire, 0x01) + command_status(0x040A, 0x12) + Bytes{0x04, 0x30, 0x00});
+  EXPECT_EQ(process_inbound_packet(s), kStatusOk);
   EXPECT_EQ(process_inbound_packet(s), kStatusFail);
+  EXPECT_EQ(unread(), 3u);
 }
 
 TEST_F(Inbound, AcceptedRequestIsFollowedByItsConnectionComplete) {
   link.feed(connection_request(kPeerWire, 0x01) + command_status(0x0409) + connection_complete(0x00, kPeerWire));
   EXPECT_EQ(process_inbound_packet(s), kStatusOk);
   EXPECT_EQ(s.link_connected, 0);
+  EXPECT_EQ(process_inbound_packet(s), kStatusFail);  // the Accept's Command Status
   EXPECT_EQ(process_inbound_packet(s), kStatusOk);
   EXPECT_EQ(s.link_connected, 1);
 }
@@ -141,6 +147,7 @@ TEST_F(Inbound, RejectedSecondLinkLeavesTheLiveHandleAlone) {
   link.feed(connection_request(intruder, 0x01) + command_status(0x040A) +
             Bytes{0x04, 0x03, 0x0B, 0x04, 0x00, 0x00} + Bytes(intruder.begin(), intruder.end()) + Bytes{0x01, 0x00});
   EXPECT_EQ(process_inbound_packet(s), kStatusOk);
+  EXPECT_EQ(process_inbound_packet(s), kStatusFail);
   EXPECT_EQ(process_inbound_packet(s), kStatusFail);
   EXPECT_EQ(s.handle_low, 0x2A);
   EXPECT_EQ(s.link_connected, 1);
@@ -232,14 +239,27 @@ TEST_F(LinkControl, ConnectionCompleteFromAnotherPeerFailsButReplacesTheHandle) 
 TEST_F(LinkControl, OtherEventWithElevenParametersIsNotAConnectionComplete) {
   link.feed(command_status(0x0405) + Bytes{0x04, 0x07, 0x0B} + Bytes(11, 0x00) + Bytes{0x99});
   EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);
-  EXPECT_EQ(unread(), 1u);
+  EXPECT_EQ(unread(), 0u);
   EXPECT_EQ(s.link_connected, 0);
 }
 
-TEST_F(LinkControl, ConnectionCompleteOfAnotherLengthIsLeftUnread) {
-  link.feed(command_status(0x0405) + Bytes{0x04, 0x03, 0x0C} + Bytes(12, 0x00));
-  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);
-  EXPECT_EQ(unread(), 12u);
+TEST_F(LinkControl, ConnectionCompleteOfAnotherLengthIsReadWholeAndNotTaken) {
+  link.feed(command_status(0x0405) + Bytes{0x04, 0x03, 0x0C} + Bytes(12, 0x00) + connection_complete(0x00, kPeerWire));
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusOk);
+  EXPECT_EQ(unread(), 0u);
+}
+
+// A third device's completion (its page rejected) is not the answer awaited.
+TEST_F(LinkControl, AnotherLinksCompletionDoesNotEndThePage) {
+  const DeviceAddress intruder{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+  link.feed(command_status(0x0405) + connection_request(intruder, 0x01) +
+            connection_complete(0x0D, intruder) + connection_complete(0x00, kPeerWire));
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);  // the intruder took the peer's place
+  link.inbound.clear();
+  written();
+  link.feed(command_status(0x0405) + connection_complete(0x0D, intruder) + connection_complete(0x00, kPeerWire));
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusOk);
+  EXPECT_EQ(s.link_connected, 1);
 }
 
 TEST_F(LinkControl, FlowControlDuringThePageIsSkipped) {
@@ -272,12 +292,37 @@ TEST_F(LinkControl, DisconnectWritesSevenBytesAndStopsOnceTheLinkIsDown) {
   EXPECT_TRUE(link.dry_wait_budgets.empty());
 }
 
-TEST_F(LinkControl, DisconnectReadsThreePacketsWhenTheLinkStaysUp) {
+TEST_F(LinkControl, DisconnectWaitsForTheLinkToGoDownWithinOnePacketBound) {
   link_up();
   link.feed(command_status(0x0406) + Bytes{0x04, 0x30, 0x00} + Bytes{0x04, 0x31, 0x00} + Bytes{0x04, 0x32, 0x00});
   EXPECT_EQ(hci_disconnect(s), kStatusOk);
-  EXPECT_EQ(unread(), 3u);
+  EXPECT_EQ(unread(), 0u);
   EXPECT_EQ(s.link_connected, 1);
+  ASSERT_EQ(link.dry_wait_budgets.size(), 1u);
+  EXPECT_LE(link.dry_wait_budgets[0].count(), 3000);
+}
+
+// Only a refusal that leaves the link up, or a port lost meanwhile, fails.
+TEST_F(LinkControl, DisconnectOutcomes) {
+  const struct {
+    const char* label;
+    Bytes input;
+    std::size_t lost_at_read;  // the read at which the port vanishes (SIZE_MAX: never)
+    Status result;
+  } cases[] = {
+      {"refused", command_status(0x0406, 0x0C), SIZE_MAX, kStatusFail},
+      {"link_already_gone", command_status(0x0406, 0x02), SIZE_MAX, kStatusOk},
+      {"port_lost_before_the_status", {}, 0, kStatusFail},
+      {"port_lost_before_the_completion", command_status(0x0406), 7, kStatusFail},
+  };
+  for (const auto& c : cases) {
+    link_up();
+    link.inbound.clear();
+    link.read_endings.clear();
+    link.feed(c.input);
+    if (c.lost_at_read != SIZE_MAX) link.end_read(c.lost_at_read, ReadEnd::port_error);
+    EXPECT_EQ(hci_disconnect(s), c.result) << c.label;
+  }
 }
 
 TEST_F(LinkControl, DisconnectSucceedsAndStopsWaitingWhenTheModuleFallsSilent) {
@@ -295,20 +340,18 @@ TEST_F(LinkControl, DisconnectFailsOnlyWhenAWriteFails) {
   EXPECT_EQ(link.reads, 0u);
 }
 
-TEST_F(LinkControl, AcceptSucceedsOnlyOnItsOwnCommandStatus) {
+TEST_F(LinkControl, AcceptGoesOutWithoutWaitingAndFailsOnlyOnAFailedWrite) {
   const DeviceAddress a{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
-  link.feed(command_status(0x040A));
-  EXPECT_EQ(hci_accept_connection_request(s, a, 0x01), kStatusFail);
-  EXPECT_EQ(written(), (Bytes{0x01, 0x09, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x01}));
-  EXPECT_EQ(unread(), 1u);  // the wait stopped at the opcode's high byte
-  link.inbound.clear();
-  link.feed(command_status(0x0409));
   EXPECT_EQ(hci_accept_connection_request(s, a, 0x01), kStatusOk);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x09, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x01}));
+  EXPECT_EQ(link.reads, 0u);
+  link.fail_write_number = link.writes + 5;
+  EXPECT_EQ(hci_accept_connection_request(s, a, 0x01), kStatusFail);
+  EXPECT_EQ(written().size(), 5u);  // the packet ends at the failed write
 }
 
 TEST_F(LinkControl, RejectSendsTheAddressAsHeldAndTheReason) {
-  link.feed(command_status(0x040A));
-  EXPECT_EQ(hci_reject_connection_request(s, kPeerWire, 0x04), kStatusOk);
-  EXPECT_EQ(written(), (Bytes{0x01, 0x0A, 0x04, 0x07, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00, 0x04}));
+  EXPECT_EQ(hci_reject_connection_request(s, kPeerWire, 0x0D), kStatusOk);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x0A, 0x04, 0x07, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00, 0x0D}));
 }
 }  // namespace

@@ -32,10 +32,31 @@ TEST_F(HciStartup, ReadBdAddrStoresTheAddressInWireOrder) {
   EXPECT_EQ(s.local_address, (DeviceAddress{0x11, 0x22, 0x33, 0x44, 0x55, 0x66}));
 }
 
-TEST_F(HciStartup, ReadBdAddrKeepsTheBytesStoredBeforeAFailedRead) {
+TEST_F(HciStartup, ReadBdAddrStoresNothingFromAnAnswerCutShort) {
   link.feed({0x04, 0x0E, 0x0A, 0x01, 0x09, 0x10, 0x00, 0x11, 0x22});
   EXPECT_EQ(hci_read_bd_addr(s, s.local_address.data()), kStatusFail);
-  EXPECT_EQ(s.local_address, (DeviceAddress{0x11, 0x22, 0, 0, 0, 0}));
+  EXPECT_EQ(s.local_address, DeviceAddress{});
+}
+
+// A module left sending an earlier picture: its bytes may look like packet
+// starts with lengths that would swallow the answer, which is found anyway.
+TEST_F(HciStartup, ResetFindsItsAnswerAmongStaleBytes) {
+  const Bytes row_part{0x02, 0x2A, 0x20, 0xC8, 0x00, 0xC4, 0x00, 0x46, 0x00, 0x80, 0x10, 0x80, 0x10};
+  const struct {
+    const char* label;
+    Bytes stale;
+    Status result;
+  } cases[] = {
+      {"event_start_with_a_long_length", Bytes{0x04, 0x10, 0xF0, 0x04, 0x0E} + row_part, kStatusOk},
+      {"answer_start_inside_the_data", row_part + Bytes{0x04, 0x0E, 0x04, 0x01, 0x03} + row_part, kStatusOk},
+      {"refused_answer", row_part + command_complete(0x0C03, 0x01), kStatusFail},
+  };
+  for (const auto& c : cases) {
+    link.inbound.clear();
+    link.feed(c.stale + (c.result == kStatusOk ? command_complete(0x0C03) : Bytes{}) + Bytes{0x04, 0x3E, 0x00});
+    EXPECT_EQ(hci_reset(s), c.result) << c.label;
+    EXPECT_EQ(unread(), 3u) << c.label;
+  }
 }
 
 struct NameCase {

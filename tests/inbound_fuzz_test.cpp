@@ -109,7 +109,7 @@ TEST(InboundFuzz, RecordedSessionReadsTheSameInAnyChunking) {
     for (std::size_t at = 0; at < stream.size();) {
       std::size_t n = 1 + random() % 300;
       n = std::min(n, stream.size() - at);
-      link.feed(Bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + n)));
+      link.answer(Bytes(stream.begin() + static_cast<long>(at), stream.begin() + static_cast<long>(at + n)));
       at += n;
     }
     CameraView view;

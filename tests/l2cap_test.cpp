@@ -14,6 +14,11 @@ Bytes acl_packet(std::uint16_t cid, const Bytes& payload, std::uint8_t flags = 0
                static_cast<std::uint8_t>(cid & 0xFF), static_cast<std::uint8_t>(cid >> 8)} +
          payload;
 }
+// An ACL packet of the given flags byte carrying raw data bytes (a fragment).
+Bytes acl_fragment(std::uint8_t flags, const Bytes& data) {
+  auto total = static_cast<std::uint16_t>(data.size());
+  return Bytes{0x02, 0x2A, flags, static_cast<std::uint8_t>(total & 0xFF), static_cast<std::uint8_t>(total >> 8)} + data;
+}
 Bytes signal(std::uint8_t code, std::uint8_t id, const Bytes& data) {
   auto length = static_cast<std::uint8_t>(data.size());
   return acl_packet(0x0001, Bytes{code, id, length, 0x00} + data);
@@ -45,11 +50,16 @@ TEST_F(L2cap, HeaderSumsHandleBoundaryAndBroadcastFlags) {
   }
 }
 
-TEST_F(L2cap, WriteFailuresAreNotNoticedBySenders) {
-  link.fail_write_number = 0;
+TEST_F(L2cap, AFailedWriteEndsThePacketAndIsReported) {
   const std::uint8_t payload = 0x4C;
-  EXPECT_EQ(l2cap_send_data(s, &payload, 1), kStatusOk);
-  EXPECT_EQ(l2cap_open_channel(s), kStatusOk);
+  for (std::size_t at : {0u, 3u, 9u}) {
+    link.fail_write_number = link.writes + at;
+    EXPECT_EQ(l2cap_send_data(s, &payload, 1), kStatusFail) << at;
+    EXPECT_EQ(written().size(), at);
+  }
+  link.fail_write_number = link.writes + 12;
+  EXPECT_EQ(l2cap_open_channel(s), kStatusFail);
+  EXPECT_EQ(s.channel_state, kChannelClosed);
 }
 
 TEST_F(L2cap, InboundDataIsAppendedAndTakesTheFlags) {
@@ -62,12 +72,32 @@ TEST_F(L2cap, InboundDataIsAppendedAndTakesTheFlags) {
   EXPECT_EQ(s.frame_buffer[5], 0x4C);
 }
 
-TEST_F(L2cap, ContinuationFlagIsStoredAndGoesOutNext) {
-  link.feed(acl_packet(0x0046, {0x01}, 0x10));
-  EXPECT_EQ(process_inbound_packet(s), kStatusOk);
-  EXPECT_EQ(s.pb_flag, 1);
+// A 7-byte frame in three fragments (the last one with an NOCP event before
+// it), then a continuation that continues nothing.
+TEST_F(L2cap, FragmentsMakeOneFrameAndNeverSetTheOutgoingFlag) {
+  link.feed(acl_fragment(0x20, {7, 0, 0x46, 0, 1, 2}) + acl_fragment(0x10, {3, 4, 5}) + completed_packets() +
+            acl_fragment(0x10, {6, 7, 0xEE}) + acl_fragment(0x10, {9, 9}));
+  const Status expected[] = {kStatusOk, kStatusOk, kStatusFail, kStatusOk, kStatusFail};
+  const std::uint32_t frames[] = {0, 0, 0, 1, 1};
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(process_inbound_packet(s), expected[i]) << i;
+    EXPECT_EQ(s.channel_frames, frames[i]) << i;
+  }
+  EXPECT_EQ(Bytes(s.frame_buffer.begin(), s.frame_buffer.begin() + s.frame_length), (Bytes{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(unread(), 0u);
+  EXPECT_EQ(s.pb_flag, 2);
   acl_write_header(s);
-  EXPECT_EQ(written(), (Bytes{0x02, 0x2A, 0x10}));
+  EXPECT_EQ(written(), (Bytes{0x02, 0x2A, 0x20}));  // a Disconnection Request still starts a packet
+}
+
+// A signalling frame split across fragments is answered once it is whole.
+TEST_F(L2cap, FragmentedSignallingIsAnsweredWhenWhole) {
+  s.pb_flag = 2;
+  link.feed(acl_fragment(0x20, {0x04, 0x00, 0x01, 0x00, 0x08, 0x21}) + acl_fragment(0x10, {0x00, 0x00}));
+  EXPECT_EQ(process_inbound_packet(s), kStatusOk);
+  EXPECT_TRUE(written().empty());
+  EXPECT_EQ(process_inbound_packet(s), kStatusOk);
+  EXPECT_EQ(written(), (Bytes{0x02, 0x2A, 0x20, 0x08, 0x00, 0x04, 0x00, 0x01, 0x00, 0x09, 0x21, 0x00, 0x00}));
 }
 
 struct RouteCase {
@@ -94,13 +124,15 @@ INSTANTIATE_TEST_SUITE_P(
         RouteCase{"any_dynamic_cid_is_picture_data", acl_packet(0x0050, {1, 2, 3}), kStatusOk, 3, 0},
         RouteCase{"highest_cid", acl_packet(0xFFFF, {1}), kStatusOk, 1, 0},
         RouteCase{"empty_payload", acl_packet(0x0046, {}), kStatusOk, 0, 0},
-        RouteCase{"null_cid", acl_packet(0x0000, {1, 2}), kStatusFail, 0, 2},
-        RouteCase{"reserved_fixed_cid", acl_packet(0x0002, {1, 2}), kStatusFail, 0, 2},
-        RouteCase{"last_fixed_cid", acl_packet(0x003F, {1}), kStatusFail, 0, 1},
-        RouteCase{"other_handle", Bytes{0x02, 0x2B, 0x20, 5, 0, 1, 0, 0x46, 0, 1}, kStatusFail, 0, 8},
-        RouteCase{"other_handle_high_nibble", Bytes{0x02, 0x2A, 0x21, 5, 0, 1, 0, 0x46, 0, 1}, kStatusFail, 0, 7},
-        // The total length is not checked: the L2CAP length decides.
-        RouteCase{"total_length_ignored", Bytes{0x02, 0x2A, 0x20, 0x63, 0x00, 0x02, 0x00, 0x46, 0x00, 7, 8}, kStatusOk, 2, 0},
+        // Dropped whole, by the packet's own length: the next packet is intact.
+        RouteCase{"null_cid", acl_packet(0x0000, {1, 2}) + acl_packet(0x46, {}), kStatusFail, 0, 9},
+        RouteCase{"reserved_fixed_cid", acl_packet(0x0002, {0x04, 0x0E}) + acl_packet(0x46, {}), kStatusFail, 0, 9},
+        RouteCase{"last_fixed_cid", acl_packet(0x003F, {1}) + acl_packet(0x46, {}), kStatusFail, 0, 9},
+        RouteCase{"other_handle", Bytes{0x02, 0x2B, 0x20, 5, 0, 1, 0, 0x46, 0, 1} + acl_packet(0x46, {}), kStatusFail, 0, 9},
+        RouteCase{"other_handle_high_nibble", Bytes{0x02, 0x2A, 0x21, 5, 0, 1, 0, 0x46, 0, 1} + acl_packet(0x46, {}), kStatusFail, 0, 9},
+        // The packet's total length decides what is consumed; bytes past the
+        // frame's own length are dropped.
+        RouteCase{"bytes_past_the_frame", Bytes{0x02, 0x2A, 0x20, 0x08, 0x00, 0x02, 0x00, 0x46, 0x00, 7, 8, 9, 9}, kStatusOk, 2, 0},
         RouteCase{"payload_cut_short", Bytes{0x02, 0x2A, 0x20, 0x07, 0x00, 0x03, 0x00, 0x46, 0x00, 7}, kStatusFail, 1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -216,14 +248,16 @@ INSTANTIATE_TEST_SUITE_P(
         SignalCase{"response_success", 0, signal(0x03, 0x00, {0x40, 0, 0x46, 0, 0, 0, 0, 0}), kStatusOk, 4, 0, false},
         SignalCase{"response_pending", 0, signal(0x03, 0x00, {0x40, 0, 0x46, 0, 1, 0, 0, 0}), kStatusFail, 0, 0, false},
         SignalCase{"response_refused_keeps_open", 4, signal(0x03, 0x00, {0, 0, 0x46, 0, 4, 0, 0, 0}), kStatusFail, 4, 0, false},
-        SignalCase{"configure_request_unread", 4, signal(0x04, 0x01, {0x46, 0, 0, 0}), kStatusFail, 4, 4, false},
-        SignalCase{"request_of_wrong_length", 0, signal(0x02, 0x01, {1, 0, 0x40, 0, 0, 0}), kStatusFail, 0, 6, false},
+        SignalCase{"configure_request_rejected", 4, signal(0x04, 0x01, {0x46, 0, 0, 0}), kStatusFail, 4, 0, true},
+        SignalCase{"request_of_wrong_length_rejected", 0, signal(0x02, 0x01, {1, 0, 0x40, 0, 0, 0}), kStatusFail, 0, 0, true},
+        SignalCase{"unasked_response_dropped", 4, signal(0x05, 0x01, {0x46, 0, 0, 0, 0, 0}), kStatusFail, 4, 0, false},
+        SignalCase{"information_request_answered", 4, signal(0x0A, 0x02, {0x02, 0}), kStatusOk, 4, 0, true},
         SignalCase{"disconnect_request_for_us", 4, signal(0x06, 0x03, {0x46, 0, 0x46, 0}), kStatusOk, 0, 0, true},
         SignalCase{"disconnect_request_other_cid", 4, signal(0x06, 0x03, {0x47, 0, 0x46, 0}), kStatusFail, 4, 0, false},
         SignalCase{"disconnect_request_while_closed", 0, signal(0x06, 0x03, {0x46, 0, 0x46, 0}), kStatusFail, 0, 0, false},
         SignalCase{"disconnect_response_while_closed", 0, signal(0x07, 0x03, {0x46, 0, 0x46, 0}), kStatusOk, 0, 0, false},
         SignalCase{"disconnect_response_closes", 4, signal(0x07, 0x03, {0x99, 0, 0x98, 0}), kStatusOk, 0, 0, false},
-        SignalCase{"echo_request_unread", 4, signal(0x08, 0x03, {0xAA}), kStatusFail, 4, 1, false}),
+        SignalCase{"echo_request_answered", 4, signal(0x08, 0x03, {0xAA}), kStatusOk, 4, 0, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(L2cap, DisconnectionResponseCarriesTheRequestIdentifier) {
@@ -235,5 +269,28 @@ TEST_F(L2cap, DisconnectionResponseCarriesTheRequestIdentifier) {
   EXPECT_EQ(written(), (Bytes{0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x07, 0x33, 0x04, 0x00, 0x46, 0x00,
                               0x46, 0x00}));
   EXPECT_EQ(s.signal_id, 0x34);
+}
+// The answers the Core requires, byte-exact: each carries the request's identifier.
+TEST_F(L2cap, RequestsTheHostCannotServeGetTheirAnswer) {
+  s.pb_flag = 2;
+  const struct {
+    const char* label;
+    Bytes request;
+    Bytes answer;  // after the ACL header 02 2A 20
+  } cases[] = {
+      {"echo", signal(0x08, 0x11, {1, 2, 3}), {0x08, 0x00, 0x04, 0x00, 0x01, 0x00, 0x09, 0x11, 0x00, 0x00}},
+      {"information", signal(0x0A, 0x12, {0x02, 0x00}),
+       {0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x0B, 0x12, 0x04, 0x00, 0x02, 0x00, 0x01, 0x00}},
+      {"configure", signal(0x04, 0x13, {0x46, 0, 0, 0}),
+       {0x0A, 0x00, 0x06, 0x00, 0x01, 0x00, 0x01, 0x13, 0x02, 0x00, 0x00, 0x00}},
+      {"too_long_to_hold", signal(0x08, 0x14, Bytes(70, 0xAB)),
+       {0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x01, 0x14, 0x04, 0x00, 0x01, 0x00, 0x40, 0x00}},
+  };
+  for (const auto& c : cases) {
+    link.feed(c.request);
+    process_inbound_packet(s);
+    EXPECT_EQ(written(), (Bytes{0x02, 0x2A, 0x20} + c.answer)) << c.label;
+    EXPECT_EQ(unread(), 0u) << c.label;
+  }
 }
 }  // namespace

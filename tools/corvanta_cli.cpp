@@ -250,16 +250,16 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
       const std::int16_t before = s.frame_length;
       if (s.channel_state != kChannelOpen) {
         line += "failed (no channel open)";
-      } else if (!failed(camera_key_down(s, view, vk))) {
-        ok = true;
-        line += "ok, answer of " + std::to_string(s.frame_length - before) + " bytes";
-      } else if (!link_went_quiet(s)) {
-        // The camera answered, but after a whole picture the receive buffer
-        // is full until the next capture, so the answer was not kept.
+      } else if (failed(camera_key_down(s, view, vk))) {
+        line += "failed (no answer)";
+      } else if (s.frame_length == before && static_cast<std::size_t>(before) == kFrameBufferSize) {
+        // After a whole picture the receive buffer is full until the next
+        // capture, so the answer came but was not kept.
         ok = true;
         line += "ok, answer not kept (picture buffer full)";
       } else {
-        line += "failed (no answer)";
+        ok = true;
+        line += "ok, answer of " + std::to_string(s.frame_length - before) + " bytes";
       }
       break;
     }

@@ -78,6 +78,12 @@ struct SimSession : ::testing::Test {
     ASSERT_EQ(s.link_connected, 1);
     ASSERT_EQ(s.channel_state, kChannelOpen);
   }
+  // Reads packets as they come until `done` holds (at most `limit` packets).
+  template <typename Done>
+  bool read_until(Done done, int limit = 8) {
+    for (int i = 0; i < limit && !done(); ++i) process_inbound_packet(s);
+    return done();
+  }
   Status key(std::uint32_t virtual_key) { return camera_key_down(s, view, virtual_key); }
   Status capture() { return camera_key_down(s, view, kVkUp); }
   // Commands the module has received since `from`, by opcode.
