@@ -4,6 +4,8 @@
 //    which says how much the host adds on top of the wire;
 //  - an unpaced capture, the host's own cost of reading 72 packets one
 //    byte per system call;
+//  - the picture-to-picture cycle: captures back to back, "U" to the next
+//    "U", stale-input check before each included;
 //  - the frame conversion alone.
 //   corvanta-bench [PACED_RUNS] [UNPACED_RUNS]
 #include <algorithm>
@@ -32,8 +34,9 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// Seconds for each of `runs` captures on a freshly connected module.
-std::vector<double> time_captures(bool paced, int runs) {
+// Seconds for each of `runs` captures on a freshly connected module, and
+// the time from the first capture's start to the last one's end.
+std::vector<double> time_captures(bool paced, int runs, double* back_to_back = nullptr) {
   SimOptions options;
   options.paced = paced;
   options.inquiry_time_scale = 0.02;
@@ -51,11 +54,13 @@ std::vector<double> time_captures(bool paced, int runs) {
   Picture picture;
   CameraView view{&picture, nullptr, nullptr, nullptr};
   std::vector<double> seconds;
+  const auto first = Clock::now();
   for (int i = 0; i < runs; ++i) {
     auto started = Clock::now();
     if (failed(capture_frame(*host, view))) return {};
     seconds.push_back(std::chrono::duration<double>(Clock::now() - started).count());
   }
+  if (back_to_back != nullptr) *back_to_back = std::chrono::duration<double>(Clock::now() - first).count();
   host_disconnect(*host);
   host_close(*host);
   return seconds;
@@ -82,7 +87,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const double line = kPictureLineBytes / kLineBytesPerSecond;
-  std::vector<double> paced = time_captures(true, paced_runs);
+  double cycle_total = 0;
+  std::vector<double> paced = time_captures(true, paced_runs, &cycle_total);
   std::vector<double> unpaced = time_captures(false, unpaced_runs);
   if (paced.empty() || unpaced.empty()) {
     std::fputs("corvanta-bench: the session on the virtual module failed\n", stderr);
@@ -92,6 +98,8 @@ int main(int argc, char** argv) {
   std::printf("picture on the line: %.0f bytes, %.4f s at 57,600 baud\n", kPictureLineBytes, line);
   std::printf("paced capture   (median of %d): %.4f s  = %.4f x line time\n", paced_runs, median(paced),
               median(paced) / line);
+  std::printf("paced cycle, U to the next U (%d back to back): %.4f s  = %.4f x line time\n", paced_runs,
+              cycle_total / paced_runs, cycle_total / paced_runs / line);
   std::printf("unpaced capture (median of %d): %.4f s  = %.4f x line time\n", unpaced_runs, median(unpaced),
               median(unpaced) / line);
   std::printf("frame conversion alone        : %.6f s  = %.6f x line time\n", convert, convert / line);
