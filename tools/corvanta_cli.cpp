@@ -293,7 +293,10 @@ void show_link_progress(void* context, ProgressEvent event, int count, const Dev
   if (event == ProgressEvent::device_found) {
     std::fprintf(stderr, "%s: found %d=%s\n", progress->label.c_str(), count - 1, colon_address(address).c_str());
   } else {
-    std::fprintf(stderr, "%s: paging %s\n", progress->label.c_str(), colon_address(address).c_str());
+    // The driver announced the page before the command; this is the module
+    // taking it on.
+    std::fprintf(stderr, "%s: the module accepted Create_Connection for %s and pages it\n", progress->label.c_str(),
+                 colon_address(address).c_str());
   }
   std::fflush(stderr);
 }
@@ -539,7 +542,8 @@ int main(int argc, char** argv) {
 
   PrivateModule sim;
   if (options.sim && !sim.start(sim_options_for(options), options.port)) {
-    std::fprintf(stderr, "corvanta-cli: cannot start the virtual module\n");
+    const std::string why = sim.has_module() ? sim.module().publish_error() : std::string();
+    std::fprintf(stderr, "corvanta-cli: cannot start the virtual module%s%s\n", why.empty() ? "" : ": ", why.c_str());
     return 1;
   }
   if (options.sim)
