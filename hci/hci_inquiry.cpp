@@ -30,8 +30,12 @@ Status hci_inquiry(HostState& s, DeviceAddress* table, std::uint8_t* count, std:
   std::uint8_t found = 0;
   while (found < maximum) {
     Status result = hci_read_inquiry_result(s, table[found]);
-    if (result == kStatusOk) ++found;
-    else if (result == kStatusInquiryOver || link_went_quiet(s)) break;
+    if (result == kStatusOk) {
+      ++found;
+      report_progress(s, ProgressEvent::device_found, found, table[found - 1]);
+    } else if (result == kStatusInquiryOver || link_went_quiet(s)) {
+      break;
+    }
   }
   *count = found;
   return kStatusOk;

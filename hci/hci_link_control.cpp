@@ -48,6 +48,7 @@ Status hci_create_connection(HostState& s, const DeviceAddress& address) {
   if (failed(serial_write_byte(s, 0x00))) return kStatusFail;  // no role switch
   if (failed(hci_wait_command_status(s, kOcfCreateConnection, kOgfLinkControl))) return kStatusFail;
   s.remote_address = reversed_address(address);
+  report_progress(s, ProgressEvent::paging, 0, address);
   return hci_wait_connection_complete(s);
 }
 

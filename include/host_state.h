@@ -39,6 +39,19 @@ inline constexpr std::size_t kSignalFrameSize = 64;
 // so that hci/ never names a routine of l2cap/.
 using LayerRoutine = Status (*)(HostState&);
 
+// Progress of a long wait, for a shell that shows it (the driver on stderr).
+// Optional: the layers call it only when set, from inside the wait, so it
+// must return quickly and never use the link.
+//   device_found: an Inquiry Result was stored; count entries so far,
+//                 address the new entry (display order).
+//   paging:       Create_Connection was accepted (Command Status 0x00) and
+//                 the page to address (display order) is under way.
+enum class ProgressEvent : std::uint8_t { device_found, paging };
+struct ProgressHook {
+  void (*routine)(void* context, ProgressEvent event, int count, const DeviceAddress& address) = nullptr;
+  void* context = nullptr;
+};
+
 struct HostState {
   // Link (link/): the injected backend and the held port.
   SerialBackend* serial = nullptr;
@@ -89,10 +102,17 @@ struct HostState {
   LayerRoutine acl_inbound = nullptr;     // the rest of an ACL packet after its indicator
   LayerRoutine link_went_down = nullptr;  // the channel closes with the link
 
+  // Set by a shell that shows progress; see report_progress().
+  ProgressHook progress;
+
   // One owner of the link at a time: a button operation takes it and waits
   // for it; a key command only tries (host/link_owner.h).
   std::mutex link_owner;
 };
+
+inline void report_progress(const HostState& s, ProgressEvent event, int count, const DeviceAddress& address) {
+  if (s.progress.routine != nullptr) s.progress.routine(s.progress.context, event, count, address);
+}
 
 inline constexpr std::uint8_t kChannelClosed = 0;
 inline constexpr std::uint8_t kChannelOpen = 4;

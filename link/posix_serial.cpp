@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -60,14 +62,28 @@ bool make_raw_line(int fd) {
 }
 
 Status PosixSerial::open_port(std::uint8_t port_number, PortHandle& handle) {
-  std::string path = posix_port_path(port_number);
-  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return kStatusFail;
+  last_open_error = PortOpenError{device_path.empty() ? posix_port_path(port_number) : device_path};
+  auto refuse = [this](PortOpenStep step) {
+    last_open_error.step = step;
+    last_open_error.error = errno;
+    return kStatusFail;
+  };
+  int fd = ::open(last_open_error.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return refuse(PortOpenStep::open);
+  // Another program holds it: not ours, so nothing is held (as a refused
+  // open on the other platform).
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    Status status = refuse(PortOpenStep::lock);
+    ::close(fd);
+    return status;
+  }
   handle.held = true;
   handle.native = fd;
-  if (!make_raw_line(fd)) return kStatusFail;
+  if (!make_raw_line(fd)) return refuse(PortOpenStep::configure);
+  // Later opens fail with EBUSY (root excepted, whom the flock still stops).
+  ::ioctl(fd, TIOCEXCL);
   // Drop whatever either direction held before us, then let the module settle.
-  if (::tcflush(fd, TCIOFLUSH) != 0) return kStatusFail;
+  if (::tcflush(fd, TCIOFLUSH) != 0) return refuse(PortOpenStep::flush);
   std::this_thread::sleep_for(settle);
   // A module left transmitting keeps sending through the settle time: what
   // came meanwhile belongs to nobody.
@@ -76,7 +92,12 @@ Status PosixSerial::open_port(std::uint8_t port_number, PortHandle& handle) {
 }
 
 void PosixSerial::close_port(PortHandle& handle) {
-  if (handle.held) ::close(fd_of(handle));
+  if (handle.held) {
+    // The exclusive mark outlives us on a line someone else keeps open (the
+    // virtual module's pty); the flock goes with the descriptor.
+    ::ioctl(fd_of(handle), TIOCNXCL);
+    ::close(fd_of(handle));
+  }
   handle = PortHandle{};
 }
 

@@ -1,13 +1,21 @@
 #pragma once
 // The POSIX termios backend: a raw 57,600 baud 8N1 line, non-blocking
-// descriptor, reads and writes bounded by poll().
+// descriptor, reads and writes bounded by poll(). A held port is exclusive,
+// as serial tools agree: TIOCEXCL and a non-blocking flock, so a second
+// program is told "busy" instead of sharing the line.
 #include <chrono>
+#include <string>
 
+#include "port_path.h"
 #include "serial_link.h"
 
 struct PosixSerial final : SerialBackend {
   // The pause after opening, for the module to settle after the purge.
   std::chrono::milliseconds settle{500};
+  // When set, every COMn opens this device instead of its mapping.
+  std::string device_path;
+  // Why the last open failed (error 0 after one that succeeded).
+  PortOpenError last_open_error;
 
   Status open_port(std::uint8_t port_number, PortHandle& handle) override;
   void close_port(PortHandle& handle) override;

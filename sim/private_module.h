@@ -17,6 +17,7 @@ class PrivateModule {
   PrivateModule& operator=(const PrivateModule&) = delete;
 
   bool start(const SimOptions& options, std::uint8_t port_number);
+  bool has_module() const { return module_ != nullptr; }
   VirtualModule& module() { return *module_; }
   const std::string& ports_directory() const { return directory_; }
   // <ports>/comN, the one entry in the directory.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "port_path.h"
+#include "program_options.h"
 #include "virtual_module.h"
 
 namespace {
@@ -15,7 +16,11 @@ const char* const kUsage =
     "Serve a virtual Bluetooth module (HCI over the UART transport) on a\n"
     "pseudo-terminal and publish it as COMn for the controller to open.\n"
     "\n"
-    "  --port N              publish as COMN, 1 to 9 (default 5)\n"
+    "Options (--opt=value works as --opt value):\n"
+    "  --port N              publish as COMN, 1 to 9 or COM1 to COM9 (default 5);\n"
+    "                        an existing entry the virtual module did not make\n"
+    "                        is never replaced, and a port another virtual\n"
+    "                        module serves is refused\n"
     "  --camera ADDR         a camera in range, twelve hex digits, most significant\n"
     "                        first (repeat for more; default CAFE00000001)\n"
     "  --fast                do not pace the line (default: 57,600 baud)\n"
@@ -42,7 +47,8 @@ const char* const kUsage =
     "  --info-row N          before row N, the camera sends an Information Request\n"
     "  --pause-row N --pause-ms MS  before row N, the camera stops for MS ms\n"
     "  --stale-stream        keep sending picture rows from start until HCI_Reset\n"
-    "  --help                show this help\n"
+    "  -h, --help            show this help\n"
+    "      --version         show the version\n"
     "\n"
     "The camera steers a synthetic scene: L pans left, R pans right, D tilts\n"
     "down, H returns home, K zooms in, M zooms out; each answers with one\n"
@@ -97,16 +103,21 @@ int usage_error(const char* what) {
 int main(int argc, char** argv) {
   SimOptions options;
   long port = 5;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+  const std::vector<std::string> args = split_arguments(argc, argv);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    auto value = [&]() -> const char* { return i + 1 < args.size() ? args[++i].c_str() : nullptr; };
     long n = 0;
-    if (arg == "--help") {
+    if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--version") {
+      print_version("corvanta-sim");
       return 0;
     } else if (arg == "--port") {
       const char* v = value();
-      if (v == nullptr || !parse_number(v, 1, 9, port)) return usage_error("--port takes 1 to 9");
+      if (v != nullptr && (std::strncmp(v, "COM", 3) == 0 || std::strncmp(v, "com", 3) == 0)) v += 3;
+      if (v == nullptr || !parse_number(v, 1, 9, port)) return usage_error("--port takes 1 to 9 or COM1 to COM9");
     } else if (arg == "--camera") {
       const char* v = value();
       DeviceAddress address{};
@@ -187,8 +198,7 @@ int main(int argc, char** argv) {
   }
   const auto port_number = static_cast<std::uint8_t>(port);
   if (!module.publish_as(port_number)) {
-    std::fprintf(stderr, "corvanta-sim: cannot publish %s -> %s\n", mapped_port_entry(port_number).c_str(),
-                 module.device_path().c_str());
+    std::fprintf(stderr, "corvanta-sim: %s\n", module.publish_error().c_str());
     return 1;
   }
   std::printf("corvanta-sim: COM%ld is %s (%s)\n", port, mapped_port_entry(port_number).c_str(),

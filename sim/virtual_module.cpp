@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <filesystem>
@@ -110,19 +112,82 @@ bool VirtualModule::start() {
 
 const std::string& VirtualModule::device_path() const { return device_path_; }
 
+namespace {
+std::string read_link(const std::string& path) {
+  char target[PATH_MAX] = {};
+  ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+// The owner file's record: "<pid> <pty>" of the module that made the entry.
+std::string read_owner_record(int fd) {
+  char text[PATH_MAX + 32] = {};
+  ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+  return n > 0 ? std::string(text, static_cast<std::size_t>(n)) : std::string();
+}
+}  // namespace
+
 bool VirtualModule::publish_as(std::uint8_t port_number) {
-  if (device_path_.empty()) return false;
+  publish_error_.clear();
+  if (device_path_.empty()) {
+    publish_error_ = "the module is not running";
+    return false;
+  }
   std::error_code error;
   std::filesystem::create_directories(ports_directory(), error);
-  if (error) return false;
+  if (error) {
+    publish_error_ = "cannot create " + ports_directory() + ": " + error.message();
+    return false;
+  }
   const std::string link = mapped_port_entry(port_number);
+  const std::string com = "COM" + std::to_string(port_number);
+  // A module publishing comN holds a lock on its owner file for as long as it
+  // runs; the file names the pty it made comN point at.
+  const std::string owner = ports_directory() + "/.com" + std::to_string(port_number) + ".owner";
+  int fd = ::open(owner.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    publish_error_ = "cannot create " + owner + ": " + std::strerror(errno);
+    return false;
+  }
+  const std::string record = read_owner_record(fd);
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    const std::string pid = record.substr(0, record.find(' '));
+    publish_error_ = com + " is taken: another virtual module (pid " + pid + ") serves " + link;
+    return false;
+  }
   struct stat info{};
   if (::lstat(link.c_str(), &info) == 0) {
-    // A stale mapping is replaced; a real device file is never touched.
-    if (!S_ISLNK(info.st_mode) || ::unlink(link.c_str()) != 0) return false;
+    // Ours to replace: the link a module made earlier (its owner record names
+    // the target), or a link left dangling at a pty that is gone.
+    const std::string target = read_link(link);
+    const bool recorded = !target.empty() && record.find(" " + target + "\n") != std::string::npos;
+    const bool dangling_pty = !target.empty() && target.rfind("/dev/pts/", 0) == 0 &&
+                              ::stat(link.c_str(), &info) != 0;
+    if (!recorded && !dangling_pty) {
+      publish_error_ = com + " is taken: " + (target.empty() ? link : link + " -> " + target) +
+                       " was not made by the virtual module and is left alone; choose another --port";
+      if (record.empty()) ::unlink(owner.c_str());  // the empty file we just made
+      ::close(fd);
+      return false;
+    }
+    ::unlink(link.c_str());
   }
-  if (::symlink(device_path_.c_str(), link.c_str()) != 0) return false;
+  if (::symlink(device_path_.c_str(), link.c_str()) != 0) {
+    publish_error_ = "cannot create " + link + ": " + std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  const std::string mine = std::to_string(::getpid()) + " " + device_path_ + "\n";
+  if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, mine.data(), mine.size(), 0) != static_cast<ssize_t>(mine.size())) {
+    // Without the record a later module could not tell the link is ours.
+    publish_error_ = "cannot write " + owner + ": " + std::strerror(errno);
+    ::unlink(link.c_str());
+    ::close(fd);
+    return false;
+  }
   published_link_ = link;
+  owner_fd_ = fd;
   return true;
 }
 
@@ -134,12 +199,15 @@ void VirtualModule::stop() {
   close_fd(wake_pipe_[1]);
   if (!published_link_.empty()) {
     // Only our own mapping goes; someone may have re-pointed it meanwhile.
-    char target[PATH_MAX] = {};
-    ssize_t n = ::readlink(published_link_.c_str(), target, sizeof target - 1);
-    if (n > 0 && device_path_ == std::string(target, static_cast<std::size_t>(n)))
-      ::unlink(published_link_.c_str());
+    if (read_link(published_link_) == device_path_) ::unlink(published_link_.c_str());
     published_link_.clear();
   }
+  // The owner file stays (unlinking it would race a module about to lock
+  // it); emptied, it claims nothing.
+  if (owner_fd_ >= 0) {
+    [[maybe_unused]] int emptied = ::ftruncate(owner_fd_, 0);
+  }
+  close_fd(owner_fd_);
 }
 
 std::array<std::uint8_t, kFrameBufferSize> VirtualModule::camera_view(std::size_t camera_index) const {

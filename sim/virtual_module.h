@@ -23,7 +23,11 @@ class VirtualModule {
 
   bool start();                                // opens a raw pty, serves it on its own thread
   const std::string& device_path() const;      // the pty slave path
-  bool publish_as(std::uint8_t port_number);   // symlink <ports>/comN -> device_path(); removed by stop()
+  // Symlinks <ports>/comN -> device_path(), removed by stop(). Never replaces
+  // an entry another program or user made, nor one a running module holds;
+  // false with publish_error() saying which.
+  bool publish_as(std::uint8_t port_number);
+  const std::string& publish_error() const { return publish_error_; }
   void stop();
 
   // The camera's current view as the 13,824-byte UYVY frame it would send on
@@ -60,6 +64,8 @@ class VirtualModule {
   int wake_pipe_[2] = {-1, -1};
   std::string device_path_;
   std::string published_link_;
+  std::string publish_error_;
+  int owner_fd_ = -1;  // <ports>/.comN.owner, locked while we publish comN
   std::thread server_;
   std::atomic<bool> running_{false};
   std::atomic<bool> vanish_requested_{false};

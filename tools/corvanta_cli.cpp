@@ -1,12 +1,17 @@
 // corvanta-cli: runs the controller's operations in the order given, in one
 // process, one line of output per step, against a serial port or against a
 // virtual module of its own (--sim).
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,11 +20,16 @@
 #include "btsnoop.h"
 #include "camera_commands.h"
 #include "hci_inquiry.h"
+#include "hci_link_control.h"
 #include "host_ops.h"
+#include "port_path.h"
 #include "posix_serial.h"
 #include "private_module.h"
+#include "program_options.h"
 #include "serial_link.h"
+#include "sim_options.h"
 #include "trace_serial.h"
+#include "wait_bounds.h"
 
 namespace {
 const char* const kUsage =
@@ -27,50 +37,74 @@ const char* const kUsage =
     "Drive the Bluetooth camera through a module on a serial port: run the\n"
     "steps in the order given, one line of output each.\n"
     "\n"
-    "Options:\n"
-    "  --port N       the module's port, COM1 to COM9 (default 5)\n"
-    "  --sim          run a virtual module and camera in this process on a\n"
-    "                 private pseudo-terminal, at the real line speed\n"
-    "  --fast         with --sim: unpaced line and a short inquiry\n"
-    "  --trace FILE   write every packet on the serial link to FILE (btsnoop,\n"
-    "                 readable by Wireshark, tshark and btmon -r)\n"
-    "  --help         show this help\n"
+    "Options (--opt=value works as --opt value):\n"
+    "  --port PORT       the module's port: N or COMN for COM1 to COM9 (default 5),\n"
+    "                    or a device path such as /dev/ttyUSB0\n"
+    "  --sim             run a virtual module and camera in this process on a\n"
+    "                    private pseudo-terminal, at the real line speed\n"
+    "  --fast            with --sim: unpaced line and a short inquiry\n"
+    "  --trace FILE      write every packet on the serial link to FILE (btsnoop,\n"
+    "                    readable by Wireshark, tshark and btmon -r)\n"
+    "  -k, --keep-going  run every step even after one fails\n"
+    "  --list-ports      the same as the step ports\n"
+    "  -h, --help        show this help\n"
+    "  --version         show the version\n"
     "\n"
     "Steps:\n"
-    "  open           open the port and start the module up (reset, address,\n"
-    "                 name \"quorel\", discoverable and connectable)\n"
-    "  inquiry        discover up to 4 devices; prints their addresses by index\n"
-    "  connect INDEX  connect to the device INDEX of the last inquiry\n"
-    "  key LETTER     send one steering letter: L R D H K M, or U (the letter\n"
-    "                 alone, no picture)\n"
-    "  capture FILE   fetch a picture (the Up key) and save it as a .bmp\n"
-    "  disconnect     close the channel and drop the link\n"
-    "  close          release the port\n"
+    "  ports             list COM1 to COM9, where each maps and whether it is\n"
+    "                    there, and the adapters under /dev/serial/by-id\n"
+    "  open              open the port and start the module up (reset, address,\n"
+    "                    name \"quorel\", discoverable and connectable)\n"
+    "  inquiry           discover up to 4 devices; prints their addresses by index\n"
+    "  connect INDEX     connect to the device INDEX of the last inquiry\n"
+    "  connect ADDRESS   connect to AA:BB:CC:DD:EE:FF without an inquiry\n"
+    "  key LETTER        send one steering letter: L R D H K M, or U (the letter\n"
+    "                    alone, no picture)\n"
+    "  capture FILE      fetch a picture (the Up key) and save it as a .bmp; the\n"
+    "                    file is replaced only when the whole picture came\n"
+    "  disconnect        close the channel and drop the link\n"
+    "  close             release the port\n"
     "\n"
     "A step that fails ends the run: the steps after it are reported as\n"
-    "skipped. Ctrl-C ends the current step's waits at once and the run\n"
-    "with it.\n"
+    "skipped, a live link is disconnected and the port closed. Ctrl-C ends\n"
+    "the current step's waits at once and the run with it, with the same\n"
+    "clean-up. With --keep-going every step runs, and the clean-up follows\n"
+    "the last one. Progress (devices found, the page, picture rows) goes to\n"
+    "standard error while a step waits.\n"
+    "Ports: COMn is <ports>/comn when that entry exists, else /dev/ttyS<n-1>;\n"
+    "<ports> is $CORVANTA_PORTS, else ~/.config/corvanta/ports. A held port\n"
+    "is exclusive: a second program is told it is busy.\n"
     "Exit status: 0 when every step succeeded, 1 when a step failed,\n"
     "2 for a usage error, 130 when interrupted.\n"
     "\n"
     "Example: corvanta-cli --sim open inquiry connect 0 key L capture shot.bmp \\\n"
     "           disconnect close\n";
 
-enum class StepKind { open, inquiry, connect, key, capture, disconnect, close };
+enum class StepKind { ports, open, inquiry, connect, key, capture, disconnect, close };
 
 struct Step {
   StepKind kind;
-  std::string argument;  // connect: the index; key: the letter; capture: the file
+  std::string argument;  // connect: the index or address; key: the letter; capture: the file
   std::string text;      // as given, for the output
 };
 
 struct CliOptions {
   std::uint8_t port = 5;
+  std::string device_path;  // --port /dev/...: opened instead of COMn
   bool sim = false;
   bool fast = false;
+  bool keep_going = false;
   std::string trace;
   std::vector<Step> steps;
 };
+
+// Addresses as people write them: AA:BB:CC:DD:EE:FF, display order.
+std::string colon_address(const DeviceAddress& display_order) {
+  char text[18];
+  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", display_order[0], display_order[1],
+                display_order[2], display_order[3], display_order[4], display_order[5]);
+  return text;
+}
 
 // Ctrl-C and SIGTERM end every wait of the running step: the handler may only
 // touch a lock-free atomic, so it reaches the HostState's flag through this.
@@ -109,37 +143,52 @@ bool key_for_letter(char letter, std::uint32_t& virtual_key) {
 }
 
 // 0 on success, else the exit status of a usage error.
-int parse_arguments(int argc, char** argv, CliOptions& options, bool& help) {
-  int i = 1;
-  for (; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--help") {
+int parse_arguments(const std::vector<std::string>& args, CliOptions& options, bool& help, bool& version) {
+  std::size_t i = 0;
+  for (; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
       help = true;
       return 0;
+    } else if (arg == "--version") {
+      version = true;
+      return 0;
     } else if (arg == "--port") {
-      if (i + 1 >= argc) return usage_error("--port needs a number");
-      std::string value = argv[++i];
-      if (value.size() != 1 || value[0] < '1' || value[0] > '9') return usage_error("--port takes 1 to 9");
+      if (i + 1 >= args.size()) return usage_error("--port needs a number or a device path");
+      std::string value = args[++i];
+      if (value.find('/') != std::string::npos) {
+        options.device_path = value;
+        continue;
+      }
+      if (value.size() == 4 && (value.rfind("COM", 0) == 0 || value.rfind("com", 0) == 0)) value = value.substr(3);
+      if (value.size() != 1 || value[0] < '1' || value[0] > '9')
+        return usage_error("--port takes 1 to 9, COM1 to COM9 or a device path");
       options.port = static_cast<std::uint8_t>(value[0] - '0');
     } else if (arg == "--sim") {
       options.sim = true;
     } else if (arg == "--fast") {
       options.fast = true;
+    } else if (arg == "--keep-going" || arg == "-k") {
+      options.keep_going = true;
+    } else if (arg == "--list-ports") {
+      options.steps.push_back(Step{StepKind::ports, "", "ports"});
     } else if (arg == "--trace") {
-      if (i + 1 >= argc) return usage_error("--trace needs a file name");
-      options.trace = argv[++i];
-    } else if (arg.rfind("--", 0) == 0) {
+      if (i + 1 >= args.size()) return usage_error("--trace needs a file name");
+      options.trace = args[++i];
+    } else if (arg.size() > 1 && arg[0] == '-') {
       return usage_error("unknown option " + arg);
     } else {
       break;
     }
   }
-  for (; i < argc; ++i) {
-    std::string name = argv[i];
+  for (; i < args.size(); ++i) {
+    const std::string& name = args[i];
     // The step's own argument, or nullptr when the command line ends first.
-    auto argument = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    auto argument = [&]() -> const char* { return i + 1 < args.size() ? args[++i].c_str() : nullptr; };
     Step step{StepKind::open, "", name};
-    if (name == "open") {
+    if (name == "ports") {
+      step.kind = StepKind::ports;
+    } else if (name == "open") {
       step.kind = StepKind::open;
     } else if (name == "inquiry") {
       step.kind = StepKind::inquiry;
@@ -148,11 +197,13 @@ int parse_arguments(int argc, char** argv, CliOptions& options, bool& help) {
     } else if (name == "close") {
       step.kind = StepKind::close;
     } else if (name == "connect") {
-      const char* index = argument();
-      if (index == nullptr || std::string(index).size() != 1 || index[0] < '0' || index[0] > '3')
-        return usage_error("connect takes an index from 0 to 3");
+      const char* target = argument();
+      DeviceAddress address{};
+      const bool index = target != nullptr && std::string(target).size() == 1 && target[0] >= '0' && target[0] <= '3';
+      if (target == nullptr || (!index && !parse_device_address(target, address)))
+        return usage_error("connect takes an index from 0 to 3 or an address AA:BB:CC:DD:EE:FF");
       step.kind = StepKind::connect;
-      step.argument = index;
+      step.argument = index ? std::string(target) : colon_address(address);
     } else if (name == "key") {
       const char* letter = argument();
       std::uint32_t vk = 0;
@@ -174,24 +225,136 @@ int parse_arguments(int argc, char** argv, CliOptions& options, bool& help) {
   }
   if (options.steps.empty()) return usage_error("no steps given");
   if (options.fast && !options.sim) return usage_error("--fast is for --sim");
+  if (options.sim && !options.device_path.empty()) return usage_error("--sim serves COMn, not a device path");
   return 0;
 }
 
-// Progress over the 72 packets of a picture, on a terminal only.
-struct CaptureProgress {
+// The name of the port in the output: COMn, or the device path given.
+std::string port_name(const CliOptions& options) {
+  return options.device_path.empty() ? "COM" + std::to_string(options.port) : options.device_path;
+}
+
+// Lines of the ports step: COM1 to COM9 as the driver would open them, and
+// the adapters the system names by id, which make stable mappings.
+std::string port_listing() {
+  std::string text = "ports: COMn is " + ports_directory() + "/comn when that exists, else /dev/ttyS<n-1>\n";
+  for (std::uint8_t n = 1; n <= 9; ++n) {
+    const std::string path = posix_port_path(n);
+    std::string line = "  COM" + std::to_string(n) + "  " + path;
+    std::error_code error;
+    if (std::filesystem::is_symlink(path, error))
+      line += " -> " + std::filesystem::read_symlink(path, error).string();
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0) {
+      line += errno == EACCES ? "  (not readable)" : "  (missing)";
+    } else if (!S_ISCHR(info.st_mode)) {
+      line += "  (not a serial device)";
+    } else {
+      line += ::access(path.c_str(), R_OK | W_OK) == 0 ? "  (present)" : "  (present, permission denied)";
+    }
+    text += line + "\n";
+  }
+  const std::filesystem::path by_id = "/dev/serial/by-id";
+  std::error_code error;
+  std::vector<std::string> adapters;
+  for (const auto& entry : std::filesystem::directory_iterator(by_id, error))
+    adapters.push_back(entry.path().string());
+  if (adapters.empty()) {
+    text += "adapters: none under /dev/serial/by-id\n";
+    return text;
+  }
+  text += "adapters (map one as COMn: ln -s ADAPTER " + ports_directory() + "/comn):\n";
+  for (const std::string& adapter : adapters) {
+    std::error_code ignored;
+    text += "  " + adapter + " -> " + std::filesystem::canonical(adapter, ignored).string() + "\n";
+  }
+  return text;
+}
+
+// Progress on stderr while a step waits: in place on a terminal, plain
+// lines otherwise (a log, a test).
+struct Progress {
   std::string label;
+  bool terminal = false;
 };
 
 void show_capture_progress(void* context, int packets, int frame_length) {
-  auto* progress = static_cast<CaptureProgress*>(context);
-  std::printf("\r%s: packet %d/%d, %d bytes", progress->label.c_str(), packets, kFramePackets, frame_length);
-  std::fflush(stdout);
+  auto* progress = static_cast<Progress*>(context);
+  if (progress->terminal) {
+    std::fprintf(stderr, "\r%s: row %d/%d, %d bytes", progress->label.c_str(), packets, kFramePackets, frame_length);
+  } else if (packets % 12 == 0 || packets == 1) {
+    std::fprintf(stderr, "%s: row %d/%d, %d bytes\n", progress->label.c_str(), packets, kFramePackets, frame_length);
+  }
+  std::fflush(stderr);
 }
+
+void show_link_progress(void* context, ProgressEvent event, int count, const DeviceAddress& address) {
+  auto* progress = static_cast<Progress*>(context);
+  if (event == ProgressEvent::device_found) {
+    std::fprintf(stderr, "%s: found %d=%s\n", progress->label.c_str(), count - 1, colon_address(address).c_str());
+  } else {
+    // The driver announced the page before the command; this is the module
+    // taking it on.
+    std::fprintf(stderr, "%s: the module accepted Create_Connection for %s and pages it\n", progress->label.c_str(),
+                 colon_address(address).c_str());
+  }
+  std::fflush(stderr);
+}
+
+// A capture's file: created beside the target first, so that a FILE that
+// cannot be written is known before "U" is sent, and renamed over it only
+// when the whole picture came.
+struct CaptureFile {
+  std::string target;
+  std::string temporary;
+  int fd = -1;
+
+  // Empty on success, else why the file cannot be written.
+  std::string prepare(const std::string& path) {
+    target = path;
+    temporary = path + ".XXXXXX";
+    fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+      std::string why = std::strerror(errno);
+      temporary.clear();
+      return why;
+    }
+    // mkstemp makes it private; the picture gets the usual mode.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::fchmod(fd, 0666 & ~mask);
+    return {};
+  }
+  // Writes the picture and renames it over the target; empty or why not.
+  std::string commit(const Picture& picture) {
+    const std::vector<std::uint8_t> bytes = bmp_bytes(picture);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return std::strerror(errno);
+      done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) {
+      fd = -1;
+      return std::strerror(errno);
+    }
+    fd = -1;
+    if (::rename(temporary.c_str(), target.c_str()) != 0) return std::strerror(errno);
+    temporary.clear();
+    return {};
+  }
+  ~CaptureFile() {
+    if (fd >= 0) ::close(fd);
+    if (!temporary.empty()) ::unlink(temporary.c_str());
+  }
+};
 
 struct Session {
   HostState& s;
+  PosixSerial& posix;
   Picture picture;
-  CaptureProgress progress;
+  Progress progress;
 };
 
 // Runs one step; prints its one line; true on success.
@@ -199,22 +362,31 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
   HostState& s = session.s;
   std::string line = step.text + ": ";
   bool ok = false;
+  session.progress.label = step.text;
   switch (step.kind) {
+    case StepKind::ports: {
+      ok = true;
+      line = port_listing();
+      line.pop_back();
+      break;
+    }
     case StepKind::open: {
       LinkOwner owner(s);
-      line = "open COM" + std::to_string(options.port) + ": ";
+      line = "open " + port_name(options) + ": ";
       if (failed(host_open(s, options.port))) {
-        line += "failed (the port cannot be opened)";
+        line += "failed (" + port_open_error_text(session.posix.last_open_error) + ")";
       } else if (failed(module_start_up(s, kLocalDeviceName))) {
         line += "failed (the module did not start up)";
       } else {
         ok = true;
-        line += "ok, module " + address_text(reversed_address(s.local_address));
+        line += "ok, module " + colon_address(reversed_address(s.local_address));
       }
       break;
     }
     case StepKind::inquiry: {
       LinkOwner owner(s);
+      std::fprintf(stderr, "inquiry: searching for up to %.1f s\n",
+                   static_cast<double>(kDiscoveryInquiryLength) * wait_bounds::kInquiryUnit.count() / 1000.0);
       std::uint8_t count = s.found_count;
       Status status = discover_devices(s, s.found_devices.data(), &count, kMaxFoundDevices);
       s.found_count = count;
@@ -226,20 +398,32 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
         ok = true;
         line += std::to_string(count) + (count == 1 ? " device:" : " devices:");
         for (std::uint8_t i = 0; i < count; ++i)
-          line += " " + std::to_string(i) + "=" + address_text(s.found_devices[i]);
+          line += " " + std::to_string(i) + "=" + colon_address(s.found_devices[i]);
       }
       break;
     }
     case StepKind::connect: {
       LinkOwner owner(s);
-      const auto index = static_cast<std::size_t>(step.argument[0] - '0');
-      if (index >= s.found_count) {
-        line += "failed (no device " + step.argument + "; the last inquiry found " + std::to_string(s.found_count) + ")";
-      } else if (failed(host_connect(s, s.found_devices[index]))) {
-        line += "failed (" + address_text(s.found_devices[index]) + " did not connect)";
+      // An index picks from the last inquiry; an address needs none, since
+      // host_connect takes the address itself.
+      DeviceAddress address{};
+      if (step.argument.size() == 1) {
+        const auto index = static_cast<std::size_t>(step.argument[0] - '0');
+        if (index >= s.found_count) {
+          line += "failed (no device " + step.argument + "; the last inquiry found " + std::to_string(s.found_count) + ")";
+          break;
+        }
+        address = s.found_devices[index];
+      } else {
+        parse_device_address(step.argument, address);
+      }
+      std::fprintf(stderr, "%s: paging %s (the module gives up after about %.1f s)\n", step.text.c_str(),
+                   colon_address(address).c_str(), wait_bounds::kPageTimeout.count() / 1000.0);
+      if (failed(host_connect(s, address))) {
+        line += "failed (" + colon_address(address) + " did not connect)";
       } else {
         ok = true;
-        line += "ok, " + address_text(s.found_devices[index]);
+        line += "ok, " + colon_address(address);
       }
       break;
     }
@@ -264,21 +448,24 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
       break;
     }
     case StepKind::capture: {
-      session.progress.label = step.text;
-      CameraView view{&session.picture, nullptr, nullptr, &session.progress};
-      if (::isatty(STDOUT_FILENO)) view.packet_done = show_capture_progress;
+      CameraView view{&session.picture, nullptr, show_capture_progress, &session.progress};
+      session.progress.terminal = ::isatty(STDERR_FILENO) != 0;
       if (s.channel_state != kChannelOpen) {
         line += "failed (no channel open)";
         break;
       }
+      CaptureFile file;
+      if (std::string why = file.prepare(step.argument); !why.empty()) {
+        line += "failed (cannot write " + step.argument + ": " + why + "; nothing sent)";
+        break;
+      }
       Status status = camera_key_down(s, view, kVkUp);
-      if (view.packet_done != nullptr) std::printf("\r\033[K");
-      const bool saved = write_bmp(step.argument, session.picture);
+      if (session.progress.terminal) std::fprintf(stderr, "\r\033[K");
       const std::string bytes = std::to_string(s.frame_length) + " of " + std::to_string(kFrameBufferSize) + " bytes";
-      if (!saved) {
-        line += "failed (cannot write the file)";
-      } else if (failed(status)) {
-        line += "failed, " + bytes + " (what arrived is saved)";
+      if (failed(status)) {
+        line += "failed, " + bytes + " (" + step.argument + " left as it was)";
+      } else if (std::string why = file.commit(session.picture); !why.empty()) {
+        line += "failed (cannot write " + step.argument + ": " + why + ")";
       } else {
         ok = true;
         line += "ok, " + bytes;
@@ -321,20 +508,42 @@ SimOptions sim_options_for(const CliOptions& options) {
   }
   return sim_options;
 }
+
+// After a failed step or Ctrl-C: a live link is dropped and the port
+// closed, so a real module is not left paging or connected. Says so.
+void clean_up(HostState& s) {
+  if (!s.port_handle.held) return;
+  // The clean-up has waits of its own; a second Ctrl-C ends them.
+  s.cancel_requested.store(false);
+  LinkOwner owner(s);
+  if (s.link_connected != 0) {
+    const Status status = s.channel_state == kChannelOpen ? host_disconnect(s) : hci_disconnect(s);
+    std::printf("clean-up: disconnect %s\n", failed(status) ? "failed" : "ok");
+  }
+  host_close(s);
+  std::printf("clean-up: port closed\n");
+  std::fflush(stdout);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
   CliOptions options;
   bool help = false;
-  if (int status = parse_arguments(argc, argv, options, help); status != 0) return status;
+  bool version = false;
+  if (int status = parse_arguments(split_arguments(argc, argv), options, help, version); status != 0) return status;
   if (help) {
     std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (version) {
+    print_version("corvanta-cli");
     return 0;
   }
 
   PrivateModule sim;
   if (options.sim && !sim.start(sim_options_for(options), options.port)) {
-    std::fprintf(stderr, "corvanta-cli: cannot start the virtual module\n");
+    const std::string why = sim.has_module() ? sim.module().publish_error() : std::string();
+    std::fprintf(stderr, "corvanta-cli: cannot start the virtual module%s%s\n", why.empty() ? "" : ": ", why.c_str());
     return 1;
   }
   if (options.sim)
@@ -344,6 +553,7 @@ int main(int argc, char** argv) {
   // HostState and the trace's packet trackers are large: keep them off the stack.
   auto state = std::make_unique<HostState>();
   PosixSerial posix;
+  posix.device_path = options.device_path;
   BtsnoopWriter trace_file;
   std::unique_ptr<TraceSerial> trace;
   SerialBackend* backend = &posix;
@@ -358,17 +568,24 @@ int main(int argc, char** argv) {
   host_attach(*state, *backend);
   install_cancel_handler(state->cancel_requested);
 
-  auto session = std::make_unique<Session>(Session{*state, Picture{}, CaptureProgress{}});
+  auto session = std::make_unique<Session>(Session{*state, posix, Picture{}, Progress{}});
+  state->progress = ProgressHook{show_link_progress, &session->progress};
   bool all_ok = true;
+  bool stopped = false;
+  bool interrupted = false;
   for (const Step& step : options.steps) {
-    if (!all_ok) {
+    if (stopped) {
       std::printf("%s: skipped\n", step.text.c_str());
       continue;
     }
-    all_ok = run_step(*session, options, step);
+    const bool ok = run_step(*session, options, step);
+    all_ok = all_ok && ok;
+    interrupted = interrupted || state->cancel_requested.load();
+    stopped = interrupted || (!ok && !options.keep_going);
   }
+  if (!all_ok || interrupted) clean_up(*state);
   if (!options.trace.empty()) std::printf("trace: %zu packets in %s\n", trace_file.records_written(), options.trace.c_str());
   g_cancel_flag = nullptr;
-  if (state->cancel_requested.load()) return 130;
+  if (interrupted) return 130;
   return all_ok ? 0 : 1;
 }

@@ -4,7 +4,6 @@
 //   corvanta --sim    the same on an embedded virtual module, mapped as COM5
 //                     in a private ports directory for this run only
 #include <QApplication>
-#include <QStringList>
 
 #include <csignal>
 #include <cstdio>
@@ -17,13 +16,21 @@
 #include "main_window.h"
 #include "posix_serial.h"
 #include "private_module.h"
+#include "program_options.h"
 
 #include <unistd.h>
 
 namespace {
 constexpr const char* kUsage =
-    "usage: corvanta [--sim]\n"
-    "  --sim   run on a virtual module with one camera, offered as COM5\n";
+    "Usage: corvanta [OPTION]...\n"
+    "Open the Corvanta Controller window: Open brings up the Bluetooth module on\n"
+    "the port chosen as COMn (<ports>/comn when that exists, else /dev/ttyS<n-1>;\n"
+    "<ports> is $CORVANTA_PORTS, else ~/.config/corvanta/ports). Ctrl+S saves the\n"
+    "picture as PNG or BMP, as does the picture's context menu.\n"
+    "\n"
+    "  --sim          run on a virtual module with one camera, offered as COM5\n"
+    "  -h, --help     show this help\n"
+    "      --version  show the version\n";
 
 constexpr std::uint8_t kSimPort = 5;  // the port box's default selection
 
@@ -47,23 +54,24 @@ void remove_private_ports_on_signals(const std::string& directory, const std::st
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The command line is read before Qt starts, so that --help, --version and
+  // a mistake need no display. Qt's own options (-platform, ...) pass on.
+  bool use_sim = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
       return 0;
-    }
-  }
-  QApplication app(argc, argv);
-  bool use_sim = false;
-  const QStringList arguments = QCoreApplication::arguments();
-  for (qsizetype i = 1; i < arguments.size(); ++i) {
-    if (arguments[i] == "--sim") {
+    } else if (std::strcmp(argv[i], "--version") == 0) {
+      print_version("corvanta");
+      return 0;
+    } else if (std::strcmp(argv[i], "--sim") == 0) {
       use_sim = true;
-    } else {
-      std::fprintf(stderr, "corvanta: unknown option %s\n%s", arguments[i].toLocal8Bit().constData(), kUsage);
+    } else if (std::strncmp(argv[i], "--", 2) == 0) {
+      std::fprintf(stderr, "corvanta: unknown option %s\nTry 'corvanta --help' for more information.\n", argv[i]);
       return 2;
     }
   }
+  QApplication app(argc, argv);
 
   PrivateModule sim;
   if (use_sim) {

@@ -1,9 +1,14 @@
 #include "main_window.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QKeySequence>
 #include <QListWidget>
 #include <QMessageBox>
@@ -114,6 +119,42 @@ void MainWindow::add_about_shortcuts() {
       route_command(shell_, command_wparam(kCommandAbout, 1));
     });
   }
+  // Ctrl+S saves the picture; S is no steering key, so no command is lost.
+  auto* save = new QShortcut(QKeySequence::Save, this);
+  save->setContext(Qt::WindowShortcut);
+  connect(save, &QShortcut::activated, this, &MainWindow::save_picture_as);
+}
+
+bool MainWindow::save_picture(const QString& path) const {
+  const QString suffix = QFileInfo(path).suffix().toLower();
+  return picture_image(picture_).save(path, suffix == "bmp" ? "BMP" : "PNG");
+}
+
+void MainWindow::save_picture_as() {
+  QString path = QFileDialog::getSaveFileName(this, "Save Picture", "picture.png",
+                                              "PNG image (*.png);;BMP image (*.bmp)");
+  if (path.isEmpty()) return;
+  const QString suffix = QFileInfo(path).suffix().toLower();
+  if (suffix != "png" && suffix != "bmp") path += ".png";
+  if (!save_picture(path)) QMessageBox::warning(this, "Save Picture", "Cannot write " + path);
+}
+
+void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
+  if (!QRect(kPictureX, kPictureY, kPictureWidth, kPictureHeight).contains(event->pos())) return;
+  QMenu menu(this);
+  QAction* save = menu.addAction("Save Picture...", this, &MainWindow::save_picture_as);
+  save->setShortcut(QKeySequence::Save);
+  menu.exec(event->globalPos());
+}
+
+// A busy cursor while an operation or a key command holds the link. The
+// window stays live (Exit, About), so it is the arrow with a busy mark.
+void MainWindow::set_busy(bool busy) {
+  if (busy) {
+    setCursor(Qt::BusyCursor);
+  } else {
+    unsetCursor();
+  }
 }
 
 QPushButton* MainWindow::button(int id) const {
@@ -206,6 +247,7 @@ void MainWindow::destroy_main_window() {
 bool MainWindow::start_worker(WorkerBody body, OperationRequest* request) {
   if (worker_.joinable()) worker_.join();  // the last worker has reported; it is ending
   worker_running_ = true;
+  set_busy(true);
   try {
     worker_ = std::thread([this, body, request] {
       body(request);
@@ -213,6 +255,7 @@ bool MainWindow::start_worker(WorkerBody body, OperationRequest* request) {
     });
   } catch (const std::system_error&) {
     worker_running_ = false;
+    set_busy(false);
     return false;
   }
   return true;
@@ -220,7 +263,10 @@ bool MainWindow::start_worker(WorkerBody body, OperationRequest* request) {
 
 void MainWindow::send_operation_done(std::int32_t operation_id, std::int32_t status) {
   (void)operation_id;  // the running operation chooses the outcome
-  on_window_thread([&] { complete_operation(shell_, status); });
+  on_window_thread([&] {
+    set_busy(false);  // before a failure's message box
+    complete_operation(shell_, status);
+  });
 }
 
 void MainWindow::wait_for_worker() {
@@ -239,8 +285,13 @@ void MainWindow::paintEvent(QPaintEvent*) {
 void MainWindow::keyPressEvent(QKeyEvent* event) {
   // Every key-down is the window's, whether the key table knows it or not;
   // auto-repeats act like first presses.
-  if (std::uint32_t virtual_key = virtual_key_from_qt(event->key()); virtual_key != 0)
+  if (std::uint32_t virtual_key = virtual_key_from_qt(event->key()); virtual_key != 0) {
+    // The command blocks this thread until its answer (a picture: 2.5 s).
+    const bool sends = host_.channel_state == kChannelOpen && camera_key_letter(virtual_key) != 0;
+    if (sends) QApplication::setOverrideCursor(Qt::WaitCursor);
     camera_key_down(host_, view_, virtual_key);
+    if (sends) QApplication::restoreOverrideCursor();
+  }
   event->accept();
 }
 

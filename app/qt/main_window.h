@@ -47,6 +47,11 @@ class MainWindow final : public QWidget, public ShellWindow {
   // Handles the window's events until the worker has ended, then joins it.
   void wait_for_worker();
   bool destroyed() const { return destroyed_.load(); }
+  // Writes the picture as PNG or BMP, by the file name's suffix (PNG when
+  // it has neither); false when it cannot be written.
+  bool save_picture(const QString& path) const;
+  // Asks for a file name, then saves (Ctrl+S, the picture's context menu).
+  void save_picture_as();
 
  Q_SIGNALS:
   // Exit, the close box or the menu's exit: the program ends.
@@ -56,11 +61,13 @@ class MainWindow final : public QWidget, public ShellWindow {
   void paintEvent(QPaintEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
   bool focusNextPrevChild(bool next) override;
 
  private:
   void create_controls();
   void add_about_shortcuts();
+  void set_busy(bool busy);
   template <typename Call>
   void on_window_thread(Call&& call);
 

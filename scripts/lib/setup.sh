@@ -11,6 +11,7 @@ CORVANTA_PACKAGES=(
   xvfb xauth
   tshark bluez
   imagemagick
+  file desktop-file-utils
 )
 
 install_missing_packages() {

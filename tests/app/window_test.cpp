@@ -4,7 +4,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QContextMenuEvent>
+#include <QImageReader>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -125,6 +128,7 @@ class WindowTest : public QObject {
   void aboutBoxOpensAndCloses();
   void reportIsHandledWhileAboutBoxIsOpen();
   void exitDuringARunningOperation();
+  void savesThePictureAsPngOrBmp();
 
  private:
   void start(SimOptions options = default_options());
@@ -289,6 +293,7 @@ void WindowTest::ordinaryPath() {
   start();
   click(kIdOpen);
   QCOMPARE(enabled_buttons(), QString("Inquiry Close"));
+  QCOMPARE(window_->cursor().shape(), Qt::ArrowCursor);  // the busy cursor is gone with the report
   std::vector<std::uint16_t> opcodes;
   for (const ReceivedCommand& c : module_->commands_received()) opcodes.push_back(c.opcode);
   QCOMPARE(opcodes, (std::vector<std::uint16_t>{0x0C03, 0x1009, 0x0C13, 0x0C1A}));
@@ -538,6 +543,7 @@ void WindowTest::exitDuringARunningOperation() {
   QVERIFY(window_->worker_running());
   // Once the reset is out, the worker waits for an answer that never comes.
   QTRY_VERIFY(!module_->commands_received().empty());
+  QCOMPARE(window_->cursor().shape(), Qt::BusyCursor);  // while the operation runs
   QTest::mouseClick(window_->button(kIdExit), Qt::LeftButton);
   QCOMPARE(destroyed.count(), 1);
   QVERIFY(!window_->isVisible());
@@ -547,6 +553,39 @@ void WindowTest::exitDuringARunningOperation() {
   // no window: no message box.
   QCOMPARE(host_->last_read_end, ReadEnd::cancelled);
   QVERIFY(watcher.seen.empty());
+}
+
+// The picture on screen, saved by the file name's suffix; the context menu
+// of the picture, and only of the picture, offers it.
+void WindowTest::savesThePictureAsPngOrBmp() {
+  start();
+  open_inquire_connect();
+  press(Qt::Key_Up);
+  QTemporaryDir files;
+  const QImage shown = picture_on_screen();
+  for (const char* name : {"/shot.png", "/shot.bmp", "/shot"}) {
+    QVERIFY(window_->save_picture(files.path() + name));
+    QImage saved(files.path() + name);
+    QCOMPARE(saved.size(), QSize(96, 72));
+    QCOMPARE(saved.convertToFormat(QImage::Format_RGB32), shown);
+  }
+  QCOMPARE(QImageReader(files.path() + "/shot.bmp").format(), QByteArray("bmp"));
+  QCOMPARE(QImageReader(files.path() + "/shot").format(), QByteArray("png"));
+  QVERIFY(!window_->save_picture(files.path() + "/no/such/dir.png"));
+
+  QStringList offered;
+  for (QPoint at : {QPoint(50, 140), QPoint(150, 180)}) {
+    QTimer::singleShot(50, [&] {
+      if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+        for (QAction* action : menu->actions()) offered << action->text() + " " + action->shortcut().toString();
+        menu->close();
+      }
+    });
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, window_->mapToGlobal(at));
+    QApplication::sendEvent(window_.get(), &event);
+    QTest::qWait(100);
+  }
+  QCOMPARE(offered, QStringList({"Save Picture... Ctrl+S"}));
 }
 
 QTEST_MAIN(WindowTest)

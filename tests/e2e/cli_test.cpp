@@ -43,7 +43,7 @@ TEST_F(Cli, WholeJobOnTheVirtualModule) {
                        " open inquiry connect 0 key L key D capture " + shot + " key R disconnect close");
   EXPECT_EQ(run.exit_status, 0) << run.output;
   EXPECT_NE(run.output.find("open COM5: ok"), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("inquiry: 1 device: 0=CAFE00000001"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("inquiry: 1 device: 0=CA:FE:00:00:00:01"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("capture " + shot + ": ok, 13824 of 13824 bytes"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("key R: ok, answer not kept"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("close: ok"), std::string::npos) << run.output;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -52,7 +53,8 @@ struct SimSession : ::testing::Test {
   void TearDown() override {
     if (s.port_handle.held) host_close(s);
     if (sim) sim->stop();
-    ::rmdir(ports_directory.c_str());
+    std::error_code ignored;  // the module's owner file stays in the directory
+    std::filesystem::remove_all(ports_directory, ignored);
   }
 
   void start_sim(const SimOptions& options = fast_sim_options()) {

@@ -1,0 +1,160 @@
+// The driver as a user runs it against a module of the test's own: clean-up
+// after a failure and after Ctrl-C as the module saw it, the capture file,
+// connecting by address, progress while a step waits, and every program's
+// --help and --version.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "run_command.h"
+#include "sim_session.h"
+
+namespace {
+constexpr std::uint16_t kInquiry = 0x0401;
+constexpr std::uint16_t kCreateConnection = 0x0405;
+constexpr std::uint16_t kDisconnect = 0x0406;
+
+#ifdef CORVANTA_CLI_PATH
+struct Driver : SimSession {
+  CommandRun cli(const std::string& arguments) {
+    return run_command(std::string(CORVANTA_CLI_PATH) + " " + arguments + " 2>&1");
+  }
+  std::string file(const std::string& name) const { return ports_directory + "/" + name; }
+  static std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  // Opcodes after the start-up's four commands.
+  std::vector<std::uint16_t> after_start_up() const { return opcodes_since(4); }
+};
+
+TEST_F(Driver, AFailedStepDisconnectsAndClosesUnlessToldToGoOn) {
+  start_sim();
+  // The second connect fails at once (no device 3) with the link up.
+  CommandRun run = cli("open inquiry connect 0 connect 3 key L close");
+  EXPECT_EQ(run.exit_status, 1) << run.output;
+  for (const char* line : {"connect 3: failed (no device 3; the last inquiry found 1)", "key L: skipped",
+                           "close: skipped", "clean-up: disconnect ok", "clean-up: port closed"})
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+  EXPECT_EQ(after_start_up(), (std::vector<std::uint16_t>{kInquiry, kCreateConnection, kDisconnect}));
+  EXPECT_EQ(sim->acl_packets_received(), 2u);  // channel open and close: no "L"
+
+  // --keep-going runs every step and still fails the run; the clean-up
+  // follows the last step.
+  run = cli("-k open inquiry connect 0 connect 3 key L");
+  EXPECT_EQ(run.exit_status, 1) << run.output;
+  EXPECT_NE(run.output.find("key L: ok"), std::string::npos) << run.output;
+  EXPECT_LT(run.output.find("key L: ok"), run.output.find("clean-up: disconnect ok")) << run.output;
+}
+
+TEST_F(Driver, CtrlCDuringACaptureDisconnectsThenNothing) {
+  SimOptions options = fast_sim_options();
+  options.paced = true;  // a picture takes 2.4 s
+  start_sim(options);
+  const std::string output = file("output");
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    ::execl(CORVANTA_CLI_PATH, CORVANTA_CLI_PATH, "open", "inquiry", "connect", "0", "capture",
+            file("shot.bmp").c_str(), "disconnect", "close", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // The channel is open and "U" is out: the picture is coming.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (sim->acl_packets_received() < 2 && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::kill(pid, SIGINT);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  const std::string printed = contents(output);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << printed;
+  for (const char* line : {"(interrupted)", "disconnect: skipped", "clean-up: disconnect", "clean-up: port closed"})
+    EXPECT_NE(printed.find(line), std::string::npos) << line << "\n" << printed;
+  // The module saw the Disconnect, and nothing after it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(after_start_up(), (std::vector<std::uint16_t>{kInquiry, kCreateConnection, kDisconnect}));
+  const std::size_t acl = sim->acl_packets_received();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(sim->acl_packets_received(), acl);
+  EXPECT_FALSE(std::filesystem::exists(file("shot.bmp")));
+}
+
+TEST_F(Driver, ACaptureWritesItsFileWholeOrNotAtAll) {
+  SimOptions options = fast_sim_options();
+  options.faults.picture_rows = 10;
+  start_sim(options);
+  const std::string shot = file("shot.bmp");
+  std::ofstream(shot) << "an earlier picture";
+  CommandRun run = cli("-k open inquiry connect 0 capture " + shot + " capture " + file("missing/shot.bmp"));
+  EXPECT_EQ(run.exit_status, 1) << run.output;
+  EXPECT_NE(run.output.find("capture " + shot + ": failed, 1920 of 13824 bytes (" + shot + " left as it was)"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(contents(shot), "an earlier picture");
+  // An unwritable file is found out before "U" is sent.
+  EXPECT_NE(run.output.find("capture " + file("missing/shot.bmp") +
+                            ": failed (cannot write " + file("missing/shot.bmp") + ": No such file or directory; nothing sent)"),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(sim->acl_packets_received(), 2u + 1u);  // channel open, "U"; then the clean-up's channel close
+  // No temporary file is left beside the target.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ports_directory), {}), 3)
+      << "com5, its owner file and shot.bmp only";
+
+  // A whole picture replaces the file.
+  sim->set_faults({});
+  run = cli("open inquiry connect 0 capture " + shot);
+  EXPECT_EQ(run.exit_status, 0) << run.output;
+  EXPECT_EQ(contents(shot).size(), 54u + 96u * 72u * 3u);
+}
+
+TEST_F(Driver, ConnectsByAddressWithoutAnInquiryAndShowsProgress) {
+  SimOptions options = fast_sim_options();
+  options.cameras = {{0x00, 0x1B, 0xDC, 0x40, 0x00, 0x0A}};
+  start_sim(options);
+  CommandRun run = cli("--port=COM5 open connect 00:1b:dc:40:00:0a capture " + file("shot.bmp") + " disconnect close");
+  EXPECT_EQ(run.exit_status, 0) << run.output;
+  EXPECT_EQ(after_start_up(), (std::vector<std::uint16_t>{kCreateConnection, kDisconnect}));
+  // Progress lines come while the step waits, before its own line.
+  const std::string connected = "connect 00:1B:DC:40:00:0A: ok, 00:1B:DC:40:00:0A";
+  const std::size_t paging = run.output.find("connect 00:1B:DC:40:00:0A: paging 00:1B:DC:40:00:0A");
+  const std::size_t row = run.output.find("capture " + file("shot.bmp") + ": row 36/72, 6912 bytes");
+  const std::size_t captured = run.output.find("capture " + file("shot.bmp") + ": ok");
+  ASSERT_NE(paging, std::string::npos) << run.output;
+  ASSERT_NE(row, std::string::npos) << run.output;
+  EXPECT_LT(paging, run.output.find(connected)) << run.output;
+  EXPECT_LT(row, captured) << run.output;
+  EXPECT_EQ(cli("open connect 00:1B:DC:40:00").exit_status, 2);
+}
+#endif
+
+// Every program answers --help and --version with status 0, the window too
+// without a display.
+TEST(Programs, HelpAndVersionExitZero) {
+  const std::string programs[] = {
+#include "program_paths.inc"
+  };
+  for (const std::string& path : programs) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    const std::string bare = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + path;
+    for (const char* option : {" --help", " -h"}) {
+      CommandRun run = run_command(bare + option + " 2>&1");
+      EXPECT_EQ(run.exit_status, 0) << name << option << "\n" << run.output;
+      EXPECT_NE(run.output.find("Usage: " + name), std::string::npos) << name << option << "\n" << run.output;
+    }
+    CommandRun run = run_command(bare + " --version 2>&1");
+    EXPECT_EQ(run.exit_status, 0) << name;
+    EXPECT_EQ(run.output, name + " " + CORVANTA_VERSION + "\n");
+    EXPECT_EQ(run_command(bare + " --bogus 2>&1").exit_status, 2) << name;
+  }
+}
+}  // namespace
