@@ -284,13 +284,16 @@ void MainWindow::paintEvent(QPaintEvent*) {
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
   // Every key-down is the window's, whether the key table knows it or not;
-  // auto-repeats act like first presses.
-  if (std::uint32_t virtual_key = virtual_key_from_qt(event->key()); virtual_key != 0) {
+  // auto-repeats act like first presses, except those that queued while the
+  // last command ran.
+  const std::uint32_t virtual_key = virtual_key_from_qt(event->key());
+  if (virtual_key != 0 && key_repeats_.should_run(event->isAutoRepeat(), KeyRepeatCoalescer::Clock::now())) {
     // The command blocks this thread until its answer (a picture: 2.5 s).
     const bool sends = host_.channel_state == kChannelOpen && camera_key_letter(virtual_key) != 0;
     if (sends) QApplication::setOverrideCursor(Qt::WaitCursor);
     camera_key_down(host_, view_, virtual_key);
     if (sends) QApplication::restoreOverrideCursor();
+    if (sends) key_repeats_.command_ended(KeyRepeatCoalescer::Clock::now());
   }
   event->accept();
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "camera_commands.h"
+#include "key_repeat.h"
 #include "operation_runner.h"
 
 class QComboBox;
@@ -73,6 +74,7 @@ class MainWindow final : public QWidget, public ShellWindow {
 
   HostState& host_;
   AppShell shell_;
+  KeyRepeatCoalescer key_repeats_;
   Picture picture_;
   CameraView view_;
   QComboBox* port_box_ = nullptr;

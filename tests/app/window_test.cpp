@@ -121,6 +121,7 @@ class WindowTest : public QObject {
   void ordinaryPath();
   void keyTableWireBytes();
   void uKeySendsUWithoutCapture();
+  void repeatsQueuedDuringACommandAreDropped();
   void openFailureBox();
   void inquiryWarningBox();
   void connectFailureBox();
@@ -395,6 +396,23 @@ void WindowTest::uKeySendsUWithoutCapture() {
   QCOMPARE(out.size(), std::size_t{10});
   QCOMPARE(out[9], std::uint8_t{'U'});
   QCOMPARE(picture_on_screen(), before);
+}
+
+// X11 delivers the repeats of a held key that queued while a command ran
+// back to back afterwards: they run no command of their own.
+void WindowTest::repeatsQueuedDuringACommandAreDropped() {
+  start();
+  open_inquire_connect();
+  serial_->take_written();
+  auto key_down = [&](bool auto_repeat) {
+    QKeyEvent event(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier, QString(), auto_repeat);
+    QApplication::sendEvent(window_.get(), &event);
+    return serial_->take_written().size() / 10;  // commands sent, ten bytes each
+  };
+  QCOMPARE(key_down(false), std::size_t{1});
+  for (int queued = 0; queued < 4; ++queued) QCOMPARE(key_down(true), std::size_t{0});
+  QTest::qWait(60);  // a repeat that comes at the key's own pace
+  QCOMPARE(key_down(true), std::size_t{1});
 }
 
 void WindowTest::openFailureBox() {
