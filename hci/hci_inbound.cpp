@@ -51,6 +51,7 @@ Status hci_read_until_counted(HostState& s, const std::uint32_t& counter) {
   while (counter == before) {
     Status packet = hci_read_packet(s);
     if (failed(packet) && link_went_quiet(s)) return kStatusFail;
+    if (s.link_connected == 0) return kStatusFail;  // nothing more can come on a link that went down
   }
   return kStatusOk;
 }

@@ -149,6 +149,16 @@ TEST_F(Camera, SilentCameraEndsTheCaptureAtTheFirstExpiredWait) {
   EXPECT_EQ(repaints, 1);  // whatever arrived is still shown
 }
 
+TEST_F(Camera, LinkLostMidPictureEndsTheCaptureWithoutWaitingOutTheBound) {
+  Bytes input;
+  for (int y = 0; y < 10; ++y) input = input + data_packet(row(y));
+  link.answer(input + Bytes{0x04, 0x05, 0x04, 0x00, 0x2A, 0x00, 0x08});  // Disconnection Complete
+  EXPECT_EQ(capture_frame(s, view), kStatusFail);
+  EXPECT_EQ(s.link_connected, 0);
+  EXPECT_EQ(s.frame_length, 10 * 192);
+  for (auto budget : link.dry_wait_budgets) EXPECT_LE(budget.count(), 40);  // only the short looks
+}
+
 TEST_F(Camera, UKeySendsUAndReadsItsWholePictureOffWithoutDrawingIt) {
   s.frame_length = 0;
   link.answer(data_packet(row(0)) + data_packet(row(1)));
