@@ -174,11 +174,18 @@ bool ControllerModel::page_from(SimCamera& peer, const std::uint8_t* device_clas
 }
 
 // One row of camera 0's view at a time, rows 0..71 over and over, as the
-// earlier run's picture that never stopped.
+// earlier run's picture that never stopped. That picture was of a darker
+// scene: some of its samples are 0x04 followed by a large value, which a
+// host hunting for packet starts byte by byte takes for a long event.
 void ControllerModel::queue_stale_row() {
   if (!stale_streaming_ || cameras_.empty()) return;
-  const CameraFrame frame = render_camera_view(cameras_[0].scene);
-  emit_l2cap(kStaleHandle, kStaleCid, frame.data() + stale_row_ * kPicturePacketBytes, kPicturePacketBytes);
+  CameraFrame frame = render_camera_view(cameras_[0].scene);
+  std::uint8_t* row = frame.data() + stale_row_ * kPicturePacketBytes;
+  for (std::size_t i = 0; i + 1 < kPicturePacketBytes; i += 24) {
+    row[i] = 0x04;
+    row[i + 1] = 0xF0;
+  }
+  emit_l2cap(kStaleHandle, kStaleCid, row, kPicturePacketBytes);
   stale_row_ = (stale_row_ + 1) % kPictureRows;
 }
 
