@@ -2,6 +2,7 @@
 
 #include <process.h>
 
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -137,7 +138,7 @@ Win32Shell* win32_shell() { return the_shell; }
 
 const char* failure_text_cp932(const FailureMessage& message) {
   for (const StoredText& stored : kStoredTexts)
-    if (stored.message->text == message.text) return stored.cp932;
+    if (std::strcmp(stored.message->text, message.text) == 0) return stored.cp932;
   return message.text;  // ASCII-only texts read the same in either code page
 }
 
