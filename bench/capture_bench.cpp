@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -32,8 +33,16 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// Seconds for each of `runs` captures on a freshly connected module.
-std::vector<double> time_captures(bool paced, int runs) {
+double thread_cpu_seconds() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Seconds for each of `runs` captures on a freshly connected module. The
+// CPU seconds of the capturing thread (the host alone; the module runs on
+// threads of its own) are added to `cpu`.
+std::vector<double> time_captures(bool paced, int runs, double& cpu) {
   SimOptions options;
   options.paced = paced;
   options.inquiry_time_scale = 0.02;
@@ -52,9 +61,11 @@ std::vector<double> time_captures(bool paced, int runs) {
   CameraView view{&picture, nullptr, nullptr, nullptr};
   std::vector<double> seconds;
   for (int i = 0; i < runs; ++i) {
+    double cpu_before = thread_cpu_seconds();
     auto started = Clock::now();
     if (failed(capture_frame(*host, view))) return {};
     seconds.push_back(std::chrono::duration<double>(Clock::now() - started).count());
+    cpu += thread_cpu_seconds() - cpu_before;
   }
   host_disconnect(*host);
   host_close(*host);
@@ -82,16 +93,20 @@ int main(int argc, char** argv) {
     return 2;
   }
   const double line = kPictureLineBytes / kLineBytesPerSecond;
-  std::vector<double> paced = time_captures(true, paced_runs);
-  std::vector<double> unpaced = time_captures(false, unpaced_runs);
+  double paced_cpu = 0;
+  double unpaced_cpu = 0;
+  std::vector<double> paced = time_captures(true, paced_runs, paced_cpu);
+  std::vector<double> unpaced = time_captures(false, unpaced_runs, unpaced_cpu);
   if (paced.empty() || unpaced.empty()) {
     std::fputs("corvanta-bench: the session on the virtual module failed\n", stderr);
     return 1;
   }
   double convert = conversion_seconds(2000);
   std::printf("picture on the line: %.0f bytes, %.4f s at 57,600 baud\n", kPictureLineBytes, line);
-  std::printf("paced capture   (median of %d): %.4f s  = %.4f x line time\n", paced_runs, median(paced),
-              median(paced) / line);
+  double paced_wall = 0;
+  for (double s : paced) paced_wall += s;
+  std::printf("paced capture   (median of %d): %.4f s  = %.4f x line time; host CPU %.2f %% of wall\n",
+              paced_runs, median(paced), median(paced) / line, 100.0 * paced_cpu / paced_wall);
   std::printf("unpaced capture (median of %d): %.4f s  = %.4f x line time\n", unpaced_runs, median(unpaced),
               median(unpaced) / line);
   std::printf("frame conversion alone        : %.6f s  = %.6f x line time\n", convert, convert / line);
