@@ -32,14 +32,15 @@ std::string ports_path(const char* entry) {
   return path;
 }
 
-// Pulls the adapter: with_sim.sh ends the module and says when it is gone.
-bool unplug_module() {
-  HANDLE request = ::CreateFileA(ports_path("unplug").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+// Asks with_sim.sh for a fault ("unplug": the module ends; "stall": it stops
+// reading) and waits until it says the fault is in place.
+bool module_fault(const char* request_name, const char* done_name) {
+  HANDLE request = ::CreateFileA(ports_path(request_name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
   if (request == INVALID_HANDLE_VALUE) return false;
   ::CloseHandle(request);
   for (int i = 0; i < 200; ++i) {
-    if (::GetFileAttributesA(ports_path("unplugged").c_str()) != INVALID_FILE_ATTRIBUTES) return true;
+    if (::GetFileAttributesA(ports_path(done_name).c_str()) != INVALID_FILE_ATTRIBUTES) return true;
     ::Sleep(25);
   }
   return false;
@@ -112,12 +113,24 @@ TEST_F(Win32Link, SilentModuleEndsTheStartUpAtItsDeadline) {
 // sim: --fast
 TEST_F(Win32Link, UnpluggedPortEndsTheCaptureAndClosesCleanly) {
   connect();
-  ASSERT_TRUE(unplug_module());
+  ASSERT_TRUE(module_fault("unplug", "unplugged"));
   EXPECT_EQ(camera_key_down(s, view, kVkUp), kStatusFail);
   EXPECT_TRUE(link_went_quiet(s));
   EXPECT_LT(s.frame_length, static_cast<std::int16_t>(kFrameBufferSize));
   EXPECT_EQ(host_close(s), kStatusOk);
   EXPECT_EQ(host_close(s), kStatusFail);  // nothing held any more
+}
+
+// sim: --fast. A module that reads nothing more: once the line is full a
+// write ends at its deadline instead of blocking for good.
+TEST_F(Win32Link, WriteToALineThatDoesNotDrainEndsAtItsDeadline) {
+  ASSERT_EQ(host_open(s, kCom5), kStatusOk);
+  ASSERT_TRUE(module_fault("stall", "stalled"));
+  constexpr int kMoreThanAnyLineHolds = 1 << 20;
+  int written = 0;
+  while (written < kMoreThanAnyLineHolds && serial_write_byte(s, 0x00) == kStatusOk) ++written;
+  EXPECT_LT(written, kMoreThanAnyLineHolds);
+  RecordProperty("bytes_before_the_line_was_full", written);
 }
 
 // sim: --fast

@@ -8,6 +8,8 @@
 # A file "unplug" appearing there ends the module, as pulling the adapter
 # would; "unplugged" then tells the program that the module is gone (a
 # Windows program cannot look at the com5 link itself: "com5" names the port).
+# A file "stall" stops the module where it is (SIGSTOP), so that it reads
+# nothing more and the line fills up; "stalled" says it is done.
 set -u
 ports=${CORVANTA_WINE_PORTS:?run under scripts/test, which makes the Wine prefix}
 sim=$1
@@ -18,7 +20,7 @@ while [ $# -gt 0 ] && [ "$1" != "--" ]; do
   shift
 done
 shift
-rm -f "$ports/unplug" "$ports/unplugged" "$ports/com5"
+rm -f "$ports/unplug" "$ports/unplugged" "$ports/stall" "$ports/stalled" "$ports/com5"
 # Nothing of the module may hold ctest's output pipes.
 CORVANTA_PORTS=$ports "$sim" --port 5 "${sim_args[@]}" </dev/null >"$ports/sim.log" 2>&1 &
 sim_pid=$!
@@ -34,6 +36,10 @@ if [ ! -L "$ports/com5" ]; then
 fi
 (
   while kill -0 "$sim_pid" 2>/dev/null; do
+    if [ -e "$ports/stall" ] && [ ! -e "$ports/stalled" ]; then
+      kill -STOP "$sim_pid"
+      touch "$ports/stalled"
+    fi
     if [ -e "$ports/unplug" ]; then
       kill "$sim_pid"
       while kill -0 "$sim_pid" 2>/dev/null; do sleep 0.02; done
@@ -46,7 +52,8 @@ fi
 watch_pid=$!
 "$@"
 status=$?
+kill -CONT "$sim_pid" 2>/dev/null
 kill "$sim_pid" "$watch_pid" 2>/dev/null
 wait "$sim_pid" "$watch_pid" 2>/dev/null
-rm -f "$ports/unplug" "$ports/unplugged"
+rm -f "$ports/unplug" "$ports/unplugged" "$ports/stall" "$ports/stalled"
 exit "$status"
