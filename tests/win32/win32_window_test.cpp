@@ -127,6 +127,15 @@ struct Win32Window : ::testing::Test {
   bool idle_with(const ButtonStates& expected) const {
     return shell->shell.running_operation == 0 && buttons() == expected;
   }
+  // The colour at a client point, once the window has painted it.
+  bool shows(int x, int y, COLORREF colour) const {
+    return eventually([&] {
+      HDC dc = ::GetDC(main);
+      COLORREF shown = ::GetPixel(dc, x, y);
+      ::ReleaseDC(main, dc);
+      return shown == colour;
+    });
+  }
   HWND focus() const {
     GUITHREADINFO info{};
     info.cbSize = sizeof info;
@@ -198,11 +207,9 @@ TEST_F(Win32Window, CreatedWithItsControlsAndAGreenPicture) {
   EXPECT_EQ(::SendMessageA(ports, CB_GETCURSEL, 0, 0), 4);
 
   // The picture as drawn on the screen: all blue 0, green 139, red 0.
-  HDC dc = ::GetDC(main);
   for (POINT p : {POINT{10, 110}, POINT{105, 181}, POINT{50, 150}})
-    EXPECT_EQ(::GetPixel(dc, p.x, p.y), RGB(0, 139, 0)) << p.x << "," << p.y;
-  EXPECT_EQ(::GetPixel(dc, 9, 110), ::GetSysColor(COLOR_SCROLLBAR));
-  ::ReleaseDC(main, dc);
+    EXPECT_TRUE(shows(p.x, p.y, RGB(0, 139, 0))) << p.x << "," << p.y;
+  EXPECT_TRUE(shows(9, 110, ::GetSysColor(COLOR_SCROLLBAR)));
   for (std::size_t i = 0; i < kPicturePixelsSize; i += 3)
     ASSERT_EQ((shell->picture->pixels[i] << 16) | (shell->picture->pixels[i + 1] << 8) | shell->picture->pixels[i + 2],
               139 << 8)
@@ -243,12 +250,12 @@ TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
   Picture expected;
   convert_frame(frame.data(), expected.pixels.data(), kPictureWidth, kPictureHeight);
   ASSERT_TRUE(eventually([&] { return shell->picture->pixels == expected.pixels; }));
-  // And on the screen: the top-left pixel is the last row of the bottom-up bitmap.
+  // And on the screen, once repainted: the top-left pixel is the last row of
+  // the bottom-up bitmap.
   const std::size_t top_left = kPictureRowBytes * (kPictureHeight - 1);
-  HDC dc = ::GetDC(main);
-  EXPECT_EQ(::GetPixel(dc, 10, 110),
-            RGB(expected.pixels[top_left + 2], expected.pixels[top_left + 1], expected.pixels[top_left]));
-  ::ReleaseDC(main, dc);
+  const COLORREF top_left_colour =
+      RGB(expected.pixels[top_left + 2], expected.pixels[top_left + 1], expected.pixels[top_left]);
+  EXPECT_TRUE(shows(10, 110, top_left_colour));
 
   click(kIdDisconnect);
   ASSERT_TRUE(eventually([&] { return idle_with({false, true, true, false, true}); }));
