@@ -24,6 +24,16 @@ rm -f "$ports/unplug" "$ports/unplugged" "$ports/stall" "$ports/stalled" "$ports
 # Nothing of the module may hold ctest's output pipes.
 CORVANTA_PORTS=$ports "$sim" --port 5 "${sim_args[@]}" </dev/null >"$ports/sim.log" 2>&1 &
 sim_pid=$!
+watch_pid=
+# The module goes with this script, also when ctest stops it at its timeout.
+end_module() {
+  kill -CONT "$sim_pid" 2>/dev/null
+  kill "$sim_pid" $watch_pid 2>/dev/null
+  wait "$sim_pid" $watch_pid 2>/dev/null
+  rm -f "$ports/unplug" "$ports/unplugged" "$ports/stall" "$ports/stalled"
+}
+trap end_module EXIT
+trap 'exit 143' TERM INT
 for _ in $(seq 200); do
   [ -L "$ports/com5" ] && break
   sleep 0.05
@@ -31,7 +41,6 @@ done
 if [ ! -L "$ports/com5" ]; then
   echo "with_sim: the virtual module did not publish COM5" >&2
   cat "$ports/sim.log" >&2
-  kill "$sim_pid" 2>/dev/null
   exit 1
 fi
 (
@@ -51,9 +60,3 @@ fi
 ) </dev/null >/dev/null 2>&1 &
 watch_pid=$!
 "$@"
-status=$?
-kill -CONT "$sim_pid" 2>/dev/null
-kill "$sim_pid" "$watch_pid" 2>/dev/null
-wait "$sim_pid" "$watch_pid" 2>/dev/null
-rm -f "$ports/unplug" "$ports/unplugged" "$ports/stall" "$ports/stalled"
-exit "$status"
