@@ -361,6 +361,25 @@ TEST(Win32Resources, StringsAcceleratorsMenuAndAboutTemplate) {
   EXPECT_EQ(dialog->cy, 75);
 }
 
+// Alt+"/" goes with the message's own window: on a button with the focus
+// the command is the button's, and no About box opens. Space then presses
+// that button (Open, with no module: its failure box), which shows the
+// keys went to the button in order; an About box would have taken them.
+TEST_F(Win32Window, AboutAcceleratorOnAFocusedControlOpensNothing) {
+  const WORD slash_key = LOBYTE(::VkKeyScanA('/'));
+  ASSERT_TRUE(::AttachThreadInput(::GetCurrentThreadId(), window_thread_id, TRUE));
+  ::SetFocus(control(kIdOpen));
+  ::AttachThreadInput(::GetCurrentThreadId(), window_thread_id, FALSE);
+  ASSERT_TRUE(eventually([&] { return focus() == control(kIdOpen); }));
+  press_keys({VK_MENU, slash_key});
+  press_keys({VK_SPACE});
+  HWND box = nullptr;
+  ASSERT_TRUE(eventually([&] { return (box = owned_dialog(main)) != nullptr; }));
+  EXPECT_EQ(window_text(box), L"Error");
+  ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(eventually([&] { return idle_with({true, false, false, false, false}); }));
+}
+
 // The About box's controls as Windows made them from the template.
 TEST_F(Win32Window, AboutBoxHoldsItsFourControls) {
   ::PostMessageA(main, WM_COMMAND, command_wparam(IDM_ABOUT, 1), 0);
