@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -36,9 +37,17 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// Seconds for each of `runs` captures on a freshly connected module, and
-// the time from the first capture's start to the last one's end.
-std::vector<double> time_captures(bool paced, int runs, double* back_to_back = nullptr) {
+double thread_cpu_seconds() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Seconds for each of `runs` captures on a freshly connected module. The
+// CPU seconds of the capturing thread (the host alone; the module runs on
+// threads of its own) are added to `cpu`; `back_to_back` gets the time from
+// the first capture's start to the last one's end.
+std::vector<double> time_captures(bool paced, int runs, double& cpu, double* back_to_back = nullptr) {
   SimOptions options;
   options.paced = paced;
   options.inquiry_time_scale = 0.02;
@@ -58,9 +67,11 @@ std::vector<double> time_captures(bool paced, int runs, double* back_to_back = n
   std::vector<double> seconds;
   const auto first = Clock::now();
   for (int i = 0; i < runs; ++i) {
+    double cpu_before = thread_cpu_seconds();
     auto started = Clock::now();
     if (failed(capture_frame(*host, view))) return {};
     seconds.push_back(std::chrono::duration<double>(Clock::now() - started).count());
+    cpu += thread_cpu_seconds() - cpu_before;
   }
   if (back_to_back != nullptr) *back_to_back = std::chrono::duration<double>(Clock::now() - first).count();
   host_disconnect(*host);
@@ -107,17 +118,21 @@ int main(int argc, char** argv) {
     return 2;
   }
   const double line = kPictureLineBytes / kLineBytesPerSecond;
+  double paced_cpu = 0;
+  double unpaced_cpu = 0;
   double cycle_total = 0;
-  std::vector<double> paced = time_captures(true, paced_runs, &cycle_total);
-  std::vector<double> unpaced = time_captures(false, unpaced_runs);
+  std::vector<double> paced = time_captures(true, paced_runs, paced_cpu, &cycle_total);
+  std::vector<double> unpaced = time_captures(false, unpaced_runs, unpaced_cpu);
   if (paced.empty() || unpaced.empty()) {
     std::fputs("corvanta-bench: the session on the virtual module failed\n", stderr);
     return 1;
   }
   double convert = conversion_seconds(2000);
   std::printf("picture on the line: %.0f bytes, %.4f s at 57,600 baud\n", kPictureLineBytes, line);
-  std::printf("paced capture   (median of %d): %.4f s  = %.4f x line time\n", paced_runs, median(paced),
-              median(paced) / line);
+  double paced_wall = 0;
+  for (double s : paced) paced_wall += s;
+  std::printf("paced capture   (median of %d): %.4f s  = %.4f x line time; host CPU %.2f %% of wall\n",
+              paced_runs, median(paced), median(paced) / line, 100.0 * paced_cpu / paced_wall);
   std::printf("paced cycle, U to the next U (%d back to back): %.4f s  = %.4f x line time\n", paced_runs,
               cycle_total / paced_runs, cycle_total / paced_runs / line);
   std::printf("unpaced capture (median of %d): %.4f s  = %.4f x line time\n", unpaced_runs, median(unpaced),

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "wait_bounds.h"
+
 namespace {
 HANDLE handle_of(const PortHandle& handle) { return reinterpret_cast<HANDLE>(handle.native); }
 
@@ -31,23 +33,33 @@ Status Win32Serial::open_port(std::uint8_t port_number, PortHandle& handle) {
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
   dcb.fNull = FALSE;  // a received 0x00 is delivered like any other byte
+  // HCI traffic is binary: 0x11 and 0x13 are data, never XON and XOFF. The
+  // rest of the flow control stays as the driver had it.
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
   if (!::SetCommState(port, &dcb)) return kStatusFail;
 
   DWORD mask = 0;
   if (!::GetCommMask(port, &mask)) return kStatusFail;
   if (!::SetCommMask(port, EV_RXCHAR)) return kStatusFail;
 
-  // One attempt to read a single byte returns after about 1 ms; the write
-  // time-outs stay as the driver had them.
+  // One attempt to read a single byte returns after about 1 ms. A write
+  // gives up after the link's bound for one byte, so a port that does not
+  // drain (flow control held off, a stuck adapter) cannot block for good.
   COMMTIMEOUTS timeouts{};
   if (!::GetCommTimeouts(port, &timeouts)) return kStatusFail;
   timeouts.ReadIntervalTimeout = 0;
   timeouts.ReadTotalTimeoutMultiplier = 1;
   timeouts.ReadTotalTimeoutConstant = 0;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(wait_bounds::kWriteByte.count());
   if (!::SetCommTimeouts(port, &timeouts)) return kStatusFail;
 
   if (!::PurgeComm(port, kPurgeAll)) return kStatusFail;
   ::Sleep(500);
+  // A module left transmitting keeps sending through the settle time: what
+  // came meanwhile belongs to nobody.
+  if (!::PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR)) return kStatusFail;
   return kStatusOk;
 }
 
@@ -56,9 +68,13 @@ void Win32Serial::close_port(PortHandle& handle) {
   handle = PortHandle{};
 }
 
-Status Win32Serial::write_byte(const PortHandle& handle, std::uint8_t byte, Deadline) {
+Status Win32Serial::write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) {
+  if (std::chrono::steady_clock::now() >= deadline) return kStatusFail;
+  // The port's write time-out ends a write that cannot drain: WriteFile then
+  // succeeds with nothing written, which is a failed write here.
   DWORD written = 0;
-  return ::WriteFile(handle_of(handle), &byte, 1, &written, nullptr) ? kStatusOk : kStatusFail;
+  if (!::WriteFile(handle_of(handle), &byte, 1, &written, nullptr)) return kStatusFail;
+  return written == 1 ? kStatusOk : kStatusFail;
 }
 
 ReadEnd Win32Serial::read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,

@@ -1,0 +1,14 @@
+#pragma once
+// Resource ids of the Windows program, shared by corvanta.rc and the code
+// (plain #defines: the resource compiler reads this file too).
+#define IDS_APP_TITLE 103   // "Corvanta Controller", the window title
+#define IDS_CLASS_NAME 109  // "QUOREL", the window-class name
+#define IDC_ACCELERATORS 109
+#define IDM_MAIN_MENU 109   // defined, never attached
+#define IDD_ABOUTBOX 103
+#define IDI_CLASS_ICON 107  // 32 x 32 and 16 x 16
+#define IDI_SMALL_ICON 108  // 16 x 16
+#define IDM_ABOUT 104
+#define IDM_EXIT 105
+#define IDC_ABOUT_ICON 2
+#define IDC_STATIC_TEXT -1

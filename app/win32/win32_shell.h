@@ -1,0 +1,61 @@
+#pragma once
+// The Windows window: start-up, the main window with its eight controls and
+// the picture, the message loop with the About accelerators, and the About
+// box, as a thin shell over the toolkit-free runner (operation_runner.h).
+#include <windows.h>
+
+#include <cstdint>
+
+#include "camera_commands.h"
+#include "host_state.h"
+#include "operation_runner.h"
+#include "win32_serial.h"
+
+// The shell's state, one per process, made by app_main and kept until the
+// process ends (nothing is released at exit). The window procedure and the
+// dialog procedure find it through win32_shell().
+struct Win32Shell final : ShellWindow {
+  HINSTANCE app_instance = nullptr;
+  char title_text[100] = {};
+  char class_name_text[100] = {};
+  HWND main_window = nullptr;
+  HWND port_box = nullptr;
+  HWND device_list = nullptr;
+  BITMAPINFO picture_info{};
+  Picture* picture = nullptr;  // GlobalAlloc'd, zero-filled; its pixels are picture_pixels
+
+  Win32Serial serial;
+  HostState host;
+  AppShell shell{host, *this};
+  CameraView view;
+  WorkerBody worker_body = nullptr;
+  OperationRequest* worker_request = nullptr;
+
+  // ShellWindow. The control calls work from the worker too: Windows
+  // carries a message to another thread's window on that thread and waits.
+  void enable_control(int control_id, bool enabled) override;
+  std::string port_box_selection() override;
+  void clear_device_list() override;
+  void add_device_line(const std::string& text) override;
+  int device_list_selection() override;
+  void show_message(const FailureMessage& message) override;
+  void focus_main_window() override;
+  void open_about_box() override;
+  void destroy_main_window() override;
+  bool start_worker(WorkerBody body, OperationRequest* request) override;
+  void send_operation_done(std::int32_t operation_id, std::int32_t status) override;
+};
+
+// The process's shell, or nullptr before app_main has made it.
+Win32Shell* win32_shell();
+
+// The process entry's work: strings, class, window, message loop. The exit
+// code is the quit message's wParam; 0 when the window cannot be created.
+int app_main(HINSTANCE instance, int show_state);
+ATOM register_main_class(HINSTANCE instance);
+bool create_main_window(HINSTANCE instance, int show_state);
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+
+// A failure text as the program stores it, in code page 932 (Shift-JIS).
+const char* failure_text_cp932(const FailureMessage& message);

@@ -1,0 +1,30 @@
+# The Windows build's tests run under Wine in a prefix of their own, made once
+# per run: 32-bit, quiet, no window manager needed, Japanese text drawable,
+# and COM5 mapped to the path where the virtual module links its pty.
+# shellcheck shell=bash
+
+# wine_prefix_make DIR: makes a fresh prefix in DIR/prefix and exports what
+# every later wine call of this run needs. COM5 is DIR/ports/com5, the link
+# corvanta-sim makes when CORVANTA_PORTS is DIR/ports.
+wine_prefix_make() {
+  local dir=$1
+  mkdir -p "$dir/ports"
+  export WINEPREFIX=$dir/prefix WINEARCH=win32 WINEDEBUG=-all
+  export CORVANTA_WINE_PORTS=$dir/ports
+  # No Mono or Gecko installer prompts; nothing here needs them.
+  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
+  local reg=(wine reg add)
+  # Without a window manager Wine must place the windows itself, else every
+  # DestroyWindow waits 2 s for one.
+  "${reg[@]}" 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  # The dialogs' and message boxes' fonts drawn with an installed Japanese one.
+  local face
+  for face in "MS UI Gothic" "MS Shell Dlg" "MS Shell Dlg 2" "System" "Tahoma"; do
+    "${reg[@]}" 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
+      /v "$face" /d "VL Gothic" /f >/dev/null 2>&1
+  done
+  "${reg[@]}" 'HKLM\Software\Wine\Ports' /v COM5 /d "$dir/ports/com5" /f >/dev/null 2>&1
+  # ctest must start with no wineserver: a server started now would hold the
+  # first test's output pipes open.
+  wineserver -w
+}

@@ -1,0 +1,438 @@
+// The Windows window under Wine, driven from this test program: the shell
+// runs on a window thread of its own, and the tests press its buttons with
+// messages and its keys with SendInput, and read back what it shows. The
+// tests against the module run under with_sim.sh (options in CMakeLists.txt).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camera_commands.h"
+#include "resource_ids.h"
+#include "virtual_camera.h"
+#include "win32_shell.h"
+
+namespace {
+constexpr auto kPatience = std::chrono::seconds(20);
+
+template <typename Condition>
+bool eventually(Condition condition) {
+  auto until = std::chrono::steady_clock::now() + kPatience;
+  while (std::chrono::steady_clock::now() < until) {
+    if (condition()) return true;
+    ::Sleep(10);
+  }
+  return condition();
+}
+
+std::wstring window_text(HWND window) {
+  wchar_t text[256] = {};
+  ::GetWindowTextW(window, text, 256);
+  return text;
+}
+
+void press_keys(std::initializer_list<WORD> keys) {
+  std::vector<INPUT> inputs;
+  for (WORD key : keys) {
+    INPUT down{};
+    down.type = INPUT_KEYBOARD;
+    down.ki.wVk = key;
+    inputs.push_back(down);
+  }
+  for (auto key = std::rbegin(keys); key != std::rend(keys); ++key) {
+    INPUT up{};
+    up.type = INPUT_KEYBOARD;
+    up.ki.wVk = *key;
+    up.ki.dwFlags = KEYEVENTF_KEYUP;
+    inputs.push_back(up);
+  }
+  ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+struct DialogSearch {
+  HWND owner;
+  HWND found;
+};
+
+BOOL CALLBACK find_owned_dialog(HWND window, LPARAM context) {
+  auto* search = reinterpret_cast<DialogSearch*>(context);
+  char name[16] = {};
+  ::GetClassNameA(window, name, sizeof name);
+  if (std::strcmp(name, "#32770") == 0 && ::GetWindow(window, GW_OWNER) == search->owner &&
+      ::IsWindowVisible(window)) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// The dialog (a message box or the About box) that the window has opened.
+HWND owned_dialog(HWND owner) {
+  DialogSearch search{owner, nullptr};
+  ::EnumWindows(find_owned_dialog, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+struct ButtonStates {
+  bool open, inquiry, connect, disconnect, close;
+  bool operator==(const ButtonStates&) const = default;
+};
+
+void PrintTo(const ButtonStates& b, std::ostream* out) {
+  *out << "Open " << b.open << " Inquiry " << b.inquiry << " Connect " << b.connect << " Disconnect "
+       << b.disconnect << " Close " << b.close;
+}
+
+// The shell on its own window thread, as corvanta.exe runs it.
+struct Win32Window : ::testing::Test {
+  std::thread window_thread;
+  DWORD window_thread_id = 0;
+  int exit_code = -1;
+  Win32Shell* shell = nullptr;
+  HWND main = nullptr;
+
+  void SetUp() override {
+    Win32Shell* earlier = win32_shell();  // an earlier test's, whose window is gone
+    window_thread = std::thread([this] {
+      window_thread_id = ::GetCurrentThreadId();
+      exit_code = app_main(::GetModuleHandleA(nullptr), SW_SHOWNORMAL);
+    });
+    ASSERT_TRUE(eventually(
+        [earlier] { return win32_shell() != earlier && win32_shell()->main_window != nullptr; }));
+    shell = win32_shell();
+    main = shell->main_window;
+    ASSERT_TRUE(eventually([this] { return ::IsWindowVisible(main) != FALSE; }));
+    // SendInput goes to the foreground window, which a window made after
+    // another one of this process closed is not at once.
+    ::SetForegroundWindow(main);
+    ASSERT_TRUE(eventually([this] { return ::GetForegroundWindow() == main; }));
+  }
+  void TearDown() override {
+    if (::IsWindow(main)) ::PostMessageA(main, WM_COMMAND, command_wparam(kIdExit), 0);
+    window_thread.join();
+    EXPECT_EQ(exit_code, 0);
+  }
+
+  HWND control(int id) const { return ::GetDlgItem(main, id); }
+  void click(int id) const { ::PostMessageA(control(id), BM_CLICK, 0, 0); }
+  ButtonStates buttons() const {
+    auto on = [this](int id) { return ::IsWindowEnabled(control(id)) != FALSE; };
+    return {on(kIdOpen), on(kIdInquiry), on(kIdConnect), on(kIdDisconnect), on(kIdClose)};
+  }
+  bool idle_with(const ButtonStates& expected) const {
+    return shell->shell.running_operation == 0 && buttons() == expected;
+  }
+  // The colour at a client point, once the window has painted it.
+  bool shows(int x, int y, COLORREF colour) const {
+    return eventually([&] {
+      HDC dc = ::GetDC(main);
+      COLORREF shown = ::GetPixel(dc, x, y);
+      ::ReleaseDC(main, dc);
+      return shown == colour;
+    });
+  }
+  HWND focus() const {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    ::GetGUIThreadInfo(window_thread_id, &info);
+    return info.hwndFocus;
+  }
+};
+
+// The main window and its controls as created: places, styles, texts, states.
+TEST_F(Win32Window, CreatedWithItsControlsAndAGreenPicture) {
+  EXPECT_EQ(window_text(main), L"Corvanta Controller");
+  char class_name[32] = {};
+  ::GetClassNameA(main, class_name, sizeof class_name);
+  EXPECT_STREQ(class_name, "QUOREL");
+  RECT outer;
+  ::GetWindowRect(main, &outer);
+  EXPECT_EQ(outer.left, 0);
+  EXPECT_EQ(outer.top, 0);
+  EXPECT_EQ(outer.right - outer.left, 230);
+  EXPECT_EQ(outer.bottom - outer.top, 220);
+  const DWORD style = static_cast<DWORD>(::GetWindowLongA(main, GWL_STYLE));
+  EXPECT_EQ(style & 0x80CA0000u, 0x80CA0000u);
+  EXPECT_EQ(style & (WS_MAXIMIZEBOX | WS_THICKFRAME), 0u);
+  EXPECT_EQ(::GetMenu(main), nullptr);
+
+  struct Row {
+    int id;
+    const char* control_class;
+    const wchar_t* text;
+    int x, y, width, height;
+    DWORD style;
+  };
+  const Row rows[] = {
+      {kIdPortBox, "ComboBox", L"COM5", 10, 10, 70, -1, 0x50200003},
+      {kIdDeviceList, "ListBox", L"", 10, 40, 100, -1, 0x50A00001},  // integral height: whole lines
+      {kIdOpen, "Button", L"Open", 120, 10, 90, 25, 0x50000000},
+      {kIdInquiry, "Button", L"Inquiry", 120, 40, 90, 25, 0x58000000},  // WS_DISABLED
+      {kIdConnect, "Button", L"Connect", 120, 70, 90, 25, 0x58000000},
+      {kIdDisconnect, "Button", L"Disconnect", 120, 100, 90, 25, 0x58000000},
+      {kIdClose, "Button", L"Close", 120, 130, 90, 25, 0x58000000},
+      {kIdExit, "Button", L"Exit", 120, 160, 90, 25, 0x50000000},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.id);
+    HWND c = control(row.id);
+    ASSERT_NE(c, nullptr);
+    ::GetClassNameA(c, class_name, sizeof class_name);
+    EXPECT_STRCASEEQ(class_name, row.control_class);
+    EXPECT_EQ(window_text(c), row.text);
+    RECT r;
+    ::GetWindowRect(c, &r);
+    ::MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&r), 2);
+    EXPECT_EQ(r.left, row.x);
+    EXPECT_EQ(r.top, row.y);
+    EXPECT_EQ(r.right - r.left, row.width);
+    if (row.height > 0) {  // a closed combo box is one line high, a list box whole lines
+      EXPECT_EQ(r.bottom - r.top, row.height);
+    }
+    // A scroll bar that is not needed is hidden, and its style bit with it.
+    EXPECT_EQ(static_cast<DWORD>(::GetWindowLongA(c, GWL_STYLE)) & 0xFFFF00FFu & ~WS_VSCROLL, row.style & ~WS_VSCROLL);
+  }
+  HWND ports = control(kIdPortBox);
+  ASSERT_EQ(::SendMessageA(ports, CB_GETCOUNT, 0, 0), 6);
+  for (int i = 0; i < 6; ++i) {
+    char item[8] = {};
+    ::SendMessageA(ports, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item));
+    EXPECT_EQ(std::string(item), "COM" + std::to_string(i + 1));
+  }
+  EXPECT_EQ(::SendMessageA(ports, CB_GETCURSEL, 0, 0), 4);
+
+  // The picture as drawn on the screen: all blue 0, green 139, red 0.
+  for (POINT p : {POINT{10, 110}, POINT{105, 181}, POINT{50, 150}})
+    EXPECT_TRUE(shows(p.x, p.y, RGB(0, 139, 0))) << p.x << "," << p.y;
+  EXPECT_TRUE(shows(9, 110, ::GetSysColor(COLOR_SCROLLBAR)));
+  for (std::size_t i = 0; i < kPicturePixelsSize; i += 3)
+    ASSERT_EQ((shell->picture->pixels[i] << 16) | (shell->picture->pixels[i + 1] << 8) | shell->picture->pixels[i + 2],
+              139 << 8)
+        << i;
+}
+
+// sim: --fast: Open, Inquiry, select, Connect, a picture, Disconnect, Close.
+TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
+  ASSERT_EQ(buttons(), (ButtonStates{true, false, false, false, false}));
+  click(kIdOpen);
+  ASSERT_TRUE(eventually([&] { return idle_with({false, true, false, false, true}); })) << ::testing::PrintToString(buttons());
+
+  click(kIdInquiry);
+  ASSERT_TRUE(eventually([&] { return idle_with({false, true, false, false, true}) &&
+                                      ::SendMessageA(control(kIdDeviceList), LB_GETCOUNT, 0, 0) == 1; }));
+  char line[32] = {};
+  ::SendMessageA(control(kIdDeviceList), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(line));
+  EXPECT_STREQ(line, "CAFE00000001");
+
+  // The user's selection: the list notifies its parent.
+  ::SendMessageA(control(kIdDeviceList), LB_SETCURSEL, 0, 0);
+  ::SendMessageA(main, WM_COMMAND, command_wparam(kIdDeviceList, LBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(control(kIdDeviceList)));
+  EXPECT_EQ(buttons(), (ButtonStates{false, true, true, false, true}));
+
+  click(kIdConnect);
+  ASSERT_TRUE(eventually([&] { return idle_with({false, false, false, true, true}); }));
+  EXPECT_EQ(focus(), main) << "the keys steer through the main window";
+
+  // Right, then Up: the picture of the panned scene, pixel for pixel.
+  press_keys({VK_RIGHT});
+  ASSERT_TRUE(eventually([&] { return shell->host.frame_length == 4; }));
+  press_keys({VK_UP});
+  ASSERT_TRUE(eventually([&] { return shell->host.frame_length == static_cast<std::int16_t>(kFrameBufferSize); }));
+  CameraScene scene;
+  steer_camera(scene, 'R');
+  const CameraFrame frame = render_camera_view(scene);
+  Picture expected;
+  convert_frame(frame.data(), expected.pixels.data(), kPictureWidth, kPictureHeight);
+  ASSERT_TRUE(eventually([&] { return shell->picture->pixels == expected.pixels; }));
+  // And on the screen, once repainted: the top-left pixel is the last row of
+  // the bottom-up bitmap.
+  const std::size_t top_left = kPictureRowBytes * (kPictureHeight - 1);
+  const COLORREF top_left_colour =
+      RGB(expected.pixels[top_left + 2], expected.pixels[top_left + 1], expected.pixels[top_left]);
+  EXPECT_TRUE(shows(10, 110, top_left_colour));
+
+  click(kIdDisconnect);
+  ASSERT_TRUE(eventually([&] { return idle_with({false, true, true, false, true}); }));
+  click(kIdClose);
+  ASSERT_TRUE(eventually([&] { return idle_with({true, false, false, false, false}); }));
+}
+
+// sim: --silent: the start-up fails; its message, in Japanese on any Windows.
+TEST_F(Win32Window, FailureBoxShowsTheJapaneseTextAndThenEnablesOpen) {
+  click(kIdOpen);
+  HWND box = nullptr;
+  ASSERT_TRUE(eventually([&] { return (box = owned_dialog(main)) != nullptr; }));
+  EXPECT_EQ(window_text(box), L"Error");
+  EXPECT_EQ(window_text(::GetDlgItem(box, 0xFFFF)), L"Bluetoothモジュールを初期化出来ません");
+  EXPECT_EQ(::GetDlgItem(box, IDCANCEL), nullptr) << "OK only";
+  // Open comes back only once the box is dismissed.
+  EXPECT_FALSE(::IsWindowEnabled(control(kIdOpen)));
+  EXPECT_EQ(shell->shell.running_operation, kIdOpen);
+  ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(eventually([&] { return idle_with({true, false, false, false, false}); }));
+}
+
+// The stored code page 932 texts are the runner's texts.
+TEST(Win32Texts, StoredCp932TextsReadAsTheRunnersTexts) {
+  for (const FailureMessage* m : {&kOpenFailed, &kInquiryFailed, &kConnectFailed, &kDisconnectFailed}) {
+    wchar_t from_cp932[128] = {}, from_utf8[128] = {};
+    ASSERT_GT(::MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, failure_text_cp932(*m), -1, from_cp932, 128), 0);
+    ASSERT_GT(::MultiByteToWideChar(CP_UTF8, 0, m->text, -1, from_utf8, 128), 0);
+    EXPECT_STREQ(from_cp932, from_utf8);
+  }
+}
+
+// Alt+"?" and Alt+"/" open the About box; Esc and OK close it.
+TEST_F(Win32Window, AboutBoxOpensWithAltQuestionMarkAndAltSlash) {
+  const WORD slash_key = LOBYTE(::VkKeyScanA('/'));
+  const struct {
+    std::initializer_list<WORD> keys;
+    bool close_with_ok;
+  } ways[] = {{{VK_MENU, VK_SHIFT, slash_key}, false}, {{VK_MENU, slash_key}, true}};
+  for (const auto& way : ways) {
+    press_keys(way.keys);
+    HWND about = nullptr;
+    ASSERT_TRUE(eventually([&] { return (about = owned_dialog(main)) != nullptr; }));
+    EXPECT_EQ(window_text(about), L"ﾊﾞｰｼﾞｮﾝ情報");
+    EXPECT_FALSE(::IsWindowEnabled(main)) << "modal to the main window";
+    EXPECT_EQ(focus(), ::GetDlgItem(about, IDOK));
+    if (way.close_with_ok) {
+      ::PostMessageA(::GetDlgItem(about, IDOK), BM_CLICK, 0, 0);
+    } else {
+      press_keys({VK_ESCAPE});
+    }
+    ASSERT_TRUE(eventually([&] { return !::IsWindow(about) && ::IsWindowEnabled(main); }));
+  }
+}
+
+// The resources, read back as the program finds them.
+TEST(Win32Resources, StringsAcceleratorsMenuAndAboutTemplate) {
+  HINSTANCE self = ::GetModuleHandleA(nullptr);
+  wchar_t text[100] = {};
+  ASSERT_GT(::LoadStringW(self, IDS_APP_TITLE, text, 100), 0);
+  EXPECT_STREQ(text, L"Corvanta Controller");
+  ASSERT_GT(::LoadStringW(self, IDS_CLASS_NAME, text, 100), 0);
+  EXPECT_STREQ(text, L"QUOREL");
+  EXPECT_NE(::FindResourceExW(self, MAKEINTRESOURCEW(6), MAKEINTRESOURCEW(IDS_APP_TITLE / 16 + 1),
+                              MAKELANGID(LANG_JAPANESE, SUBLANG_DEFAULT)),
+            nullptr)
+      << "string table in language 1041";
+
+  HACCEL accelerators = ::LoadAcceleratorsA(self, MAKEINTRESOURCEA(IDC_ACCELERATORS));
+  ACCEL entries[4] = {};
+  ASSERT_EQ(::CopyAcceleratorTableA(accelerators, entries, 4), 2);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(entries[i].fVirt & (FALT | FVIRTKEY), FALT) << "character entry with Alt";
+    EXPECT_EQ(entries[i].cmd, IDM_ABOUT);
+  }
+  EXPECT_EQ(entries[0].key, '?');
+  EXPECT_EQ(entries[1].key, '/');
+
+  HMENU menu = ::LoadMenuW(self, MAKEINTRESOURCEW(IDM_MAIN_MENU));
+  ASSERT_NE(menu, nullptr);
+  const wchar_t* expected[][2] = {{L"ﾌｧｲﾙ(&F)", L"ｱﾌﾟﾘｹｰｼｮﾝの終了(&X)"}, {L"ﾍﾙﾌﾟ(&H)", L"ﾊﾞｰｼﾞｮﾝ情報(&A) ..."}};
+  const UINT commands[] = {IDM_EXIT, IDM_ABOUT};
+  ASSERT_EQ(::GetMenuItemCount(menu), 2);
+  for (int i = 0; i < 2; ++i) {
+    ::GetMenuStringW(menu, static_cast<UINT>(i), text, 100, MF_BYPOSITION);
+    EXPECT_STREQ(text, expected[i][0]);
+    HMENU popup = ::GetSubMenu(menu, i);
+    ::GetMenuStringW(popup, 0, text, 100, MF_BYPOSITION);
+    EXPECT_STREQ(text, expected[i][1]);
+    EXPECT_EQ(::GetMenuItemID(popup, 0), commands[i]);
+  }
+  ::DestroyMenu(menu);
+
+  HRSRC found = ::FindResourceW(self, MAKEINTRESOURCEW(IDD_ABOUTBOX), MAKEINTRESOURCEW(5));  // RT_DIALOG
+  ASSERT_NE(found, nullptr);
+  const auto* dialog = static_cast<const DLGTEMPLATE*>(::LockResource(::LoadResource(self, found)));
+  EXPECT_EQ(dialog->style, 0x00C800C0u);
+  EXPECT_EQ(dialog->dwExtendedStyle, 0u);
+  EXPECT_EQ(dialog->cdit, 4);
+  EXPECT_EQ(dialog->x, 22);
+  EXPECT_EQ(dialog->y, 17);
+  EXPECT_EQ(dialog->cx, 230);
+  EXPECT_EQ(dialog->cy, 75);
+}
+
+// Alt+"/" goes with the message's own window: on a button with the focus
+// the command is the button's, and no About box opens. Space then presses
+// that button (Open, with no module: its failure box), which shows the
+// keys went to the button in order; an About box would have taken them.
+TEST_F(Win32Window, AboutAcceleratorOnAFocusedControlOpensNothing) {
+  const WORD slash_key = LOBYTE(::VkKeyScanA('/'));
+  ASSERT_TRUE(::AttachThreadInput(::GetCurrentThreadId(), window_thread_id, TRUE));
+  ::SetFocus(control(kIdOpen));
+  ::AttachThreadInput(::GetCurrentThreadId(), window_thread_id, FALSE);
+  ASSERT_TRUE(eventually([&] { return focus() == control(kIdOpen); }));
+  press_keys({VK_MENU, slash_key});
+  press_keys({VK_SPACE});
+  HWND box = nullptr;
+  ASSERT_TRUE(eventually([&] { return (box = owned_dialog(main)) != nullptr; }));
+  EXPECT_EQ(window_text(box), L"Error");
+  ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(eventually([&] { return idle_with({true, false, false, false, false}); }));
+}
+
+// The About box's controls as Windows made them from the template.
+TEST_F(Win32Window, AboutBoxHoldsItsFourControls) {
+  ::PostMessageA(main, WM_COMMAND, command_wparam(IDM_ABOUT, 1), 0);
+  HWND about = nullptr;
+  ASSERT_TRUE(eventually([&] { return (about = owned_dialog(main)) != nullptr; }));
+  std::vector<std::pair<int, std::wstring>> controls;
+  std::vector<DWORD> styles;
+  for (HWND c = ::GetWindow(about, GW_CHILD); c != nullptr; c = ::GetWindow(c, GW_HWNDNEXT)) {
+    controls.emplace_back(::GetDlgCtrlID(c) & 0xFFFF, window_text(c));
+    styles.push_back(static_cast<DWORD>(::GetWindowLongA(c, GWL_STYLE)) & 0xFFFF00FFu);
+  }
+  ASSERT_EQ(controls.size(), 4u);
+  EXPECT_EQ(controls[0].first, IDC_ABOUT_ICON);
+  EXPECT_EQ(controls[1], (std::pair<int, std::wstring>{0xFFFF, L"quorel Version 1.0"}));
+  EXPECT_EQ(controls[2].first, 0xFFFF);
+  EXPECT_EQ(controls[3], (std::pair<int, std::wstring>{IDOK, L"OK"}));
+  EXPECT_EQ(styles, (std::vector<DWORD>{0x50000003, 0x50020080, 0x50020000, 0x50030001}));
+  EXPECT_NE(::SendMessageA(::GetWindow(about, GW_CHILD), STM_GETICON, 0, 0), 0) << "icon 107 shown";
+  press_keys({VK_RETURN});  // the default button
+  ASSERT_TRUE(eventually([&] { return !::IsWindow(about); }));
+}
+}  // namespace
+
+namespace {
+// sim: --silent: corvanta.exe itself, its Open blocked on a module that
+// never answers, ended with Exit.
+TEST(Win32Program, ExitDuringAnOperationEndsTheProcessWithStatusZero) {
+  std::string path = std::string("Z:") + CORVANTA_EXE_PATH;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(::CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &process))
+      << path;
+  HWND main = nullptr;
+  ASSERT_TRUE(eventually([&] {
+    main = ::FindWindowA("QUOREL", "Corvanta Controller");
+    DWORD owner = 0;
+    if (main != nullptr) ::GetWindowThreadProcessId(main, &owner);
+    return main != nullptr && owner == process.dwProcessId && ::IsWindowVisible(main);
+  }));
+  ::PostMessageA(::GetDlgItem(main, kIdOpen), BM_CLICK, 0, 0);
+  ASSERT_TRUE(eventually([&] { return !::IsWindowEnabled(::GetDlgItem(main, kIdOpen)); })) << "Open running";
+  ::PostMessageA(::GetDlgItem(main, kIdExit), BM_CLICK, 0, 0);
+  ASSERT_EQ(::WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0);
+  DWORD exit_code = 1;
+  ::GetExitCodeProcess(process.hProcess, &exit_code);
+  EXPECT_EQ(exit_code, 0u);
+  // It ended inside the operation: no failure box was ever shown.
+  EXPECT_EQ(::FindWindowA("#32770", "Error"), nullptr);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+}
+}  // namespace
