@@ -88,10 +88,12 @@ Status PosixSerial::open_port(std::uint8_t port_number, PortHandle& handle) {
   // A module left transmitting keeps sending through the settle time: what
   // came meanwhile belongs to nobody.
   if (::tcflush(fd, TCIFLUSH) != 0) return kStatusFail;
+  read_ahead_next_ = read_ahead_end_ = 0;
   return kStatusOk;
 }
 
 void PosixSerial::close_port(PortHandle& handle) {
+  read_ahead_next_ = read_ahead_end_ = 0;
   if (handle.held) {
     // The exclusive mark outlives us on a line someone else keeps open (the
     // virtual module's pty); the flock goes with the descriptor.
@@ -116,9 +118,18 @@ ReadEnd PosixSerial::read_byte(const PortHandle& handle, std::uint8_t& out, Dead
   // A wait whose deadline has passed is over, even on a line that never stops
   // talking (noise, a wrong baud rate): no skipping loop can outlast it.
   if (std::chrono::steady_clock::now() >= deadline) return ReadEnd::deadline;
+  if (read_ahead_next_ < read_ahead_end_) {
+    out = read_ahead_[read_ahead_next_++];
+    return ReadEnd::byte;
+  }
   for (;;) {
-    ssize_t n = ::read(fd_of(handle), &out, 1);
-    if (n == 1) return ReadEnd::byte;
+    ssize_t n = ::read(fd_of(handle), read_ahead_.data(), read_ahead_.size());
+    if (n > 0) {
+      read_ahead_end_ = static_cast<std::size_t>(n);
+      read_ahead_next_ = 1;
+      out = read_ahead_[0];
+      return ReadEnd::byte;
+    }
     if (n == 0) return ReadEnd::port_error;  // end of file: the other side hung up
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return ReadEnd::port_error;

@@ -3,6 +3,7 @@
 // descriptor, reads and writes bounded by poll(). A held port is exclusive,
 // as serial tools agree: TIOCEXCL and a non-blocking flock, so a second
 // program is told "busy" instead of sharing the line.
+#include <array>
 #include <chrono>
 #include <string>
 
@@ -22,6 +23,14 @@ struct PosixSerial final : SerialBackend {
   Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) override;
   ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
                     const std::atomic<bool>& cancel) override;
+
+ private:
+  // What one read() took from the port beyond the byte asked for, handed
+  // out one byte per call all the same: a system call per byte would cost
+  // the host several per cent of a core on a busy line.
+  std::array<std::uint8_t, 256> read_ahead_{};
+  std::size_t read_ahead_next_ = 0;
+  std::size_t read_ahead_end_ = 0;
 };
 
 // Puts a descriptor into the raw 57,600 baud 8N1 line discipline the module
