@@ -36,6 +36,7 @@ struct FakeWindow final : ShellWindow {
   int selection = -1;
   std::vector<std::string> log;  // every call, in order
   std::vector<FailureMessage> messages;
+  std::vector<std::string> details;  // beside each message
   int focus_calls = 0;
   int about_calls = 0;
   int destroy_calls = 0;
@@ -70,8 +71,9 @@ struct FakeWindow final : ShellWindow {
     log.push_back("read selection");
     return selection;
   }
-  void show_message(const FailureMessage& m) override {
+  void show_message(const FailureMessage& m, const std::string& why) override {
     messages.push_back(m);
+    details.push_back(why);
     log.push_back(std::string("message ") + m.caption);
   }
   void focus_main_window() override {
