@@ -43,7 +43,10 @@ Status camera_simple_command(HostState& s, char letter) {
   auto payload = static_cast<std::uint8_t>(letter);
   if (failed(host_send_command(s, &payload, 1))) return kStatusFail;
   Status answer = l2cap_wait_channel_frame(s);
-  if (failed(answer)) note_wait_failure(s, FailurePoint::channel_answer, 0, 0, payload);
+  if (failed(answer)) {
+    note_wait_failure(s, FailurePoint::channel_answer, 0, 0, payload);
+    if (s.last_failure.point == FailurePoint::channel_answer) s.last_failure.l2cap_result = s.channel_refusal;
+  }
   // "U" alone starts a whole picture, of which one frame is the answer; an
   // answer that did not come in time may still be coming. Either way the
   // rest is let pass before anything else is sent.
@@ -66,7 +69,10 @@ Status capture_frame(HostState& s, CameraView& view) {
     }
     if (packets < kFramePackets) {
       note_wait_failure(s, FailurePoint::picture_row, 0, 0, static_cast<std::uint16_t>(packets + 1));
-      if (s.last_failure.point == FailurePoint::picture_row) s.last_failure.rows = kFramePackets;
+      if (s.last_failure.point == FailurePoint::picture_row) {
+        s.last_failure.rows = kFramePackets;
+        s.last_failure.l2cap_result = s.channel_refusal;
+      }
       hci_wait_line_quiet(s);
     }
   }

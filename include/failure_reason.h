@@ -32,6 +32,7 @@ struct FailureReason {
   std::uint8_t length = 0;      // its parameter length
   std::uint16_t detail = 0;     // see FailurePoint
   std::uint16_t rows = 0;
+  std::uint16_t l2cap_result = 0;  // the peer's refusal of the channel, when a channel wait failed after one
   std::uint32_t bound_ms = 0;   // the wait's bound
   std::uint32_t waited_ms = 0;  // time from the start of the wait to the failure
   int os_error = 0;             // errno where the OS gave one

@@ -100,6 +100,9 @@ struct HostState {
   std::uint16_t remote_psm = 0;
   std::uint16_t channel_id = 0;
   std::uint8_t channel_state = 0;  // 0 closed, 4 open
+  // The result of a Connection Response that refused the host's channel (0:
+  // none since the request): not judged, but the likely reason nothing answers.
+  std::uint16_t channel_refusal = 0;
 
   // Upcalls set by l2cap_attach().
   LayerRoutine acl_inbound = nullptr;     // the rest of an ACL packet after its indicator

@@ -18,6 +18,14 @@ constexpr Named kCommands[] = {
     {0x040A, "Reject_Connection_Request"},
 };
 
+// Connection Response results (Bluetooth Core, Vol 3 Part A).
+constexpr Named kChannelResults[] = {
+    {0x0001, "pending"},
+    {0x0002, "PSM not supported"},
+    {0x0003, "security block"},
+    {0x0004, "no resources"},
+};
+
 constexpr Named kEvents[] = {
     {0x01, "Inquiry Complete"},       {0x03, "Connection Complete"}, {0x05, "Disconnection Complete"},
     {0x0E, "Command Complete"},       {0x0F, "Command Status"},
@@ -107,7 +115,24 @@ const char* hci_status_name(std::uint8_t status) {
   return name != nullptr ? name : "";
 }
 
-std::string failure_text(const FailureReason& r) {
+namespace {
+// "; the camera refused the channel (L2CAP result 0x0004, no resources)" or "".
+std::string channel_refusal_text(std::uint16_t result) {
+  if (result == 0) return {};
+  char code[8];
+  std::snprintf(code, sizeof code, "0x%04X", result);
+  const char* name = find_name(kChannelResults, result);
+  return std::string("; the camera refused the channel (L2CAP result ") + code +
+         (name != nullptr ? std::string(", ") + name : std::string()) + ")";
+}
+
+std::string point_text(const FailureReason& r);
+}  // namespace
+
+std::string failure_text(const FailureReason& r) { return point_text(r) + channel_refusal_text(r.l2cap_result); }
+
+namespace {
+std::string point_text(const FailureReason& r) {
   const std::string letter(1, static_cast<char>(r.detail & 0xFF));
   switch (r.point) {
     case FailurePoint::none:
@@ -154,3 +179,4 @@ std::string failure_text(const FailureReason& r) {
   }
   return {};
 }
+}  // namespace

@@ -130,6 +130,14 @@ const FailureCase kCases[] = {
      },
      FailurePoint::inquiry_empty, "Inquiry: no device answered; Inquiry Complete after T"},
     {"KeyUnanswered", key_l, FailurePoint::channel_answer, "no answer to L within 3.0 s"},
+    {"KeyAfterARefusedChannel",  // the refusal is read off the line before the letter goes out
+     [](WireTest& t) {
+       t.link.feed({0x02, 0x2A, 0x20, 0x10, 0x00, 0x0C, 0x00, 0x01, 0x00, 0x03, 0x00, 0x08, 0x00,  // Connection Response
+                    0x00, 0x00, 0x40, 0x00, 0x04, 0x00, 0x00, 0x00});                            // result 0x0004
+       return key_l(t);
+     },
+     FailurePoint::channel_answer,
+     "no answer to L within 3.0 s; the camera refused the channel (L2CAP result 0x0004, no resources)"},
     {"KeyWithoutChannel",
      [](WireTest& t) {
        CameraView view{};
