@@ -170,6 +170,7 @@ void operation_worker(OperationRequest* request) {
     LinkOwner owner(shell.host);
     clear_failure(shell.host);
     status = run_operation(shell, operation_id);
+    shell.operation_failure = shell.host.last_failure;
   }
   shell.window.send_operation_done(operation_id, status);
 }
@@ -191,8 +192,7 @@ void complete_operation(AppShell& shell, std::int32_t status) {
   // worker reports.
   if (const OperationOutcomes* outcomes = outcomes_of(shell.running_operation)) {
     const Outcome& outcome = status == 0 ? outcomes->success : outcomes->failure;
-    // The worker has finished with the HostState: its reason can be read here.
-    if (outcome.message != nullptr) shell.window.show_message(*outcome.message, failure_text(shell.host.last_failure));
+    if (outcome.message != nullptr) shell.window.show_message(*outcome.message, failure_text(shell.operation_failure));
     for (std::size_t i = 0; i < outcome.change_count; ++i)
       shell.window.enable_control(outcome.changes[i].control_id, outcome.changes[i].enabled);
     if (outcome.focus_main_window) shell.window.focus_main_window();

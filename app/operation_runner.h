@@ -102,6 +102,9 @@ struct AppShell {
   ShellWindow& window;
   std::int32_t running_operation = 0;
   OperationRequest operation_request{};
+  // Why the last operation failed, taken while it still owned the link (a
+  // key command may take the link before its report is shown).
+  FailureReason operation_failure{};
 
   AppShell(HostState& h, ShellWindow& w) : host(h), window(w) {}
 };

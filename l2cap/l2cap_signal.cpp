@@ -166,6 +166,7 @@ Status l2cap_handle_connection_response(HostState& s, const std::uint8_t* data) 
     s.channel_refusal = u16_at(data + 4);
     return kStatusFail;
   }
+  s.channel_refusal = 0;  // a pending answer settled
   s.channel_state = kChannelOpen;
   return kStatusOk;
 }

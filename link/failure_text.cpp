@@ -18,7 +18,7 @@ constexpr Named kCommands[] = {
     {0x040A, "Reject_Connection_Request"},
 };
 
-// Connection Response results (Bluetooth Core, Vol 3 Part A).
+// The results of an L2CAP Connection Response.
 constexpr Named kChannelResults[] = {
     {0x0001, "pending"},
     {0x0002, "PSM not supported"},
@@ -31,7 +31,7 @@ constexpr Named kEvents[] = {
     {0x0E, "Command Complete"},       {0x0F, "Command Status"},
 };
 
-// The error codes a module of this kind gives most often (Bluetooth Core, Vol 1 Part F).
+// The Bluetooth Core error codes a module of this kind gives most often.
 constexpr Named kStatuses[] = {
     {0x01, "unknown HCI command"},
     {0x02, "unknown connection"},
@@ -50,7 +50,6 @@ constexpr Named kStatuses[] = {
     {0x12, "invalid parameters"},
     {0x13, "remote user terminated"},
     {0x16, "local host terminated"},
-    {0x1F, "unspecified error"},
 };
 
 template <std::size_t N>
