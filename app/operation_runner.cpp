@@ -2,7 +2,9 @@
 
 #include <cstddef>
 
+#include "failure_text.h"
 #include "host_ops.h"
+#include "serial_link.h"
 
 namespace {
 
@@ -153,7 +155,8 @@ void start_operation(AppShell& shell, std::int32_t operation_id) {
   // No worker: the operation never began, so the link and the buttons are as
   // they were. Say so with the operation's message and free the runner, so
   // that the user can try again.
-  if (const FailureMessage* message = failure_message(operation_id)) shell.window.show_message(*message);
+  if (const FailureMessage* message = failure_message(operation_id))
+    shell.window.show_message(*message, "no worker thread could be started");
   shell.running_operation = 0;
 }
 
@@ -165,7 +168,9 @@ void operation_worker(OperationRequest* request) {
     // Keys are refused while the operation owns the link; a key command
     // already under way finishes first.
     LinkOwner owner(shell.host);
+    clear_failure(shell.host);
     status = run_operation(shell, operation_id);
+    shell.operation_failure = shell.host.last_failure;
   }
   shell.window.send_operation_done(operation_id, status);
 }
@@ -187,7 +192,7 @@ void complete_operation(AppShell& shell, std::int32_t status) {
   // worker reports.
   if (const OperationOutcomes* outcomes = outcomes_of(shell.running_operation)) {
     const Outcome& outcome = status == 0 ? outcomes->success : outcomes->failure;
-    if (outcome.message != nullptr) shell.window.show_message(*outcome.message);
+    if (outcome.message != nullptr) shell.window.show_message(*outcome.message, failure_text(shell.operation_failure));
     for (std::size_t i = 0; i < outcome.change_count; ++i)
       shell.window.enable_control(outcome.changes[i].control_id, outcome.changes[i].enabled);
     if (outcome.focus_main_window) shell.window.focus_main_window();

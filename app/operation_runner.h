@@ -77,7 +77,9 @@ struct ShellWindow {
   // The selected line of the device list, or -1 when none is selected.
   virtual int device_list_selection() = 0;
   // Modal to the main window; returns once the user has dismissed it.
-  virtual void show_message(const FailureMessage& message) = 0;
+  // `details`: why the operation failed, in words ("" when not known), for a
+  // window that can offer it beside the message (which stays as it is).
+  virtual void show_message(const FailureMessage& message, const std::string& details) = 0;
   virtual void focus_main_window() = 0;
 
   // Window thread only.
@@ -100,6 +102,9 @@ struct AppShell {
   ShellWindow& window;
   std::int32_t running_operation = 0;
   OperationRequest operation_request{};
+  // Why the last operation failed, taken while it still owned the link (a
+  // key command may take the link before its report is shown).
+  FailureReason operation_failure{};
 
   AppShell(HostState& h, ShellWindow& w) : host(h), window(w) {}
 };

@@ -49,18 +49,30 @@ Status hci_wait_command_complete(HostState& s, std::uint8_t ocf, std::uint8_t og
                                  std::uint8_t* dest) {
   start_wait(s, wait_bounds::kCommandHandshake);
   CommandAnswer answer;
-  if (failed(hci_await_answer(s, hci_opcode(ocf, ogf), answer, n, dest))) return kStatusFail;
+  const std::uint16_t opcode = hci_opcode(ocf, ogf);
+  if (failed(hci_await_answer(s, opcode, answer, n, dest))) {
+    note_wait_failure(s, FailurePoint::command, opcode, kEventCommandComplete);
+    return kStatusFail;
+  }
   // n + 4 without 8-bit wrap: n = 252 and above can never match a length byte.
   bool accepted = answer.event == kEventCommandComplete && answer.status == 0x00 &&
                   answer.length == n + unsigned{kCompleteHeaderLength};
-  return accepted ? kStatusOk : kStatusFail;
+  if (accepted) return kStatusOk;
+  note_answer_failure(s, FailurePoint::command, opcode, answer.event, answer.status, answer.length);
+  return kStatusFail;
 }
 
 Status hci_wait_command_status(HostState& s, std::uint8_t ocf, std::uint8_t ogf) {
   start_wait(s, wait_bounds::kCommandHandshake);
   CommandAnswer answer;
-  if (failed(hci_await_answer(s, hci_opcode(ocf, ogf), answer, 0, nullptr))) return kStatusFail;
-  return answer.event == kEventCommandStatus && answer.status == 0x00 ? kStatusOk : kStatusFail;
+  const std::uint16_t opcode = hci_opcode(ocf, ogf);
+  if (failed(hci_await_answer(s, opcode, answer, 0, nullptr))) {
+    note_wait_failure(s, FailurePoint::command, opcode, kEventCommandStatus);
+    return kStatusFail;
+  }
+  if (answer.event == kEventCommandStatus && answer.status == 0x00) return kStatusOk;
+  note_answer_failure(s, FailurePoint::command, opcode, answer.event, answer.status, answer.length);
+  return kStatusFail;
 }
 
 Status write_u16_le(HostState& s, std::uint16_t value) {

@@ -38,6 +38,9 @@ Status hci_inquiry(HostState& s, DeviceAddress* table, std::uint8_t* count, std:
     }
   }
   *count = found;
+  // Not a failure of the protocol, but the reason a shell that needs a device gives.
+  if (found == 0)
+    note_wait_failure(s, FailurePoint::inquiry_empty, hci_opcode(kOcfInquiry, kOgfLinkControl), kEventInquiryComplete);
   return kStatusOk;
 }
 

@@ -58,13 +58,20 @@ Status hci_wait_connection_complete(HostState& s) {
   std::uint8_t code = 0;
   std::uint8_t length = 0;
   std::uint8_t p[kEventParametersMax];
+  const std::uint16_t opcode = hci_opcode(kOcfCreateConnection, kOgfLinkControl);
   for (;;) {
-    if (failed(hci_next_event(s, &code, &length, p))) return kStatusFail;
+    if (failed(hci_next_event(s, &code, &length, p))) {
+      note_wait_failure(s, FailurePoint::connection_complete, opcode, kEventConnectionComplete);
+      return kStatusFail;
+    }
     // The completion of another link (a third device's, rejected) is not
     // ours: it is handled as any event and the wait goes on.
     bool ours = code == kEventConnectionComplete && length == 11 &&
                 std::equal(s.remote_address.begin(), s.remote_address.end(), p + 3);
     Status result = hci_handle_event(s, code, length, p);
+    // length holds the link type here: a refusal with status 0 was no ACL link.
+    if (ours && failed(result))
+      note_answer_failure(s, FailurePoint::connection_complete, opcode, code, p[0], p[9]);
     if (ours) return result;
   }
 }
@@ -80,18 +87,26 @@ Status hci_disconnect(HostState& s) {
 
   start_wait(s, wait_bounds::kCommandHandshake);
   CommandAnswer answer;
-  if (failed(hci_await_answer(s, hci_opcode(kOcfDisconnect, kOgfLinkControl), answer, 0, nullptr)))
-    return port_lost(s) ? kStatusFail : kStatusOk;
+  const std::uint16_t opcode = hci_opcode(kOcfDisconnect, kOgfLinkControl);
+  auto lost = [&s, opcode](std::uint8_t awaited) {
+    note_wait_failure(s, FailurePoint::command, opcode, awaited);
+    return kStatusFail;
+  };
+  if (failed(hci_await_answer(s, opcode, answer, 0, nullptr)))
+    return port_lost(s) ? lost(kEventCommandStatus) : kStatusOk;
   // A link the module no longer knows is down already; any other refusal
   // leaves the link up, and that is no success.
   if (answer.status == kStatusUnknownConnection) return kStatusOk;
-  if (answer.event != kEventCommandStatus || answer.status != 0x00) return kStatusFail;
+  if (answer.event != kEventCommandStatus || answer.status != 0x00) {
+    note_answer_failure(s, FailurePoint::command, opcode, answer.event, answer.status, answer.length);
+    return kStatusFail;
+  }
 
   // A module that never confirms still had the command; only a lost port fails.
   start_wait(s, wait_bounds::kInboundPacket);
   while (s.link_connected != 0) {
     Status packet = hci_read_packet(s);
-    if (failed(packet) && link_went_quiet(s)) return port_lost(s) ? kStatusFail : kStatusOk;
+    if (failed(packet) && link_went_quiet(s)) return port_lost(s) ? lost(kEventDisconnectionComplete) : kStatusOk;
   }
   return kStatusOk;
 }

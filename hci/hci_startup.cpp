@@ -25,21 +25,29 @@ Status begin_command(HostState& s, std::uint8_t ocf, std::uint8_t ogf, std::uint
 constexpr std::uint8_t kResetAnswer[] = {kIndicatorEvent, kEventCommandComplete, 0x04, 0x00, 0x03, 0x0C};
 constexpr std::size_t kCreditsAt = 3;
 
+constexpr std::uint16_t kResetOpcode = 0x0C03;
+
 Status find_reset_answer(HostState& s) {
   start_wait(s, wait_bounds::kCommandHandshake);
+  auto no_answer = [&s] {
+    note_wait_failure(s, FailurePoint::command, kResetOpcode, kEventCommandComplete);
+    return kStatusFail;
+  };
   std::uint8_t window[sizeof kResetAnswer] = {};  // the last bytes read, oldest first
   std::size_t filled = 0;
   for (;;) {
     std::uint8_t byte = 0;
-    if (failed(serial_read_byte(s, &byte))) return kStatusFail;
+    if (failed(serial_read_byte(s, &byte))) return no_answer();
     if (filled == sizeof window) std::memmove(window, window + 1, sizeof window - 1);
     window[filled == sizeof window ? filled - 1 : filled++] = byte;
     bool match = filled == sizeof window;
     for (std::size_t i = 0; match && i < sizeof window; ++i) match = i == kCreditsAt || window[i] == kResetAnswer[i];
     if (!match) continue;
     std::uint8_t status = 0xFF;
-    if (failed(serial_read_byte(s, &status))) return kStatusFail;
-    return status == 0x00 ? kStatusOk : kStatusFail;
+    if (failed(serial_read_byte(s, &status))) return no_answer();
+    if (status == 0x00) return kStatusOk;
+    note_answer_failure(s, FailurePoint::command, kResetOpcode, kEventCommandComplete, status, kResetAnswer[2]);
+    return kStatusFail;
   }
 }
 }  // namespace

@@ -12,6 +12,7 @@ void host_attach(HostState& s, SerialBackend& serial) {
 }
 
 Status host_open(HostState& s, std::uint8_t port_number) {
+  clear_failure(s);
   if (failed(serial_open(s, port_number))) return kStatusFail;
   // A fresh port knows nothing of an earlier link: nothing is sent.
   clear_link_state(s);
@@ -20,6 +21,7 @@ Status host_open(HostState& s, std::uint8_t port_number) {
 }
 
 Status host_connect(HostState& s, const DeviceAddress& display_order) {
+  clear_failure(s);
   if (failed(hci_create_connection(s, display_order))) return kStatusFail;
   std::uint8_t saved_pb = s.pb_flag;
   s.pb_flag = kPbFirstFlushable;
@@ -32,12 +34,16 @@ Status host_connect(HostState& s, const DeviceAddress& display_order) {
 }
 
 Status host_disconnect(HostState& s) {
+  clear_failure(s);
   if (failed(l2cap_close_channel(s))) return kStatusFail;
   if (failed(l2cap_wait_signal_answer(s))) hci_wait_line_quiet(s);  // the peer's Disconnection Response
   return hci_disconnect(s);
 }
 
-Status host_close(HostState& s) { return serial_close(s); }
+Status host_close(HostState& s) {
+  clear_failure(s);
+  return serial_close(s);
+}
 
 Status host_send_command(HostState& s, const std::uint8_t* bytes, std::uint8_t count) {
   std::uint8_t saved_pb = s.pb_flag;

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "device_address.h"
+#include "failure_reason.h"
 #include "status.h"
 
 struct SerialBackend;  // link/serial_link.h: the platform port behind the four link operations
@@ -57,7 +58,9 @@ struct HostState {
   SerialBackend* serial = nullptr;
   PortHandle port_handle;
   std::chrono::steady_clock::time_point read_deadline{};  // the current wait's deadline
+  std::chrono::milliseconds wait_bound{};                 // and the bound it was started with
   ReadEnd last_read_end = ReadEnd::byte;
+  int last_port_error = 0;  // errno of the last failed read or write (0: none given)
   std::atomic<bool> cancel_requested{false};  // ends every wait at once (window closing, Ctrl-C)
 
   // Start-up (hci/): the module's own address, wire order.
@@ -97,10 +100,17 @@ struct HostState {
   std::uint16_t remote_psm = 0;
   std::uint16_t channel_id = 0;
   std::uint8_t channel_state = 0;  // 0 closed, 4 open
+  // The result of a Connection Response that refused the host's channel (0:
+  // none since the request): not judged, but the likely reason nothing answers.
+  std::uint16_t channel_refusal = 0;
 
   // Upcalls set by l2cap_attach().
   LayerRoutine acl_inbound = nullptr;     // the rest of an ACL packet after its indicator
   LayerRoutine link_went_down = nullptr;  // the channel closes with the link
+
+  // Why the current operation failed: the first failure judged since it
+  // began (later ones follow from it). Cleared as each operation starts.
+  FailureReason last_failure;
 
   // Set by a shell that shows progress; see report_progress().
   ProgressHook progress;

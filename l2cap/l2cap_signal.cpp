@@ -75,6 +75,7 @@ Status l2cap_send_command_reject(HostState& s, std::uint16_t reason) {
 }
 
 Status l2cap_open_channel(HostState& s) {
+  s.channel_refusal = 0;
   if (failed(l2cap_send_connection_request(s, kHostChannelId))) return kStatusFail;
   // Open at once: the peer's answer is read by whoever processes the next packet.
   s.channel_id = kHostChannelId;
@@ -154,13 +155,18 @@ Status l2cap_handle_connection_request(HostState& s, const std::uint8_t* data) {
     return l2cap_send_connection_response(s, kResultNoResources, 0x0000);
   s.remote_psm = u16_at(data);
   s.channel_id = u16_at(data + 2);
+  s.channel_refusal = 0;
   s.channel_state = kChannelOpen;
   return l2cap_send_connection_response(s, kResultSuccess, 0x0000);
 }
 
 // destination CID | source CID | result | status
 Status l2cap_handle_connection_response(HostState& s, const std::uint8_t* data) {
-  if (u16_at(data + 4) != kResultSuccess || u16_at(data + 6) != 0) return kStatusFail;
+  if (u16_at(data + 4) != kResultSuccess || u16_at(data + 6) != 0) {
+    s.channel_refusal = u16_at(data + 4);
+    return kStatusFail;
+  }
+  s.channel_refusal = 0;  // a pending answer settled
   s.channel_state = kChannelOpen;
   return kStatusOk;
 }
@@ -181,5 +187,6 @@ Status l2cap_handle_disconnection_response(HostState& s, const std::uint8_t*) {
 
 Status clear_channel_state(HostState& s) {
   s.channel_state = kChannelClosed;
+  s.channel_refusal = 0;
   return kStatusOk;
 }

@@ -1,20 +1,38 @@
 #include "serial_link.h"
 
+#include <cerrno>
+
 #include "wait_bounds.h"
 
 namespace {
 constexpr std::uint8_t kLowestPort = 1;
 constexpr std::uint8_t kHighestPort = 9;
+
+// errno after a failed backend call; "try again" is only what the backend
+// saw before it waited, not the reason the wait failed.
+int os_error_now() { return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno; }
 }  // namespace
 
 Status serial_open(HostState& s, std::uint8_t port_number) {
   // An invalid number leaves the held port alone.
-  if (port_number < kLowestPort || port_number > kHighestPort) return kStatusFail;
-  if (s.serial == nullptr) return kStatusFail;
+  if (port_number < kLowestPort || port_number > kHighestPort || s.serial == nullptr) {
+    FailureReason reason;
+    reason.point = FailurePoint::port_open;
+    reason.detail = port_number;
+    note_failure(s, reason);
+    return kStatusFail;
+  }
   // Reopening always releases the held port first, even if the new one fails.
   if (s.port_handle.held) s.serial->close_port(s.port_handle);
   s.port_handle = PortHandle{};
-  return s.serial->open_port(port_number, s.port_handle);
+  errno = 0;
+  if (!failed(s.serial->open_port(port_number, s.port_handle))) return kStatusOk;
+  FailureReason reason;
+  reason.point = FailurePoint::port_open;
+  reason.detail = port_number;
+  reason.os_error = errno;
+  note_failure(s, reason);
+  return kStatusFail;
 }
 
 Status serial_close(HostState& s) {
@@ -25,23 +43,89 @@ Status serial_close(HostState& s) {
 }
 
 Status serial_write_byte(HostState& s, std::uint8_t byte) {
-  if (!s.port_handle.held || s.serial == nullptr) return kStatusFail;
-  auto deadline = std::chrono::steady_clock::now() + wait_bounds::kWriteByte;
-  return s.serial->write_byte(s.port_handle, byte, deadline);
+  FailureReason reason;
+  reason.point = FailurePoint::port_write;
+  reason.bound_ms = static_cast<std::uint32_t>(wait_bounds::kWriteByte.count());
+  if (!s.port_handle.held || s.serial == nullptr) {
+    reason.read_end = static_cast<std::uint8_t>(ReadEnd::port_error);  // no port held
+    note_failure(s, reason);
+    return kStatusFail;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  errno = 0;
+  if (!failed(s.serial->write_byte(s.port_handle, byte, start + wait_bounds::kWriteByte))) return kStatusOk;
+  // errno 0: the byte did not drain in time (or the port hung up).
+  s.last_port_error = os_error_now();
+  reason.os_error = s.last_port_error;
+  reason.read_end = static_cast<std::uint8_t>(reason.os_error == 0 ? ReadEnd::deadline : ReadEnd::port_error);
+  reason.waited_ms = static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+  note_failure(s, reason);
+  return kStatusFail;
 }
 
 Status serial_read_byte(HostState& s, std::uint8_t* out) {
   std::uint8_t byte = 0;
   ReadEnd end = ReadEnd::port_error;
+  errno = 0;
   if (s.port_handle.held && s.serial != nullptr)
     end = s.serial->read_byte(s.port_handle, byte, s.read_deadline, s.cancel_requested);
   s.last_read_end = end;
+  if (end == ReadEnd::port_error) s.last_port_error = os_error_now();
   *out = end == ReadEnd::byte ? byte : 0;
   return end == ReadEnd::byte ? kStatusOk : kStatusFail;
 }
 
 void start_wait(HostState& s, std::chrono::milliseconds bound) {
   s.read_deadline = std::chrono::steady_clock::now() + bound;
+  s.wait_bound = bound;
 }
 
 bool link_went_quiet(const HostState& s) { return s.last_read_end != ReadEnd::byte; }
+
+void clear_failure(HostState& s) {
+  s.last_failure = FailureReason{};
+  s.last_port_error = 0;
+}
+
+void note_failure(HostState& s, FailureReason reason) {
+  if (s.last_failure.point == FailurePoint::none) s.last_failure = reason;
+}
+
+namespace {
+// The current wait's bound and the time since it began, in milliseconds.
+void fill_wait_times(const HostState& s, FailureReason& reason) {
+  using std::chrono::duration_cast;
+  using std::chrono::milliseconds;
+  const auto began = s.read_deadline - s.wait_bound;
+  reason.bound_ms = static_cast<std::uint32_t>(s.wait_bound.count());
+  const auto waited = duration_cast<milliseconds>(std::chrono::steady_clock::now() - began).count();
+  reason.waited_ms = static_cast<std::uint32_t>(waited < 0 ? 0 : waited);
+}
+}  // namespace
+
+void note_wait_failure(HostState& s, FailurePoint point, std::uint16_t opcode, std::uint8_t awaited_event,
+                       std::uint16_t detail) {
+  FailureReason reason;
+  reason.point = point;
+  reason.opcode = opcode;
+  reason.event = awaited_event;
+  reason.detail = detail;
+  reason.read_end = static_cast<std::uint8_t>(s.last_read_end);
+  if (s.last_read_end == ReadEnd::port_error) reason.os_error = s.last_port_error;
+  fill_wait_times(s, reason);
+  note_failure(s, reason);
+}
+
+void note_answer_failure(HostState& s, FailurePoint point, std::uint16_t opcode, std::uint8_t event,
+                         std::uint8_t status, std::uint8_t length) {
+  FailureReason reason;
+  reason.point = point;
+  reason.answered = true;
+  reason.opcode = opcode;
+  reason.event = event;
+  reason.hci_status = status;
+  reason.length = length;
+  fill_wait_times(s, reason);
+  note_failure(s, reason);
+}

@@ -39,3 +39,15 @@ void start_wait(HostState& s, std::chrono::milliseconds bound);
 // in this wait (deadline, cancel, port error), as opposed to a byte that
 // arrived and was refused by the reader.
 bool link_went_quiet(const HostState& s);
+
+// Why the current operation failed (HostState::last_failure). The first
+// failure noted since clear_failure wins: what fails after it follows from it.
+void clear_failure(HostState& s);
+void note_failure(HostState& s, FailureReason reason);
+// A wait that ended without what it waited for: how it ended, its bound, the
+// time waited and the port's error are taken from the link.
+void note_wait_failure(HostState& s, FailurePoint point, std::uint16_t opcode, std::uint8_t awaited_event,
+                       std::uint16_t detail = 0);
+// An answer that came and was refused, with the time waited for it.
+void note_answer_failure(HostState& s, FailurePoint point, std::uint16_t opcode, std::uint8_t event,
+                         std::uint8_t status, std::uint8_t length);

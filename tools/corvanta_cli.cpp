@@ -18,6 +18,7 @@
 
 #include "bmp_file.h"
 #include "btsnoop.h"
+#include "failure_text.h"
 #include "camera_commands.h"
 #include "hci_inquiry.h"
 #include "hci_link_control.h"
@@ -357,12 +358,25 @@ struct Session {
   Progress progress;
 };
 
+// Why the step failed as the layers recorded it: " (why)", or `otherwise`.
+std::string why(const HostState& s, const std::string& otherwise = {}) {
+  const std::string text = failure_text(s.last_failure);
+  if (text.empty()) return otherwise;
+  return " (" + text + ")";
+}
+// The same after a summary already in brackets: ": why", or nothing.
+std::string because(const HostState& s) {
+  const std::string text = failure_text(s.last_failure);
+  return text.empty() ? text : ": " + text;
+}
+
 // Runs one step; prints its one line; true on success.
 bool run_step(Session& session, const CliOptions& options, const Step& step) {
   HostState& s = session.s;
   std::string line = step.text + ": ";
   bool ok = false;
   session.progress.label = step.text;
+  clear_failure(s);
   switch (step.kind) {
     case StepKind::ports: {
       ok = true;
@@ -376,7 +390,7 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
       if (failed(host_open(s, options.port))) {
         line += "failed (" + port_open_error_text(session.posix.last_open_error) + ")";
       } else if (failed(module_start_up(s, kLocalDeviceName))) {
-        line += "failed (the module did not start up)";
+        line += "failed (the module did not start up" + because(s) + ")";
       } else {
         ok = true;
         line += "ok, module " + colon_address(reversed_address(s.local_address));
@@ -391,9 +405,9 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
       Status status = discover_devices(s, s.found_devices.data(), &count, kMaxFoundDevices);
       s.found_count = count;
       if (failed(status)) {
-        line += "failed";
+        line += "failed" + why(s);
       } else if (count == 0) {
-        line += "failed (no device found)";
+        line += "failed" + why(s, " (no device found)");
       } else {
         ok = true;
         line += std::to_string(count) + (count == 1 ? " device:" : " devices:");
@@ -420,7 +434,7 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
       std::fprintf(stderr, "%s: paging %s (the module gives up after about %.1f s)\n", step.text.c_str(),
                    colon_address(address).c_str(), wait_bounds::kPageTimeout.count() / 1000.0);
       if (failed(host_connect(s, address))) {
-        line += "failed (" + colon_address(address) + " did not connect)";
+        line += "failed (" + colon_address(address) + " did not connect" + because(s) + ")";
       } else {
         ok = true;
         line += "ok, " + colon_address(address);
@@ -435,7 +449,7 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
       if (s.channel_state != kChannelOpen) {
         line += "failed (no channel open)";
       } else if (failed(camera_key_down(s, view, vk))) {
-        line += "failed (no answer)";
+        line += "failed" + why(s, " (no answer)");
       } else if (s.frame_length == before && static_cast<std::size_t>(before) == kFrameBufferSize) {
         // After a whole picture the receive buffer is full until the next
         // capture, so the answer came but was not kept.
@@ -463,7 +477,8 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
       if (session.progress.terminal) std::fprintf(stderr, "\r\033[K");
       const std::string bytes = std::to_string(s.frame_length) + " of " + std::to_string(kFrameBufferSize) + " bytes";
       if (failed(status)) {
-        line += "failed, " + bytes + " (" + step.argument + " left as it was)";
+        const std::string reason = failure_text(s.last_failure);
+        line += "failed, " + bytes + " (" + (reason.empty() ? "" : reason + "; ") + step.argument + " left as it was)";
       } else if (std::string why = file.commit(session.picture); !why.empty()) {
         line += "failed (cannot write " + step.argument + ": " + why + ")";
       } else {
@@ -475,7 +490,7 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
     case StepKind::disconnect: {
       LinkOwner owner(s);
       if (failed(host_disconnect(s))) {
-        line += "failed";
+        line += "failed" + why(s);
       } else {
         ok = true;
         line += s.link_connected == 0 ? "ok" : "ok (the module did not confirm the link is down)";
@@ -518,7 +533,7 @@ void clean_up(HostState& s) {
   LinkOwner owner(s);
   if (s.link_connected != 0) {
     const Status status = s.channel_state == kChannelOpen ? host_disconnect(s) : hci_disconnect(s);
-    std::printf("clean-up: disconnect %s\n", failed(status) ? "failed" : "ok");
+    std::printf("clean-up: disconnect %s\n", failed(status) ? ("failed" + why(s)).c_str() : "ok");
   }
   host_close(s);
   std::printf("clean-up: port closed\n");

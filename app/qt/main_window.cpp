@@ -214,11 +214,13 @@ int MainWindow::device_list_selection() {
   return position;
 }
 
-void MainWindow::show_message(const FailureMessage& message) {
+void MainWindow::show_message(const FailureMessage& message, const std::string& details) {
   on_window_thread([&] {
     QMessageBox box(message.icon == MessageIcon::warning ? QMessageBox::Warning : QMessageBox::Critical,
                     QString::fromUtf8(message.caption), QString::fromUtf8(message.text), QMessageBox::Ok,
                     this);
+    // Text and caption stay the message's own; the reason waits behind "Show Details...".
+    if (!details.empty()) box.setDetailedText(QString::fromStdString(details));
     box.exec();
   });
 }

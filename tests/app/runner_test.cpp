@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "camera_commands.h"
+#include "failure_text.h"
 #include "operation_runner.h"
 #include "wire.h"
 
@@ -36,6 +37,7 @@ struct FakeWindow final : ShellWindow {
   int selection = -1;
   std::vector<std::string> log;  // every call, in order
   std::vector<FailureMessage> messages;
+  std::vector<std::string> details;  // beside each message
   int focus_calls = 0;
   int about_calls = 0;
   int destroy_calls = 0;
@@ -70,8 +72,9 @@ struct FakeWindow final : ShellWindow {
     log.push_back("read selection");
     return selection;
   }
-  void show_message(const FailureMessage& m) override {
+  void show_message(const FailureMessage& m, const std::string& why) override {
     messages.push_back(m);
+    details.push_back(why);
     log.push_back(std::string("message ") + m.caption);
   }
   void focus_main_window() override {
@@ -265,6 +268,7 @@ TEST_P(EventTable, ChangesExactlyTheNamedButtons) {
     s.port_handle = PortHandle{};
     s.found_count = 0;
     window.messages.clear();
+    window.details.clear();
     window.focus_calls = 0;
     window.enabled = all_controls(initial);
     row.prepare(*this);
@@ -280,6 +284,10 @@ TEST_P(EventTable, ChangesExactlyTheNamedButtons) {
       EXPECT_STREQ(window.messages[0].text, row.message->text);
       EXPECT_STREQ(window.messages[0].caption, row.message->caption);
       EXPECT_EQ(window.messages[0].icon, row.message->icon);
+      // Beside the message, why: what the layers recorded in this run.
+      ASSERT_EQ(window.details.size(), 1u);
+      EXPECT_NE(window.details[0], "");
+      EXPECT_EQ(window.details[0], failure_text(s.last_failure));
     }
     EXPECT_EQ(window.focus_calls, row.focus ? 1 : 0);
     EXPECT_EQ(shell.running_operation, 0);

@@ -67,6 +67,7 @@ struct SeenBox {
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QMessageBox::StandardButtons buttons;
   bool about_box_open = false;
+  QString details;  // behind "Show Details..."
 };
 
 bool about_box_visible() {
@@ -96,7 +97,8 @@ class ModalWatcher {
       if (done == modal) return;
     handled_.emplace_back(modal);
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-      seen.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons(), about_box_visible()});
+      seen.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons(), about_box_visible(),
+                      box->detailedText()});
       box->button(QMessageBox::Ok)->click();
     } else if (other) {
       other(modal);
@@ -424,6 +426,8 @@ void WindowTest::openFailureBox() {
   QCOMPARE(watcher.seen.size(), std::size_t{1});
   QCOMPARE(watcher.seen[0].title, QString("Error"));
   QCOMPARE(watcher.seen[0].text, QString("Bluetoothモジュールを初期化出来ません"));
+  QVERIFY2(watcher.seen[0].details.startsWith("HCI_Reset: Command Complete status 0x0C (command disallowed) after "),
+           qPrintable(watcher.seen[0].details));
   QCOMPARE(watcher.seen[0].icon, QMessageBox::Critical);
   QCOMPARE(watcher.seen[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
   QCOMPARE(enabled_buttons(), QString("Open"));
@@ -458,6 +462,8 @@ void WindowTest::connectFailureBox() {
   QCOMPARE(watcher.seen.size(), std::size_t{1});
   QCOMPARE(watcher.seen[0].title, QString("Error"));
   QCOMPARE(watcher.seen[0].text, QString("Connect出来ません"));
+  QVERIFY2(watcher.seen[0].details.startsWith("Create_Connection: Connection Complete status 0x04 (page timeout)"),
+           qPrintable(watcher.seen[0].details));
   QCOMPARE(watcher.seen[0].icon, QMessageBox::Critical);
   QCOMPARE(enabled_buttons(), QString("Inquiry Connect Close"));
 }

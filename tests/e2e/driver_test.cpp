@@ -52,6 +52,28 @@ TEST_F(Driver, AFailedStepDisconnectsAndClosesUnlessToldToGoOn) {
   EXPECT_LT(run.output.find("key L: ok"), run.output.find("clean-up: disconnect ok")) << run.output;
 }
 
+TEST_F(Driver, AFailedStepSaysWhy) {
+  SimOptions options = fast_sim_options();
+  options.faults.camera_unreachable = true;
+  start_sim(options);
+  CommandRun run = cli("open connect 00:11:22:33:44:55");
+  EXPECT_EQ(run.exit_status, 1) << run.output;
+  EXPECT_NE(run.output.find("connect 00:11:22:33:44:55: failed (00:11:22:33:44:55 did not connect: "
+                            "Create_Connection: Connection Complete status 0x04 (page timeout) after "),
+            std::string::npos)
+      << run.output;
+  // A module that refuses the reset: the command and its status.
+  options.faults = SimFaults{};
+  options.faults.failing_opcode = 0x0C03;
+  sim.reset();
+  start_sim(options);
+  run = cli("open");
+  EXPECT_NE(run.output.find("open COM5: failed (the module did not start up: HCI_Reset: Command Complete status "
+                            "0x0C (command disallowed) after "),
+            std::string::npos)
+      << run.output;
+}
+
 TEST_F(Driver, CtrlCDuringACaptureDisconnectsThenNothing) {
   SimOptions options = fast_sim_options();
   options.paced = true;  // a picture takes 2.4 s
@@ -96,7 +118,8 @@ TEST_F(Driver, ACaptureWritesItsFileWholeOrNotAtAll) {
   std::ofstream(shot) << "an earlier picture";
   CommandRun run = cli("-k open inquiry connect 0 capture " + shot + " capture " + file("missing/shot.bmp"));
   EXPECT_EQ(run.exit_status, 1) << run.output;
-  EXPECT_NE(run.output.find("capture " + shot + ": failed, 1920 of 13824 bytes (" + shot + " left as it was)"),
+  EXPECT_NE(run.output.find("capture " + shot + ": failed, 1920 of 13824 bytes (row 11 of 72 did not come within 3.0 s; " +
+                            shot + " left as it was)"),
             std::string::npos)
       << run.output;
   EXPECT_EQ(contents(shot), "an earlier picture");

@@ -1,0 +1,39 @@
+#pragma once
+// Why the last operation failed, kept beside its status byte: which command
+// or wait, what the module or the peer answered, which bound expired and how
+// long the host waited, the OS error. Fixed size and filled without
+// allocation where the failure is judged; the shells turn it into words
+// (failure_text, link/failure_text.h). It never changes a status.
+#include <cstdint>
+
+// Where the failure was judged.
+enum class FailurePoint : std::uint8_t {
+  none,
+  port_open,            // detail: the port number; os_error
+  port_write,           // a byte did not go out: os_error, or the write bound expired (os_error 0)
+  command,              // opcode: an answer with a bad status or length, or no answer in time
+  connection_complete,  // opcode Create_Connection: the page's outcome, or no outcome in time
+  inquiry_empty,        // the collection ended with no device (the status stays 0)
+  channel_answer,       // detail: the key's letter; no frame of channel data in time
+  picture_row,          // detail: the row that did not come (from 1); rows: rows expected
+  picture_short,        // detail: bytes received; all rows came but not the whole picture
+  key_refused,          // a key with no channel open
+};
+
+// How a wait ended, as ReadEnd (host_state.h) says; `answered` when a packet
+// came and was judged instead.
+struct FailureReason {
+  FailurePoint point = FailurePoint::none;
+  bool answered = false;        // an event came (event, hci_status, length are what it said)
+  std::uint8_t read_end = 0;    // a ReadEnd value when not answered
+  std::uint16_t opcode = 0;     // the command concerned
+  std::uint8_t event = 0;       // the event seen, or the one awaited
+  std::uint8_t hci_status = 0;  // the status it carried
+  std::uint8_t length = 0;      // its parameter length
+  std::uint16_t detail = 0;     // see FailurePoint
+  std::uint16_t rows = 0;
+  std::uint16_t l2cap_result = 0;  // the peer's refusal of the channel, when a channel wait failed after one
+  std::uint32_t bound_ms = 0;   // the wait's bound
+  std::uint32_t waited_ms = 0;  // time from the start of the wait to the failure
+  int os_error = 0;             // errno where the OS gave one
+};
