@@ -168,7 +168,9 @@ int Win32Shell::device_list_selection() {
   return position == LB_ERR ? -1 : static_cast<int>(position);
 }
 
-void Win32Shell::show_message(const FailureMessage& message) {
+// The box shows the fixed text alone: a Windows message box has no room for
+// the reason, which the driver and the Linux window show.
+void Win32Shell::show_message(const FailureMessage& message, const std::string&) {
   std::wstring text = wide_text(932, failure_text_cp932(message));
   std::wstring caption = wide_text(932, message.caption);
   ::MessageBoxW(main_window, text.c_str(), caption.c_str(), MB_OK | static_cast<UINT>(message.icon));

@@ -38,7 +38,7 @@ struct Win32Shell final : ShellWindow {
   void clear_device_list() override;
   void add_device_line(const std::string& text) override;
   int device_list_selection() override;
-  void show_message(const FailureMessage& message) override;
+  void show_message(const FailureMessage& message, const std::string& details) override;
   void focus_main_window() override;
   void open_about_box() override;
   void destroy_main_window() override;
