@@ -24,11 +24,22 @@ Status ScriptedSerial::write_byte(const PortHandle&, std::uint8_t byte, Deadline
 ReadEnd ScriptedSerial::read_byte(const PortHandle&, std::uint8_t& out, Deadline deadline,
                                   const std::atomic<bool>& cancel) {
   std::size_t number = reads++;
-  if (auto scripted = read_endings.find(number); scripted != read_endings.end()) return scripted->second;
+  if (deadline == expired_deadline) ++reads_after_deadline;
+  if (auto scripted = read_endings.find(number); scripted != read_endings.end()) {
+    if (scripted->second == ReadEnd::deadline) expired_deadline = deadline;
+    return scripted->second;
+  }
   if (cancel.load()) return ReadEnd::cancelled;
+  // As on a real port: a passed deadline ends the wait even with bytes
+  // waiting, so an endless stream cannot hold a reader past its bound.
+  if (std::chrono::steady_clock::now() >= deadline) {
+    expired_deadline = deadline;
+    return ReadEnd::deadline;
+  }
   if (inbound.empty()) {
     dry_wait_budgets.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now()));
+    expired_deadline = deadline;
     return ReadEnd::deadline;
   }
   out = inbound.front();

@@ -2,7 +2,8 @@
 // A scripted backend for tests: it records every byte written, hands out the
 // scripted inbound bytes one read at a time, and can end a chosen read with
 // a failure. When the script runs dry, a read ends as if its deadline passed
-// (a silent module), and the time that wait had left is recorded.
+// (a silent module), and the time that wait had left is recorded; a read
+// after its deadline ends the same way even with bytes waiting.
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -28,6 +29,10 @@ struct ScriptedSerial final : SerialBackend {
   std::size_t reads = 0;
   std::size_t writes = 0;
   std::vector<std::chrono::milliseconds> dry_wait_budgets;  // time left when the script ran dry
+  // Reads made in a wait whose deadline was already reported: a reader that
+  // should have stopped. The fuzz harnesses require none.
+  std::size_t reads_after_deadline = 0;
+  Deadline expired_deadline{};
 
   void feed(const std::vector<std::uint8_t>& bytes) { inbound.insert(inbound.end(), bytes.begin(), bytes.end()); }
   // Bytes that are not there yet when the host first looks, but come as the

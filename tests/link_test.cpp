@@ -22,7 +22,10 @@ namespace fs = std::filesystem;
 struct Link : ::testing::Test {
   ScriptedSerial backend;
   HostState s;
-  Link() { s.serial = &backend; }
+  Link() {
+    s.serial = &backend;
+    start_wait(s, std::chrono::minutes(1));
+  }
 };
 
 TEST_F(Link, PortNumbersOutsideOneToNineLeaveTheHeldPortOpen) {
@@ -80,6 +83,19 @@ TEST_F(Link, EndedReadStoresZeroAndTellsWhy) {
   EXPECT_EQ(serial_read_byte(s, &byte), kStatusOk);
   EXPECT_EQ(byte, 0x42);
   EXPECT_FALSE(link_went_quiet(s));
+}
+
+TEST_F(Link, ScriptedReadAfterTheDeadlineEndsTheWaitWithBytesWaiting) {
+  ASSERT_EQ(serial_open(s, 5), kStatusOk);
+  backend.feed({0x04});
+  start_wait(s, std::chrono::milliseconds(0));
+  std::uint8_t byte = 0x99;
+  EXPECT_EQ(serial_read_byte(s, &byte), kStatusFail);
+  EXPECT_EQ(s.last_read_end, ReadEnd::deadline);
+  EXPECT_EQ(backend.inbound.size(), 1u);  // left for the next wait
+  start_wait(s, std::chrono::seconds(5));
+  EXPECT_EQ(serial_read_byte(s, &byte), kStatusOk);
+  EXPECT_EQ(byte, 0x04);
 }
 
 // --- COMn on POSIX ---

@@ -247,6 +247,7 @@ struct TraceTest : ::testing::Test {
     writer.clock = fixed_clock;
     host_attach(s, *trace);
     s.port_handle.held = true;  // as if a port were open
+    start_wait(s, std::chrono::minutes(1));
   }
   void SetUp() override { ASSERT_TRUE(writer.open(path)); }
   void TearDown() override {
@@ -360,7 +361,7 @@ TEST_F(TraceTest, ClosingAloneDropsPartialPackets) {
   write_all({0x01, 0x03, 0x0C});
   PortHandle handle{true, 1};
   trace->close_port(handle);
-  const auto deadline = std::chrono::steady_clock::now();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
   std::uint8_t byte = 0;
   for (std::size_t i = 0; i < kNocp.size(); ++i)
     ASSERT_EQ(trace->read_byte(handle, byte, deadline, s.cancel_requested), ReadEnd::byte);

@@ -8,6 +8,7 @@
 
 #include "host_ops.h"
 #include "scripted_serial.h"
+#include "serial_link.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -23,6 +24,8 @@ struct WireTest : ::testing::Test {
   WireTest() {
     host_attach(s, link);
     s.port_handle.held = true;  // as if a port were open
+    // A routine tested alone reads inside a wait, as its callers start one.
+    start_wait(s, std::chrono::minutes(1));
   }
   Bytes written() { return link.take_written(); }
   std::size_t unread() const { return link.inbound.size(); }

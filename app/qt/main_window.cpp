@@ -22,6 +22,7 @@
 #include "about_box.h"
 #include "key_map.h"
 #include "picture_image.h"
+#include "tsan_handoff.h"
 #include "window_icons.h"
 #include "window_layout.h"
 
@@ -169,12 +170,16 @@ void MainWindow::on_window_thread(Call&& call) {
     return;
   }
   if (destroyed_) return;  // the window is gone: nothing to change, nobody to report to
+  CORVANTA_HANDOFF_RELEASE(this);
   QMetaObject::invokeMethod(
       this,
       [this, &call] {
+        CORVANTA_HANDOFF_ACQUIRE(this);
         if (!destroyed_) call();
+        CORVANTA_HANDOFF_RELEASE(this);
       },
       Qt::BlockingQueuedConnection);
+  CORVANTA_HANDOFF_ACQUIRE(this);
 }
 
 void MainWindow::enable_control(int control_id, bool enabled) {

@@ -9,7 +9,8 @@ CORVANTA_PACKAGES=(
   qt6-base-dev
   fonts-ipafont-gothic
   xvfb xauth
-  tshark bluez
+  tshark bluez bluez-test-tools
+  clang libclang-rt-14-dev
   imagemagick
   file desktop-file-utils
   # The Windows program: cross compiler, GoogleTest's sources for it, and

@@ -1,0 +1,82 @@
+// The driver against a controller we did not write: BlueZ's emulator
+// (`btvirt -s`), with the camera as a second host on its other controller.
+// btvirt serves on a fixed path in /tmp, so each run gets a private mount
+// namespace with its own /tmp (root only: CI runs as root).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "bmp_file.h"
+#include "run_command.h"
+#include "sim_session.h"
+
+#if defined(CORVANTA_CLI_PATH) && defined(CORVANTA_BTVIRT_PEER_PATH)
+namespace {
+std::vector<std::uint8_t> bmp_pixels(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (bytes.size() != kBmpFileSize) return {};
+  return {bytes.begin() + kBmpPixelOffset, bytes.end()};
+}
+
+std::vector<std::uint8_t> expected_pixels(const CameraScene& scene) {
+  const Picture p = converted(render_camera_view(scene));
+  return {p.pixels.begin(), p.pixels.end()};
+}
+
+// Skips on a developer's machine without the emulator or the right to make a
+// mount namespace; in CI both are there, so their absence fails.
+#define REQUIRE_OR_SKIP(condition, why)                    \
+  do {                                                     \
+    if (!(condition)) {                                    \
+      if (std::getenv("CI") != nullptr) FAIL() << why;    \
+      GTEST_SKIP() << why;                                 \
+    }                                                      \
+  } while (false)
+
+TEST(Btvirt, WholeSessionWithTwoPicturesPixelExact) {
+  REQUIRE_OR_SKIP(tool_present("btvirt"), "btvirt is not installed (Debian package bluez-test-tools)");
+  REQUIRE_OR_SKIP(tool_present("unshare") && run_command("unshare -m true 2>/dev/null").exit_status == 0,
+                  "cannot make a private mount namespace (unshare -m needs root)");
+
+  // Outside /tmp: the session's /tmp is a fresh tmpfs.
+  std::string pattern_text = std::string(CORVANTA_TEST_SCRATCH) + "/btvirt-XXXXXX";
+  std::vector<char> pattern(pattern_text.begin(), pattern_text.end());
+  pattern.push_back('\0');
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const std::string dir = pattern.data();
+  const std::string first = dir + "/first.bmp";
+  const std::string second = dir + "/second.bmp";
+
+  const std::string session = std::string(CORVANTA_BTVIRT_PEER_PATH) + " " + dir + "/ports " + CORVANTA_CLI_PATH +
+                              " open inquiry connect 0 key L capture " + first + " key D key K capture " + second +
+                              " disconnect close";
+  CommandRun run = run_command("unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs tmpfs /tmp && exec " +
+                               session + "' 2>&1");
+  EXPECT_EQ(run.exit_status, 0) << run.output;
+  for (const char* line : {"open COM5: ok", "inquiry: 1 device: 0=", "connect 0: ok", "key L: ok",
+                           "key K: ok", "disconnect: ok", "close: ok"})
+    EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+  EXPECT_NE(run.output.find("capture " + first + ": ok, 13824 of 13824 bytes"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("capture " + second + ": ok, 13824 of 13824 bytes"), std::string::npos) << run.output;
+
+  // The scene the camera shows after the letters sent.
+  CameraScene scene;
+  steer_camera(scene, 'L');
+  EXPECT_EQ(bmp_pixels(first), expected_pixels(scene));
+  steer_camera(scene, 'D');
+  steer_camera(scene, 'K');
+  EXPECT_EQ(bmp_pixels(second), expected_pixels(scene));
+
+  std::remove(first.c_str());
+  std::remove(second.c_str());
+  ::rmdir((dir + "/ports").c_str());
+  ::rmdir(dir.c_str());
+}
+}  // namespace
+#endif
