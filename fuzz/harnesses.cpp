@@ -118,6 +118,9 @@ std::string fuzz_connect(const std::uint8_t* data, std::size_t size) {
 
 std::string fuzz_capture(const std::uint8_t* data, std::size_t size) {
   Run run(data, size);
+  // The input is the camera's answer to "U": a capture reads off whatever
+  // is waiting before it asks.
+  run.link.inbound.swap(run.link.answers);
   run.link_up();
   run.s->channel_state = kChannelOpen;
   Picture picture;
