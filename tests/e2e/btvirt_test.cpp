@@ -44,18 +44,22 @@ TEST(Btvirt, WholeSessionWithTwoPicturesPixelExact) {
   REQUIRE_OR_SKIP(tool_present("unshare") && run_command("unshare -m true 2>/dev/null").exit_status == 0,
                   "cannot make a private mount namespace (unshare -m needs root)");
 
-  // Outside /tmp: the session's /tmp is a fresh tmpfs.
-  std::string pattern_text = std::string(CORVANTA_TEST_SCRATCH) + "/btvirt-XXXXXX";
-  std::vector<char> pattern(pattern_text.begin(), pattern_text.end());
-  pattern.push_back('\0');
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  const std::string dir = pattern.data();
+  // Outside /tmp: the session's /tmp is a fresh tmpfs, which would hide a
+  // build that lives under /tmp, so the two programs run from here too.
+  char pattern[] = "/var/tmp/corvanta-btvirt-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
   const std::string first = dir + "/first.bmp";
   const std::string second = dir + "/second.bmp";
+  const std::string peer = dir + "/corvanta-btvirt-peer";
+  const std::string cli = dir + "/corvanta-cli";
+  ASSERT_EQ(run_command("cp '" + std::string(CORVANTA_BTVIRT_PEER_PATH) + "' '" + peer + "' && cp '" +
+                        CORVANTA_CLI_PATH + "' '" + cli + "'")
+                .exit_status,
+            0);
 
-  const std::string session = std::string(CORVANTA_BTVIRT_PEER_PATH) + " " + dir + "/ports " + CORVANTA_CLI_PATH +
-                              " open inquiry connect 0 key L capture " + first + " key D key K capture " + second +
-                              " disconnect close";
+  const std::string session = peer + " " + dir + "/ports " + cli + " open inquiry connect 0 key L capture " + first +
+                              " key D key K capture " + second + " disconnect close";
   CommandRun run = run_command("unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs tmpfs /tmp && exec " +
                                session + "' 2>&1");
   EXPECT_EQ(run.exit_status, 0) << run.output;
@@ -73,10 +77,7 @@ TEST(Btvirt, WholeSessionWithTwoPicturesPixelExact) {
   steer_camera(scene, 'K');
   EXPECT_EQ(bmp_pixels(second), expected_pixels(scene));
 
-  std::remove(first.c_str());
-  std::remove(second.c_str());
-  ::rmdir((dir + "/ports").c_str());
-  ::rmdir(dir.c_str());
+  run_command("rm -rf '" + dir + "'");
 }
 }  // namespace
 #endif
