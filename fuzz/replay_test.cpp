@@ -3,6 +3,7 @@
 // crashes a campaign found), fuzz/{corpus,regressions}/<harness>/.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -14,10 +15,14 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(FuzzReplay, EveryKeptInputKeepsTheInvariants) {
+  // CORVANTA_FUZZ_REPLAY_DIR replays another folder of the same layout, such
+  // as a campaign's build-fuzz/ (for its coverage).
+  const char* other = std::getenv("CORVANTA_FUZZ_REPLAY_DIR");
+  const fs::path root = other != nullptr ? fs::path(other) : fs::path(CORVANTA_FUZZ_DIR);
   std::size_t replayed = 0;
   for (const FuzzHarness& harness : kFuzzHarnesses) {
     for (const char* kind : {"corpus", "regressions"}) {
-      const fs::path folder = fs::path(CORVANTA_FUZZ_DIR) / kind / harness.name;
+      const fs::path folder = root / kind / harness.name;
       if (!fs::is_directory(folder)) continue;
       for (const fs::directory_entry& file : fs::directory_iterator(folder)) {
         if (!file.is_regular_file() || file.path().extension() == ".md") continue;
