@@ -13,12 +13,26 @@ void ScriptedSerial::close_port(PortHandle& handle) {
   handle = PortHandle{};
 }
 
+void ScriptedSerial::feed_after(std::chrono::milliseconds delay, const std::vector<std::uint8_t>& bytes) {
+  later.push_back({clock_ + delay, bytes});
+}
+
 Status ScriptedSerial::write_byte(const PortHandle&, std::uint8_t byte, Deadline) {
   if (writes++ >= fail_write_number) return kStatusFail;
   written.push_back(byte);
   inbound.insert(inbound.end(), answers.begin(), answers.end());
   answers.clear();
+  for (auto& [delay, bytes] : delayed_answers) feed_after(delay, bytes);
+  delayed_answers.clear();
   return kStatusOk;
+}
+
+// Scheduled bytes whose time has come join the inbound bytes.
+void ScriptedSerial::release_due() {
+  while (!later.empty() && later.front().at <= clock_) {
+    inbound.insert(inbound.end(), later.front().bytes.begin(), later.front().bytes.end());
+    later.pop_front();
+  }
 }
 
 ReadEnd ScriptedSerial::read_byte(const PortHandle&, std::uint8_t& out, Deadline deadline,
@@ -32,13 +46,18 @@ ReadEnd ScriptedSerial::read_byte(const PortHandle&, std::uint8_t& out, Deadline
   if (cancel.load()) return ReadEnd::cancelled;
   // As on a real port: a passed deadline ends the wait even with bytes
   // waiting, so an endless stream cannot hold a reader past its bound.
-  if (std::chrono::steady_clock::now() >= deadline) {
+  if (clock_ >= deadline) {
     expired_deadline = deadline;
     return ReadEnd::deadline;
   }
+  release_due();
+  if (inbound.empty() && !later.empty() && later.front().at <= deadline) {
+    clock_ = later.front().at;  // the wait lasts until they come
+    release_due();
+  }
   if (inbound.empty()) {
-    dry_wait_budgets.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now()));
+    dry_wait_budgets.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_));
+    clock_ = deadline;
     expired_deadline = deadline;
     return ReadEnd::deadline;
   }

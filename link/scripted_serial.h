@@ -1,9 +1,11 @@
 #pragma once
 // A scripted backend for tests: it records every byte written, hands out the
 // scripted inbound bytes one read at a time, and can end a chosen read with
-// a failure. When the script runs dry, a read ends as if its deadline passed
-// (a silent module), and the time that wait had left is recorded; a read
-// after its deadline ends the same way even with bytes waiting.
+// a failure. It keeps a clock of its own that moves only when a wait does:
+// bytes scheduled for later arrive when a wait reaches their time, and when
+// the script runs dry a read waits out its deadline (a silent module), the
+// time that wait had left being recorded. A read after its deadline ends the
+// same way even with bytes waiting.
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -19,6 +21,15 @@ struct ScriptedSerial final : SerialBackend {
   OpenOutcome open_outcome = OpenOutcome::ok;
   std::deque<std::uint8_t> inbound;
   std::deque<std::uint8_t> answers;  // arrive once the host writes again, as a peer's answer does
+  // Bytes that arrive at a time on the line's clock, in time order.
+  struct Later {
+    Deadline at;
+    std::vector<std::uint8_t> bytes;
+  };
+  std::deque<Later> later;
+  // Answers that come this long after the host writes again: each is
+  // scheduled when the next byte is written.
+  std::deque<std::pair<std::chrono::milliseconds, std::vector<std::uint8_t>>> delayed_answers;
   std::map<std::size_t, ReadEnd> read_endings;  // read number (from 0) -> how it ends
   std::size_t fail_write_number = SIZE_MAX;     // this write (from 0) and every later one fail
 
@@ -38,6 +49,15 @@ struct ScriptedSerial final : SerialBackend {
   // Bytes that are not there yet when the host first looks, but come as the
   // answer to what it writes next.
   void answer(const std::vector<std::uint8_t>& bytes) { answers.insert(answers.end(), bytes.begin(), bytes.end()); }
+  // The same, `delay` after that write (delays count from the write, not
+  // from one another, and must not decrease).
+  void answer_after(std::chrono::milliseconds delay, const std::vector<std::uint8_t>& bytes) {
+    delayed_answers.emplace_back(delay, bytes);
+  }
+  // Bytes that arrive `delay` from now on the line's clock.
+  void feed_after(std::chrono::milliseconds delay, const std::vector<std::uint8_t>& bytes);
+  // The line's clock moves on, as time passes while nobody reads.
+  void pass(std::chrono::milliseconds time) { clock_ += time; }
   // Ends the read `reads_from_now` reads ahead (0: the next one) with `how`.
   void end_read(std::size_t reads_from_now, ReadEnd how) { read_endings[reads + reads_from_now] = how; }
   std::vector<std::uint8_t> take_written() {
@@ -51,4 +71,9 @@ struct ScriptedSerial final : SerialBackend {
   Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) override;
   ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
                     const std::atomic<bool>& cancel) override;
+  Deadline now() const override { return clock_; }
+
+ private:
+  void release_due();
+  Deadline clock_ = Deadline{} + std::chrono::hours(1);
 };

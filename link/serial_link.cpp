@@ -51,7 +51,7 @@ Status serial_write_byte(HostState& s, std::uint8_t byte) {
     note_failure(s, reason);
     return kStatusFail;
   }
-  const auto start = std::chrono::steady_clock::now();
+  const auto start = link_now(s);
   errno = 0;
   if (!failed(s.serial->write_byte(s.port_handle, byte, start + wait_bounds::kWriteByte))) return kStatusOk;
   // errno 0: the byte did not drain in time (or the port hung up).
@@ -59,7 +59,7 @@ Status serial_write_byte(HostState& s, std::uint8_t byte) {
   reason.os_error = s.last_port_error;
   reason.read_end = static_cast<std::uint8_t>(reason.os_error == 0 ? ReadEnd::deadline : ReadEnd::port_error);
   reason.waited_ms = static_cast<std::uint32_t>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
+      std::chrono::duration_cast<std::chrono::milliseconds>(link_now(s) - start).count());
   note_failure(s, reason);
   return kStatusFail;
 }
@@ -76,9 +76,19 @@ Status serial_read_byte(HostState& s, std::uint8_t* out) {
   return end == ReadEnd::byte ? kStatusOk : kStatusFail;
 }
 
+Deadline link_now(const HostState& s) {
+  return s.serial != nullptr ? s.serial->now() : std::chrono::steady_clock::now();
+}
+
 void start_wait(HostState& s, std::chrono::milliseconds bound) {
-  s.read_deadline = std::chrono::steady_clock::now() + bound;
+  s.read_deadline = link_now(s) + bound;
   s.wait_bound = bound;
+}
+
+void start_wait_until(HostState& s, Deadline deadline) {
+  const auto now = link_now(s);
+  s.read_deadline = deadline;
+  s.wait_bound = std::chrono::duration_cast<std::chrono::milliseconds>(deadline > now ? deadline - now : now - now);
 }
 
 bool link_went_quiet(const HostState& s) { return s.last_read_end != ReadEnd::byte; }
@@ -99,7 +109,7 @@ void fill_wait_times(const HostState& s, FailureReason& reason) {
   using std::chrono::milliseconds;
   const auto began = s.read_deadline - s.wait_bound;
   reason.bound_ms = static_cast<std::uint32_t>(s.wait_bound.count());
-  const auto waited = duration_cast<milliseconds>(std::chrono::steady_clock::now() - began).count();
+  const auto waited = duration_cast<milliseconds>(link_now(s) - began).count();
   reason.waited_ms = static_cast<std::uint32_t>(waited < 0 ? 0 : waited);
 }
 }  // namespace

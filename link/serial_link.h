@@ -24,6 +24,9 @@ struct SerialBackend {
   // deadline has passed it reports the deadline, even with bytes waiting.
   virtual ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
                             const std::atomic<bool>& cancel) = 0;
+  // The line's clock, from which every deadline is taken. A scripted line
+  // keeps one of its own, so that waits of seconds run in no time in tests.
+  virtual Deadline now() const { return std::chrono::steady_clock::now(); }
 };
 
 Status serial_open(HostState& s, std::uint8_t port_number);
@@ -33,8 +36,12 @@ Status serial_write_byte(HostState& s, std::uint8_t byte);
 // (deadline, cancel, port error); s.last_read_end tells which.
 Status serial_read_byte(HostState& s, std::uint8_t* out);
 
+// The time on the line's clock (the steady clock when no line is attached).
+Deadline link_now(const HostState& s);
 // Starts a wait: every read until the next start_wait ends at now + bound.
 void start_wait(HostState& s, std::chrono::milliseconds bound);
+// The same, to a deadline already worked out.
+void start_wait_until(HostState& s, Deadline deadline);
 // True when the last read ended without a byte because nothing more can come
 // in this wait (deadline, cancel, port error), as opposed to a byte that
 // arrived and was refused by the reader.

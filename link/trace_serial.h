@@ -48,6 +48,7 @@ struct TraceSerial final : SerialBackend {
   Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) override;
   ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
                     const std::atomic<bool>& cancel) override;
+  Deadline now() const override { return inner_.now(); }
 
  private:
   void drop_partial_packets();

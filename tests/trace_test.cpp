@@ -258,6 +258,7 @@ struct TraceTest : ::testing::Test {
     for (auto b : bytes) ASSERT_EQ(serial_write_byte(s, b), kStatusOk);
   }
   void read_count(std::size_t count) {
+    start_wait(s, std::chrono::minutes(1));  // a wait of its own, whatever ended before
     std::uint8_t byte = 0;
     for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(serial_read_byte(s, &byte), kStatusOk);
   }
@@ -361,7 +362,7 @@ TEST_F(TraceTest, ClosingAloneDropsPartialPackets) {
   write_all({0x01, 0x03, 0x0C});
   PortHandle handle{true, 1};
   trace->close_port(handle);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  const auto deadline = link.now() + std::chrono::minutes(1);
   std::uint8_t byte = 0;
   for (std::size_t i = 0; i < kNocp.size(); ++i)
     ASSERT_EQ(trace->read_byte(handle, byte, deadline, s.cancel_requested), ReadEnd::byte);
