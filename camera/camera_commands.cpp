@@ -1,9 +1,13 @@
 #include "camera_commands.h"
 
+#include <algorithm>
+
 #include "acl.h"
+#include "channel_ledger.h"
 #include "hci_inbound.h"
 #include "host_ops.h"
 #include "serial_link.h"
+#include "wait_bounds.h"
 
 char camera_key_letter(std::uint32_t virtual_key) {
   switch (virtual_key) {
@@ -38,53 +42,112 @@ Status camera_key_down(HostState& s, CameraView& view, std::uint32_t virtual_key
   return camera_simple_command(s, letter);
 }
 
-Status camera_simple_command(HostState& s, char letter) {
-  hci_drop_waiting_input(s);  // nothing stale may pass for the answer
-  auto payload = static_cast<std::uint8_t>(letter);
-  if (failed(host_send_command(s, &payload, 1))) return kStatusFail;
-  Status answer = l2cap_wait_channel_frame(s);
-  if (failed(answer)) {
-    note_wait_failure(s, FailurePoint::channel_answer, 0, 0, payload);
-    if (s.last_failure.point == FailurePoint::channel_answer) s.last_failure.l2cap_result = s.channel_refusal;
+namespace {
+// One command on the channel and the frames it is owed.
+struct Exchange {
+  DebtWait wait;
+  std::uint32_t faults_before = 0;
+};
+
+Status note_link_gone(HostState& s) {
+  FailureReason reason;
+  reason.point = s.link_connected == 0 ? FailurePoint::link_lost : FailurePoint::channel_closed;
+  reason.detail = s.link_loss_reason;
+  note_failure(s, reason);
+  return kStatusFail;
+}
+
+// Reads off what is waiting (late frames pay what they owe, link events are
+// handled), lets a camera that has been quiet for the write-off time owe
+// nothing any more, and sends nothing on a link or channel that went down.
+// Then owes the command's frames and sends it.
+Status begin_exchange(HostState& s, char letter, std::uint16_t frames, std::uint16_t frame_size, Exchange& x) {
+  hci_drop_waiting_input(s);
+  ledger_write_off_if_quiet(s);
+  if (s.link_connected == 0 || s.channel_state != kChannelOpen) return note_link_gone(s);
+  const std::uint32_t number = ledger_owe(s, frames, frame_size);
+  if (number == 0) {
+    FailureReason reason;
+    reason.point = FailurePoint::camera_behind;
+    reason.detail = static_cast<std::uint8_t>(letter);
+    note_failure(s, reason);
+    return kStatusFail;
   }
-  // "U" alone starts a whole picture, of which one frame is the answer; an
-  // answer that did not come in time may still be coming. Either way the
-  // rest is let pass before anything else is sent.
-  if (letter == 'U' || failed(answer)) hci_wait_line_quiet(s);
-  return answer;
+  x.faults_before = s.stream_faults;
+  x.wait = l2cap_debt_wait(s, number);
+  const auto payload = static_cast<std::uint8_t>(letter);
+  if (failed(host_send_command(s, &payload, 1))) {
+    ledger_lapse(s, number);  // part of it may have gone out: an answer may still come
+    return kStatusFail;
+  }
+  return kStatusOk;
+}
+
+bool paid_in_full(const HostState& s, const Exchange& x) {
+  return ledger_find(s, x.wait.number) == nullptr && s.ledger.watched == x.wait.number && s.ledger.watched_paid;
+}
+
+// The frame that settled the exchange must end where the next packet
+// begins: a byte lost from it or added to it shows there. Packets that
+// follow at once are read, and no stream fault may have been seen since the
+// command went out.
+Status confirm_in_step(HostState& s, const Exchange& x) {
+  hci_settle_line(s, wait_bounds::kConfirmLook, wait_bounds::kConfirmLook);
+  if (s.stream_faults == x.faults_before) return kStatusOk;
+  FailureReason reason;
+  reason.point = FailurePoint::line_damaged;
+  reason.detail = static_cast<std::uint16_t>(std::min<std::uint32_t>(s.stream_faults - x.faults_before, UINT16_MAX));
+  note_failure(s, reason);
+  return kStatusFail;
+}
+
+void note_picture_wait(HostState& s) {
+  if (s.last_failure.point != FailurePoint::picture_row) return;
+  s.last_failure.rows = kPictureRows;
+  s.last_failure.l2cap_result = s.channel_refusal;
+}
+}  // namespace
+
+// A key owes one answer frame of any length; the U key a whole picture,
+// which is read by count and dropped.
+Status camera_simple_command(HostState& s, char letter) {
+  const bool picture = letter == 'U';
+  s.key_answer_length = 0;
+  Exchange x;
+  if (failed(begin_exchange(s, letter, picture ? kPictureRows : 1, picture ? kRowBytes : 0, x))) return kStatusFail;
+  std::uint16_t frames = 0;
+  const FailurePoint point = picture ? FailurePoint::picture_row : FailurePoint::channel_answer;
+  while (ledger_find(s, x.wait.number) != nullptr) {
+    const std::uint16_t detail = picture ? static_cast<std::uint16_t>(frames + 1) : static_cast<std::uint8_t>(letter);
+    if (failed(l2cap_collect(s, x.wait, point, detail))) break;
+    ++frames;
+  }
+  if (!paid_in_full(s, x)) {
+    if (s.last_failure.point == FailurePoint::channel_answer) s.last_failure.l2cap_result = s.channel_refusal;
+    note_picture_wait(s);
+    return kStatusFail;
+  }
+  return confirm_in_step(s, x);
 }
 
 Status capture_frame(HostState& s, CameraView& view) {
-  hci_drop_waiting_input(s);  // rows of an earlier picture must not count in this one
+  Exchange x;
+  int rows = 0;
+  bool whole = false;
   s.frame_length = 0;  // the old bytes stay until overwritten
-  const std::uint8_t letter = 'U';
-  int packets = 0;
-  if (!failed(host_send_command(s, &letter, 1))) {
-    // Only frames of channel data count; events and signalling on the way
-    // are handled as they come. A camera that has gone quiet sends no more
-    // rows: stop at the first expired wait, and let any late rows pass.
-    while (packets < kFramePackets && !failed(l2cap_wait_channel_frame(s))) {
-      ++packets;
-      if (view.packet_done != nullptr) view.packet_done(view.context, packets, s.frame_length);
+  if (!failed(begin_exchange(s, 'U', kPictureRows, kRowBytes, x))) {
+    // Only the rows that pay this picture's own "U" are kept; events,
+    // signalling and late frames of earlier exchanges are handled as they come.
+    while (ledger_find(s, x.wait.number) != nullptr &&
+           !failed(l2cap_collect(s, x.wait, FailurePoint::picture_row, static_cast<std::uint16_t>(rows + 1)))) {
+      ++rows;
+      if (view.packet_done != nullptr) view.packet_done(view.context, rows, s.frame_length);
     }
-    if (packets < kFramePackets) {
-      note_wait_failure(s, FailurePoint::picture_row, 0, 0, static_cast<std::uint16_t>(packets + 1));
-      if (s.last_failure.point == FailurePoint::picture_row) {
-        s.last_failure.rows = kFramePackets;
-        s.last_failure.l2cap_result = s.channel_refusal;
-      }
-      hci_wait_line_quiet(s);
-    }
+    note_picture_wait(s);
+    whole = paid_in_full(s, x) && !failed(confirm_in_step(s, x));
   }
   if (view.picture != nullptr)
     convert_frame(s.frame_buffer.data(), view.picture->pixels.data(), kPictureWidth, kPictureHeight);
   if (view.repaint != nullptr) view.repaint(view.context);
-  const bool whole = packets == kFramePackets && static_cast<std::size_t>(s.frame_length) == s.frame_buffer.size();
-  if (!whole && packets == kFramePackets) {
-    FailureReason reason;
-    reason.point = FailurePoint::picture_short;
-    reason.detail = static_cast<std::uint16_t>(s.frame_length);
-    note_failure(s, reason);
-  }
   return whole ? kStatusOk : kStatusFail;
 }

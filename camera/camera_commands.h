@@ -3,10 +3,10 @@
 // 72-packet picture behind the Up key.
 #include <cstdint>
 
+#include "channel_ledger.h"  // kPictureRows, kRowBytes
 #include "frame_convert.h"
 #include "host_state.h"
 
-inline constexpr int kFramePackets = 72;
 
 // Virtual-key codes of the key table.
 inline constexpr std::uint32_t kVkLeft = 0x25;
@@ -36,9 +36,13 @@ char camera_key_letter(std::uint32_t virtual_key);
 // nothing. Otherwise the result is that of the command or the capture.
 Status camera_key_down(HostState& s, CameraView& view, std::uint32_t virtual_key);
 
-// Sends the letter and processes its one answering packet; the packet's status.
+// Sends the letter and waits for what it is owed (l2cap/channel_ledger.h):
+// one answer frame, kept in key_answer (and appended to frame_buffer); for
+// "U" a whole picture, read and dropped. 0 when it came, on a line that
+// stayed in step. Nothing is sent on a link or channel that went down.
 Status camera_simple_command(HostState& s, char letter);
 
-// Sends "U", processes 72 packets (flow-control events not counted),
-// converts whatever arrived and repaints. 0 when the whole frame came.
+// Sends "U" and collects the 72 rows that answer it into frame_buffer,
+// converts whatever arrived and repaints. 0 when all 72 came, each a
+// 192-byte frame, on a line that stayed in step.
 Status capture_frame(HostState& s, CameraView& view);

@@ -1,5 +1,7 @@
 #include "hci_inbound.h"
 
+#include <algorithm>
+
 #include "hci_framing.h"
 #include "hci_link_control.h"
 #include "serial_link.h"
@@ -23,13 +25,39 @@ bool acl_welcome(const HostState& s) { return s.link_connected != 0 && s.acl_inb
 Status handle_packet(HostState& s, std::uint8_t indicator) {
   if (indicator == kIndicatorEvent) return hci_dispatch_event(s);
   if (indicator == kIndicatorAcl && acl_welcome(s)) return s.acl_inbound(s);
-  return kStatusFail;  // SCO, 0x02 with no link, anything else: the byte alone
+  ++s.stream_faults;  // SCO, 0x02 with no link, anything else: the byte alone
+  return kStatusFail;
+}
+
+// The parameter sizes of the events whose size is fixed, or grows by a fixed
+// step per response (after a one-byte count). An event of another size is a
+// sign the line lost or gained bytes; events not listed are not judged.
+struct EventSize {
+  std::uint8_t code;
+  std::uint8_t size;       // fixed size, or the size with no responses
+  std::uint8_t per_entry;  // 0: fixed
+};
+constexpr EventSize kEventSizes[] = {
+    {kEventInquiryComplete, 1, 0},         {kEventInquiryResult, 1, 14},
+    {kEventConnectionComplete, 11, 0},     {kEventConnectionRequest, 10, 0},
+    {kEventDisconnectionComplete, 4, 0},   {kEventCommandStatus, 4, 0},
+    {kEventNumberOfCompletedPackets, 1, 4},
+};
+
+bool event_size_fits(std::uint8_t code, std::uint8_t length, const std::uint8_t* parameters) {
+  for (const EventSize& e : kEventSizes) {
+    if (e.code != code) continue;
+    if (e.per_entry == 0) return length == e.size;
+    return length >= 1 && length == e.size + e.per_entry * parameters[0];
+  }
+  return code != kEventCommandComplete || length >= 3;  // credits, opcode, then its return bytes
 }
 
 Status read_event(HostState& s, std::uint8_t* code, std::uint8_t* length, std::uint8_t* parameters) {
   if (failed(read_byte(s, *code)) || failed(read_byte(s, *length))) return kStatusFail;
   for (std::uint8_t i = 0; i < *length; ++i)
     if (failed(read_byte(s, parameters[i]))) return kStatusFail;
+  if (!event_size_fits(*code, *length, parameters)) ++s.stream_faults;
   return kStatusOk;
 }
 }  // namespace
@@ -43,6 +71,22 @@ Status hci_read_packet(HostState& s) {
 Status process_inbound_packet(HostState& s) {
   start_wait(s, wait_bounds::kInboundPacket);
   return hci_read_packet(s);
+}
+
+Status hci_read_packet_within(HostState& s, Deadline first_byte_by, Deadline finish_by, bool* began) {
+  *began = false;
+  start_wait_until(s, first_byte_by);
+  std::uint8_t indicator = 0;
+  if (failed(read_byte(s, indicator))) {
+    if (s.last_read_end != ReadEnd::deadline) return kStatusFail;
+    start_wait(s, wait_bounds::kFirstLook);
+    if (failed(read_byte(s, indicator))) return kStatusFail;
+  }
+  *began = true;
+  start_wait_until(s, std::min(link_now(s) + wait_bounds::kPacketRest, std::max(finish_by, link_now(s))));
+  Status packet = handle_packet(s, indicator);
+  if (failed(packet) && link_went_quiet(s)) ++s.stream_faults;  // cut short
+  return packet;
 }
 
 Status hci_read_until_counted(HostState& s, const std::uint32_t& counter) {
@@ -64,8 +108,9 @@ Status hci_next_event(HostState& s, std::uint8_t* code, std::uint8_t* length, st
     if (indicator == kIndicatorAcl && acl_welcome(s)) {
       s.acl_inbound(s);
       if (link_went_quiet(s)) return kStatusFail;
+      continue;
     }
-    // any other byte is skipped alone
+    ++s.stream_faults;  // any other byte is skipped alone
   }
 }
 
@@ -94,12 +139,20 @@ Status hci_handle_event(HostState& s, std::uint8_t code, std::uint8_t length, co
 
 // Status | handle low | handle high | BD_ADDR (wire order) | Link_Type | Encryption_Mode
 Status hci_handle_connection_complete(HostState& s, const std::uint8_t* p) {
-  bool refused = p[0] != 0x00;
-  for (std::size_t i = 0; i < 6; ++i) refused |= p[3 + i] != s.remote_address[i];
-  refused |= p[9] != kLinkTypeAcl;
+  const bool from_peer = std::equal(s.remote_address.begin(), s.remote_address.end(), p + 3);
+  if (!from_peer || !(s.page_under_way || s.accept_pending)) {
+    // A link nobody here is waiting for: a page the host gave up on that the
+    // controller completed late, or a device the host never accepted. It is
+    // not the host's link; one that came up is dropped at once.
+    const bool live = s.link_connected != 0 && p[1] == s.handle_low && p[2] == s.handle_high;
+    if (p[0] == 0x00 && !live) hci_disconnect_unwanted(s, p[1], p[2]);
+    return kStatusFail;
+  }
+  s.accept_pending = false;  // the page's own wait ends page_under_way
+  const bool refused = p[0] != 0x00 || p[9] != kLinkTypeAcl;
   // The handle is stored refused or not; but while a link is up, the failed
-  // completion of a second one (the one just rejected) must not take the
-  // live link's handle: it would cut the link off.
+  // completion of a second one must not take the live link's handle: it
+  // would cut the link off.
   if (s.link_connected == 0 || !refused) {
     s.handle_low = p[1];
     s.handle_high = p[2];
@@ -111,20 +164,25 @@ Status hci_handle_connection_complete(HostState& s, const std::uint8_t* p) {
 
 // BD_ADDR (wire order) | Class_of_Device (3) | Link_Type
 Status hci_handle_connection_request(HostState& s, const std::uint8_t* p) {
-  for (std::size_t i = 0; i < 6; ++i) s.remote_address[i] = p[i];
+  DeviceAddress from{};
+  std::copy_n(p, from.size(), from.begin());
   const std::uint8_t link_type = p[9];
-  // One ACL link at a time, and no SCO. The answer goes out at once; its
-  // Command Status is read later like any other event, so no wait already
-  // under way is ever held up by it.
-  if (link_type != kLinkTypeAcl || s.link_connected != 0)
-    return hci_reject_connection_request(s, s.remote_address, kRejectReason);
-  return hci_accept_connection_request(s, s.remote_address, kRoleSlave);
+  // One ACL link at a time, and no SCO; nobody while the host's own page is
+  // under way, which keeps the paged address. The answer goes out at once;
+  // its Command Status is read later like any other event, so no wait
+  // already under way is ever held up by it.
+  if (link_type != kLinkTypeAcl || s.link_connected != 0 || s.page_under_way || s.accept_pending)
+    return hci_reject_connection_request(s, from, kRejectReason);
+  s.remote_address = from;
+  s.accept_pending = true;
+  return hci_accept_connection_request(s, from, kRoleSlave);
 }
 
 // Status | handle low | handle high | Reason
 Status hci_handle_disconnection_complete(HostState& s, const std::uint8_t* p) {
   // all eight bits of the high byte are compared
   if (p[0] != 0x00 || p[1] != s.handle_low || p[2] != s.handle_high) return kStatusFail;
+  s.link_loss_reason = p[3];
   s.link_connected = 0;
   if (s.link_went_down != nullptr) s.link_went_down(s);  // the channel closes with the link
   return kStatusOk;
@@ -132,27 +190,26 @@ Status hci_handle_disconnection_complete(HostState& s, const std::uint8_t* p) {
 
 Status clear_link_state(HostState& s) {
   s.link_connected = 0;
+  s.page_under_way = false;
+  s.accept_pending = false;
   return kStatusOk;
 }
 
 Status hci_settle_line(HostState& s, std::chrono::milliseconds first_look, std::chrono::milliseconds quiet) {
-  const auto give_up = std::chrono::steady_clock::now() + wait_bounds::kSettleLimit;
+  const Deadline give_up = link_now(s) + wait_bounds::kSettleLimit;
   std::chrono::milliseconds look = first_look;
   for (;;) {
-    start_wait(s, look);
-    std::uint8_t indicator = 0;
-    if (failed(read_byte(s, indicator))) return s.last_read_end == ReadEnd::deadline ? kStatusOk : kStatusFail;
-    // A packet that has begun gets the whole packet bound to finish.
-    start_wait(s, wait_bounds::kInboundPacket);
-    handle_packet(s, indicator);
-    if (link_went_quiet(s) && s.last_read_end != ReadEnd::deadline) return kStatusFail;
-    if (std::chrono::steady_clock::now() >= give_up) return kStatusFail;
+    bool began = false;
+    hci_read_packet_within(s, std::min(link_now(s) + look, give_up), give_up, &began);
+    if (!began) return s.last_read_end == ReadEnd::deadline ? kStatusOk : kStatusFail;
+    if (link_went_quiet(s) && s.last_read_end != ReadEnd::deadline) return kStatusFail;  // the port went
+    if (link_now(s) >= give_up) return kStatusFail;
     look = quiet;
   }
 }
 
 Status hci_drop_waiting_input(HostState& s) {
-  return hci_settle_line(s, wait_bounds::kFirstLook, wait_bounds::kLineQuiet);
+  return hci_settle_line(s, wait_bounds::kFirstLook, wait_bounds::kFirstLook);
 }
 
 Status hci_wait_line_quiet(HostState& s) {

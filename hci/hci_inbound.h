@@ -7,15 +7,23 @@
 #include <cstdint>
 
 #include "host_state.h"
+#include "serial_link.h"
 
 // The largest event parameter block: its length is one byte.
 inline constexpr std::size_t kEventParametersMax = 255;
 
 // Reads one packet under the current wait's deadline and handles it: the
 // status of its handler. A byte that opens no packet is consumed alone and
-// fails; so is 0x02 while no link is up, since no ACL data can be meant for
-// the host then, and a false length must not swallow what follows.
+// fails (a stream fault); so is 0x02 while no link is up, since no ACL data
+// can be meant for the host then, and a false length must not swallow what
+// follows.
 Status hci_read_packet(HostState& s);
+// Waits until `first_byte_by` for a packet to begin; one that begins gets
+// kPacketRest to finish, never past `finish_by`, and is handled. `began`
+// tells whether one began; a packet cut short counts as a stream fault.
+// A wait that ends with nothing takes one more short look, so that bytes
+// already waiting on a host that was kept from running are not missed.
+Status hci_read_packet_within(HostState& s, Deadline first_byte_by, Deadline finish_by, bool* began);
 // The same within one inbound-packet deadline of its own.
 Status process_inbound_packet(HostState& s);
 
@@ -40,10 +48,11 @@ Status hci_handle_disconnection_complete(HostState& s, const std::uint8_t* param
 Status clear_link_state(HostState& s);
 
 // Reads and handles packets until none has begun for `quiet` (the first look
-// waits only `first_look`), so that nothing stale shifts the next exchange.
-// -1 when the port fails or the line is still busy after kSettleLimit.
+// waits only `first_look`). -1 when the port fails or the line is still busy
+// after kSettleLimit, which no read outlasts.
 Status hci_settle_line(HostState& s, std::chrono::milliseconds first_look, std::chrono::milliseconds quiet);
-// What is already waiting is read off; a clean line costs one first look.
+// What is already waiting is read off: a clean line costs one first look.
 Status hci_drop_waiting_input(HostState& s);
-// After an exchange that may have left an answer arriving: read on until quiet.
+// After a signalling exchange that may have left an answer arriving: read on
+// until the line has been quiet for kLineQuiet.
 Status hci_wait_line_quiet(HostState& s);

@@ -1,5 +1,6 @@
 #include "hci_inquiry.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "hci_framing.h"
@@ -29,10 +30,22 @@ Status hci_inquiry(HostState& s, DeviceAddress* table, std::uint8_t* count, std:
   start_wait(s, wait_bounds::inquiry_wait(inquiry_length));
   std::uint8_t found = 0;
   while (found < maximum) {
+    const DeviceAddress before = table[found];
     Status result = hci_read_inquiry_result(s, table[found]);
     if (result == kStatusOk) {
+      // A device that answers twice takes one slot: the second report puts
+      // the slot back as it was.
+      const bool again = table[found] != before && std::find(table, table + found, table[found]) != table + found;
+      if (again) {
+        table[found] = before;
+        continue;
+      }
       ++found;
       report_progress(s, ProgressEvent::device_found, found, table[found - 1]);
+    } else if (result == kStatusInquiryFailed) {
+      note_answer_failure(s, FailurePoint::command, hci_opcode(kOcfInquiry, kOgfLinkControl), kEventInquiryComplete,
+                          s.inquiry_status, 1);
+      return kStatusFail;  // the count keeps its old value
     } else if (result == kStatusInquiryOver || link_went_quiet(s)) {
       break;
     }
@@ -50,7 +63,10 @@ Status hci_read_inquiry_result(HostState& s, DeviceAddress& slot) {
   std::uint8_t length = 0;
   std::uint8_t p[kEventParametersMax];
   if (failed(hci_next_event(s, &code, &length, p))) return kStatusFail;
-  if (code == kEventInquiryComplete) return kStatusInquiryOver;
+  if (code == kEventInquiryComplete) {
+    s.inquiry_status = length >= 1 ? p[0] : 0x00;
+    return s.inquiry_status == 0x00 ? kStatusInquiryOver : kStatusInquiryFailed;
+  }
   if (code != kEventInquiryResult || length < 1) {
     hci_handle_event(s, code, length, p);
     return kStatusFail;

@@ -14,7 +14,11 @@ constexpr std::uint8_t kOcfAcceptConnectionRequest = 0x09;
 constexpr std::uint8_t kOcfRejectConnectionRequest = 0x0A;
 constexpr std::uint16_t kPacketTypeDh1 = 0x0010;
 constexpr std::uint16_t kClockOffsetValid = 0x8020;  // bit 15 marks the offset 0x0020 valid
-constexpr std::uint8_t kReasonRemoteUserTerminated = 0x05;
+// The reason Disconnect has always given the camera (0x05, authentication
+// failure); a link the host never wanted gets the plain one (0x13, remote
+// user terminated connection).
+constexpr std::uint8_t kDisconnectReason = 0x05;
+constexpr std::uint8_t kUnwantedLinkReason = 0x13;
 constexpr std::uint8_t kStatusUnknownConnection = 0x02;
 
 // Accept and Reject differ only in the opcode and the meaning of the last byte:
@@ -48,8 +52,14 @@ Status hci_create_connection(HostState& s, const DeviceAddress& address) {
   if (failed(serial_write_byte(s, 0x00))) return kStatusFail;  // no role switch
   if (failed(hci_wait_command_status(s, kOcfCreateConnection, kOgfLinkControl))) return kStatusFail;
   s.remote_address = reversed_address(address);
+  // Only this page may bring a link up now: an accepted request that never
+  // completed is forgotten, and whoever pages the host meanwhile is refused.
+  s.page_under_way = true;
+  s.accept_pending = false;
   report_progress(s, ProgressEvent::paging, 0, address);
-  return hci_wait_connection_complete(s);
+  Status outcome = hci_wait_connection_complete(s);
+  s.page_under_way = false;  // a completion that comes after this is dropped
+  return outcome;
 }
 
 Status hci_wait_connection_complete(HostState& s) {
@@ -76,14 +86,31 @@ Status hci_wait_connection_complete(HostState& s) {
   }
 }
 
-// 01 06 04 03 | handle low | handle high | 05, then the module's answers:
-// its Command Status, then the Disconnection Complete that takes the link down.
-Status hci_disconnect(HostState& s) {
+namespace {
+// 01 06 04 03 | handle low | handle high | reason
+Status write_disconnect(HostState& s, std::uint8_t handle_low, std::uint8_t handle_high, std::uint8_t reason) {
   if (failed(hci_write_command_header(s, kOcfDisconnect, kOgfLinkControl))) return kStatusFail;
   if (failed(serial_write_byte(s, 3))) return kStatusFail;
-  if (failed(serial_write_byte(s, s.handle_low))) return kStatusFail;
-  if (failed(serial_write_byte(s, s.handle_high))) return kStatusFail;
-  if (failed(serial_write_byte(s, kReasonRemoteUserTerminated))) return kStatusFail;
+  if (failed(serial_write_byte(s, handle_low))) return kStatusFail;
+  if (failed(serial_write_byte(s, handle_high))) return kStatusFail;
+  return serial_write_byte(s, reason);
+}
+
+// The link is gone: the channel with it.
+void take_link_down(HostState& s) {
+  s.link_connected = 0;
+  if (s.link_went_down != nullptr) s.link_went_down(s);
+}
+}  // namespace
+
+Status hci_disconnect_unwanted(HostState& s, std::uint8_t handle_low, std::uint8_t handle_high) {
+  return write_disconnect(s, handle_low, handle_high, kUnwantedLinkReason);
+}
+
+// Disconnect for the link's handle, then the module's answers: its Command
+// Status, then the Disconnection Complete that takes the link down.
+Status hci_disconnect(HostState& s) {
+  if (failed(write_disconnect(s, s.handle_low, s.handle_high, kDisconnectReason))) return kStatusFail;
 
   start_wait(s, wait_bounds::kCommandHandshake);
   CommandAnswer answer;
@@ -96,17 +123,30 @@ Status hci_disconnect(HostState& s) {
     return port_lost(s) ? lost(kEventCommandStatus) : kStatusOk;
   // A link the module no longer knows is down already; any other refusal
   // leaves the link up, and that is no success.
-  if (answer.status == kStatusUnknownConnection) return kStatusOk;
+  if (answer.status == kStatusUnknownConnection) {
+    take_link_down(s);
+    return kStatusOk;
+  }
   if (answer.event != kEventCommandStatus || answer.status != 0x00) {
     note_answer_failure(s, FailurePoint::command, opcode, answer.event, answer.status, answer.length);
     return kStatusFail;
   }
 
-  // A module that never confirms still had the command; only a lost port fails.
+  // A module that never confirms still had the command; a lost port fails,
+  // and so does a Disconnection Complete that refuses (the link stays up).
   start_wait(s, wait_bounds::kInboundPacket);
+  std::uint8_t code = 0;
+  std::uint8_t length = 0;
+  std::uint8_t p[kEventParametersMax];
   while (s.link_connected != 0) {
-    Status packet = hci_read_packet(s);
-    if (failed(packet) && link_went_quiet(s)) return port_lost(s) ? lost(kEventDisconnectionComplete) : kStatusOk;
+    if (failed(hci_next_event(s, &code, &length, p))) return port_lost(s) ? lost(kEventDisconnectionComplete) : kStatusOk;
+    const bool refused = code == kEventDisconnectionComplete && length == 4 && p[0] != 0x00 &&
+                         p[1] == s.handle_low && p[2] == s.handle_high;
+    if (refused) {
+      note_answer_failure(s, FailurePoint::command, opcode, code, p[0], length);
+      return kStatusFail;
+    }
+    hci_handle_event(s, code, length, p);
   }
   return kStatusOk;
 }

@@ -11,3 +11,6 @@ Status hci_disconnect(HostState& s);
 // addresses in wire order
 Status hci_accept_connection_request(HostState& s, const DeviceAddress& address, std::uint8_t role);
 Status hci_reject_connection_request(HostState& s, const DeviceAddress& address, std::uint8_t reason);
+// Drops a link the host did not ask for, at once: its Command Status and
+// Disconnection Complete are read later like any other event.
+Status hci_disconnect_unwanted(HostState& s, std::uint8_t handle_low, std::uint8_t handle_high);

@@ -42,6 +42,8 @@ Status host_disconnect(HostState& s) {
 
 Status host_close(HostState& s) {
   clear_failure(s);
+  // Keys must not go out on a port that is gone: the channel goes with it.
+  clear_channel_state(s);
   return serial_close(s);
 }
 

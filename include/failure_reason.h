@@ -16,8 +16,11 @@ enum class FailurePoint : std::uint8_t {
   inquiry_empty,        // the collection ended with no device (the status stays 0)
   channel_answer,       // detail: the key's letter; no frame of channel data in time
   picture_row,          // detail: the row that did not come (from 1); rows: rows expected
-  picture_short,        // detail: bytes received; all rows came but not the whole picture
   key_refused,          // a key with no channel open
+  link_lost,            // detail: the Reason of the Disconnection Complete
+  channel_closed,       // the camera closed the channel
+  line_damaged,         // detail: stream faults seen; bytes were lost or added on the line
+  camera_behind,        // detail: the key's letter; the camera owes kLedgerDepth exchanges already
 };
 
 // How a wait ended, as ReadEnd (host_state.h) says; `answered` when a packet

@@ -35,6 +35,38 @@ inline constexpr std::size_t kMaxFoundDevices = 4;
 // One signalling frame held whole before it is read: the smallest signalling
 // MTU a BR/EDR device may use is 48; anything longer is refused unread.
 inline constexpr std::size_t kSignalFrameSize = 64;
+// A key's answer as kept for the shell (a longer answer keeps its start).
+inline constexpr std::size_t kKeyAnswerSize = 16;
+// Exchanges whose frames the camera may owe at once (l2cap/channel_ledger.h).
+inline constexpr std::size_t kLedgerDepth = 8;
+
+// What the camera owes for one command sent on the channel: a key owes one
+// answer frame, a picture 72 rows. Frames pay the oldest debt first.
+struct ChannelDebt {
+  std::uint32_t number = 0;      // the command's number on the channel, from 1
+  std::uint16_t frames_owed = 0;
+  std::uint16_t frames_paid = 0;
+  std::uint16_t frame_size = 0;  // only a frame of exactly this length pays (0: any frame)
+  // Its exchange ended without it: late frames still pay it, and are dropped.
+  bool lapsed = false;
+};
+
+// The account the host keeps of the channel, first in, first out: the camera's
+// frames carry no numbers, so whose a frame is follows from the order alone.
+struct ChannelLedger {
+  std::array<ChannelDebt, kLedgerDepth> debts{};
+  std::uint8_t first = 0;  // ring: the oldest debt
+  std::uint8_t count = 0;
+  std::uint32_t last_number = 0;
+  // The debt of the exchange under way (0: none): its frames are kept.
+  std::uint32_t watched = 0;
+  bool watched_paid = false;  // it was paid in full
+  // The camera's last sign of life: its last frame, or the last command it
+  // was sent, whichever came later. Measures the quiet that writes debts off.
+  std::chrono::steady_clock::time_point last_activity{};
+  std::uint32_t frames_written_off = 0;
+  std::uint32_t stray_frames = 0;  // whole frames that paid nothing
+};
 
 // Upcall from the HCI reader into the layer above it (set by l2cap_attach),
 // so that hci/ never names a routine of l2cap/.
@@ -69,18 +101,32 @@ struct HostState {
   // Discovery (hci/): display order, filled from entry 0.
   std::array<DeviceAddress, kMaxFoundDevices> found_devices{};
   std::uint8_t found_count = 0;
+  std::uint8_t inquiry_status = 0;  // of the last Inquiry Complete
 
   // Link events (hci/).
   DeviceAddress remote_address{};  // wire order
   std::uint8_t link_connected = 0;
   std::uint8_t handle_low = 0;
   std::uint8_t handle_high = 0;  // the second handle byte exactly as received
+  std::uint8_t link_loss_reason = 0;  // the Reason of the Disconnection Complete that took the link down
+  // A page of the host's own is under way (Create_Connection accepted, no
+  // outcome yet): it alone may bring a link up, and nobody may page the host.
+  bool page_under_way = false;
+  // The host accepted a Connection Request from remote_address: its
+  // Connection Complete brings the link up.
+  bool accept_pending = false;
 
   // ACL and the data path (l2cap/).
   std::uint8_t pb_flag = 0;
   std::uint8_t bc_flag = 0;
   std::array<std::uint8_t, kFrameBufferSize> frame_buffer{};
   std::int16_t frame_length = 0;
+  // The frame of channel data under way, held until it is whole and judged.
+  std::array<std::uint8_t, kFrameBufferSize> rx_channel_frame{};
+  std::uint16_t rx_channel_length = 0;  // may pass the buffer: the rest is not kept
+  ChannelLedger ledger;
+  std::array<std::uint8_t, kKeyAnswerSize> key_answer{};
+  std::uint16_t key_answer_length = 0;  // the whole answer's length
 
   // An L2CAP frame that arrives in several ACL fragments (l2cap/): its
   // channel, and how many of its bytes are still to come in continuations.
@@ -94,6 +140,10 @@ struct HostState {
   // signalling requests the host sent. Both only ever count up (and wrap).
   std::uint32_t channel_frames = 0;
   std::uint32_t signal_answers = 0;
+  // Signs that the line lost or gained bytes: a byte that opens no packet,
+  // a packet cut short or longer than its own frame, an event of the wrong
+  // size. Only counts up; an exchange during which it moved is not trusted.
+  std::uint32_t stream_faults = 0;
 
   // Signalling and the channel (l2cap/).
   std::uint8_t signal_id = 0;

@@ -41,6 +41,37 @@ inline constexpr milliseconds kSettleLimit{5000};
 // A single byte written to a port that does not drain (a stuck adapter).
 inline constexpr milliseconds kWriteByte{1000};
 
+// The camera owes frames it has not sent: after this long with no frame
+// from it, they are written off (it has dropped them). Longer than any
+// pause of a camera that resumes, so that late frames find their debt.
+inline constexpr milliseconds kDebtWriteOff{6000};
+// After the frame that settles an exchange, a packet that begins within this
+// long is read too: a byte lost from or added to that frame shows in the
+// packet after it, which must begin where the frame ends. At 5,760 bytes a
+// second the next byte of a packet under way comes within 0.2 ms; a USB
+// adapter may hold a part of a packet for up to 16 ms.
+inline constexpr milliseconds kConfirmLook{20};
+// A packet that has begun gets this long to finish (a 1,021-byte ACL
+// packet is 0.18 s of line time).
+inline constexpr milliseconds kPacketRest{250};
+
+// The line carries 5,760 bytes a second (57,600 baud, 10 bits a byte).
+inline constexpr std::uint32_t kLineBytesPerSecond = 5760;
+// Bytes on the line for one picture row (H4, ACL and L2CAP headers, 192
+// data bytes), and the allowance for a key's answer.
+inline constexpr std::uint32_t kRowLineBytes = 1 + 4 + 4 + 192;
+inline constexpr std::uint32_t kAnswerLineBytes = 64;
+
+inline constexpr milliseconds line_time(std::uint32_t bytes) {
+  return milliseconds((bytes * 1000ull + kLineBytesPerSecond - 1) / kLineBytesPerSecond);
+}
+// A whole exchange: the line time of what is owed with a quarter more, then
+// the quiet that ends it (the packet bound, or the write-off time when older
+// debts stood before it).
+inline constexpr milliseconds exchange_bound(std::uint32_t owed_line_bytes, milliseconds quiet) {
+  return line_time(owed_line_bytes) * 5 / 4 + quiet;
+}
+
 inline constexpr milliseconds inquiry_wait(std::uint8_t inquiry_length) {
   return kInquiryUnit * inquiry_length + kInquiryMargin;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "channel_ledger.h"
 #include "hci_framing.h"
 #include "hci_inbound.h"
 #include "l2cap_signal.h"
@@ -9,6 +10,10 @@
 
 namespace {
 constexpr std::uint16_t kBasicHeaderLength = 4;  // L2CAP length, CID
+// No BR/EDR controller sends ACL packets longer than this (the usual
+// ACL_Data_Packet_Length of modules is 310 or 1021): a longer length read
+// from the line is a sign of lost or added bytes.
+constexpr std::uint16_t kAclPlausibleLength = 1021;
 
 // Signalling bytes are held until their frame is whole; past the buffer they
 // are still counted, so the frame is known to be too long.
@@ -34,30 +39,40 @@ Status receive_frame_part(HostState& s, std::uint16_t count, std::uint16_t exces
     s.rx_frame_missing = 0;  // the frame is lost; whatever of it follows is dropped
     return kStatusFail;
   }
+  if (excess > 0) ++s.stream_faults;  // a packet longer than its frame
   if (failed(hci_discard_bytes(s, excess))) return kStatusFail;
   if (s.rx_frame_missing > 0) return part;  // more to come
   if (cid == kCidSignalling) return l2cap_handle_signal(s);
   if (cid < kCidFirstDynamic) return kStatusFail;  // null and reserved fixed channels
   ++s.channel_frames;
+  ledger_take_frame(s);
   return part;
 }
 
 // L2CAP length | CID | the start of the payload
 Status receive_start(HostState& s, std::uint16_t total_length) {
-  s.rx_frame_missing = 0;  // a frame still waiting for continuations ends here, short
-  if (total_length < kBasicHeaderLength) return hci_discard_bytes(s, total_length), kStatusFail;
+  if (s.rx_frame_missing > 0) ++s.stream_faults;  // a frame still waiting for its continuations ends here, short
+  s.rx_frame_missing = 0;
+  if (total_length < kBasicHeaderLength) {
+    ++s.stream_faults;
+    return hci_discard_bytes(s, total_length), kStatusFail;
+  }
   std::uint16_t l2cap_length = 0;
   if (failed(read_u16_le(s, &l2cap_length)) || failed(read_u16_le(s, &s.rx_frame_cid))) return kStatusFail;
   const auto here = static_cast<std::uint16_t>(total_length - kBasicHeaderLength);
   const std::uint16_t taken = std::min(here, l2cap_length);
   s.rx_frame_missing = static_cast<std::uint16_t>(l2cap_length - taken);
   s.signal_frame_length = 0;
+  s.rx_channel_length = 0;
   return receive_frame_part(s, taken, static_cast<std::uint16_t>(here - taken));
 }
 
 // The next part of the frame under way.
 Status receive_continuation(HostState& s, std::uint16_t total_length) {
-  if (s.rx_frame_missing == 0) return hci_discard_bytes(s, total_length), kStatusFail;
+  if (s.rx_frame_missing == 0) {
+    ++s.stream_faults;  // it continues nothing
+    return hci_discard_bytes(s, total_length), kStatusFail;
+  }
   const std::uint16_t taken = std::min(total_length, s.rx_frame_missing);
   s.rx_frame_missing = static_cast<std::uint16_t>(s.rx_frame_missing - taken);
   return receive_frame_part(s, taken, static_cast<std::uint16_t>(total_length - taken));
@@ -91,6 +106,7 @@ Status acl_handle_inbound(HostState& s) {
   if (failed(serial_read_byte(s, &low)) || failed(serial_read_byte(s, &high)) ||
       failed(read_u16_le(s, &total_length)))
     return kStatusFail;
+  if (total_length > kAclPlausibleLength) ++s.stream_faults;
   if (s.link_connected == 0 || low != s.handle_low || (high & 0x0F) != s.handle_high) {
     hci_discard_bytes(s, total_length);  // another link's data
     return kStatusFail;
@@ -105,15 +121,15 @@ Status acl_handle_inbound(HostState& s) {
 }
 
 Status l2cap_receive_payload(HostState& s, std::uint16_t length) {
-  // Bytes past the buffer are still read, so the stream stays in step, but
-  // the packet reports the overflow.
-  Status result = kStatusOk;
+  // The frame is held until it is whole; bytes past the holding buffer are
+  // still read and counted, so the stream stays in step.
   for (; length > 0; --length) {
     std::uint8_t byte = 0;
     if (failed(serial_read_byte(s, &byte))) return kStatusFail;
-    if (failed(frame_append_byte(s, byte))) result = kStatusFail;
+    if (s.rx_channel_length < s.rx_channel_frame.size()) s.rx_channel_frame[s.rx_channel_length] = byte;
+    if (s.rx_channel_length < UINT16_MAX) ++s.rx_channel_length;
   }
-  return result;
+  return kStatusOk;
 }
 
 Status frame_append_byte(HostState& s, std::uint8_t byte) {
@@ -123,8 +139,6 @@ Status frame_append_byte(HostState& s, std::uint8_t byte) {
   ++s.frame_length;
   return kStatusOk;
 }
-
-Status l2cap_wait_channel_frame(HostState& s) { return hci_read_until_counted(s, s.channel_frames); }
 
 void l2cap_attach(HostState& s) {
   s.acl_inbound = acl_handle_inbound;

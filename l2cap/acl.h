@@ -21,14 +21,13 @@ Status l2cap_send_data(HostState& s, const std::uint8_t* data, std::uint8_t leng
 // Data_Total_Length. A packet for another handle, a continuation that
 // continues nothing, and a frame on the null or a reserved fixed channel are
 // dropped (-1). A frame's part that completes it is judged: channel data
-// counts one more in channel_frames, signalling is answered.
+// counts one more in channel_frames and goes to the ledger, signalling is
+// answered. Lengths that do not add up count as stream faults.
 Status acl_handle_inbound(HostState& s);
+// Channel data of the frame under way, held in rx_channel_frame.
 Status l2cap_receive_payload(HostState& s, std::uint16_t length);
+// Appends to frame_buffer; -1 (the byte dropped) once it is full.
 Status frame_append_byte(HostState& s, std::uint8_t byte);
-
-// Waits for the next whole frame of channel data within one inbound-packet
-// deadline, handling whatever else arrives meanwhile. -1 when it expires.
-Status l2cap_wait_channel_frame(HostState& s);
 
 // Hooks the L2CAP layer under the HCI reader: ACL packets and link loss.
 void l2cap_attach(HostState& s);

@@ -3,6 +3,7 @@
 #include <initializer_list>
 
 #include "acl.h"
+#include "channel_ledger.h"
 #include "hci_framing.h"
 #include "hci_inbound.h"
 #include "serial_link.h"
@@ -76,6 +77,7 @@ Status l2cap_send_command_reject(HostState& s, std::uint16_t reason) {
 
 Status l2cap_open_channel(HostState& s) {
   s.channel_refusal = 0;
+  ledger_write_off_all(s);  // a new channel owes nothing
   if (failed(l2cap_send_connection_request(s, kHostChannelId))) return kStatusFail;
   // Open at once: the peer's answer is read by whoever processes the next packet.
   s.channel_id = kHostChannelId;
@@ -188,5 +190,6 @@ Status l2cap_handle_disconnection_response(HostState& s, const std::uint8_t*) {
 Status clear_channel_state(HostState& s) {
   s.channel_state = kChannelClosed;
   s.channel_refusal = 0;
+  ledger_write_off_all(s);  // nothing owed on a channel that is gone can come
   return kStatusOk;
 }

@@ -170,11 +170,22 @@ std::string point_text(const FailureReason& r) {
       if (by_deadline(r)) return row + " did not come within " + seconds(r.bound_ms);
       return ended_early(r, row);
     }
-    case FailurePoint::picture_short:
-      return "every row came, but only " + std::to_string(r.detail) + " of " +
-             std::to_string(kFrameBufferSize) + " bytes";
     case FailurePoint::key_refused:
       return "key " + letter + ": no channel open";
+    case FailurePoint::link_lost: {
+      const char* name = hci_status_name(static_cast<std::uint8_t>(r.detail));
+      if (r.detail == 0) return "the link was lost";
+      return "the link was lost (Disconnection Complete reason " + hex2(r.detail) +
+             (*name != '\0' ? std::string(", ") + name : std::string()) + ")";
+    }
+    case FailurePoint::channel_closed:
+      return "the camera closed the channel";
+    case FailurePoint::line_damaged:
+      return "bytes were lost or added on the line (" + std::to_string(r.detail) +
+             (r.detail == 1 ? " sign" : " signs") + "), so what came is not trusted";
+    case FailurePoint::camera_behind:
+      return "key " + letter + ": the camera still owes answers to " + std::to_string(kLedgerDepth) +
+             " earlier commands";
   }
   return {};
 }

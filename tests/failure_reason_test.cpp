@@ -138,6 +138,63 @@ const FailureCase kCases[] = {
      },
      FailurePoint::channel_answer,
      "no answer to L within 3.0 s; the camera refused the channel (L2CAP result 0x0004, no resources)"},
+    // A link that went down before the key: nothing goes out, and the reason
+    // is the Disconnection Complete's.
+    {"LinkLostBeforeAKey",
+     [](WireTest& t) {
+       t.link.feed({0x04, 0x05, 0x04, 0x00, 0x2A, 0x00, 0x08});
+       Status status = key_l(t);
+       return t.written().empty() ? status : kStatusOk;
+     },
+     FailurePoint::link_lost, "the link was lost (Disconnection Complete reason 0x08, connection timeout)"},
+    {"ChannelClosedBeforeAKey",  // only the Disconnection Response goes out
+     [](WireTest& t) {
+       t.s.channel_id = 0x0040;
+       t.link.feed({0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x06, 0x07, 0x04, 0x00, 0x40, 0x00, 0x40, 0x00});
+       t.link_up();
+       t.s.channel_state = kChannelOpen;
+       Status status = camera_simple_command(t.s, 'L');
+       return t.written().size() == 17 ? status : kStatusOk;
+     },
+     FailurePoint::channel_closed, "the camera closed the channel"},
+    {"LinkLostMidPicture",
+     [](WireTest& t) {
+       t.link.answer({0x04, 0x05, 0x04, 0x00, 0x2A, 0x00, 0x13});
+       t.link_up();
+       t.s.channel_state = kChannelOpen;
+       CameraView view{};
+       return capture_frame(t.s, view);
+     },
+     FailurePoint::link_lost, "the link was lost (Disconnection Complete reason 0x13, remote user terminated)"},
+    {"BytesAddedMidPicture",
+     [](WireTest& t) {
+       Bytes rows;
+       for (int r = 0; r < 72; ++r)
+         rows = rows + Bytes{0x02, 0x2A, 0x20, 0xC4, 0x00, 0xC0, 0x00, 0x46, 0x00} + Bytes(192, 0x80) +
+                (r == 9 ? Bytes{0x11, 0x22} : Bytes{});
+       t.link.answer(rows);
+       t.link_up();
+       t.s.channel_state = kChannelOpen;
+       CameraView view{};
+       return capture_frame(t.s, view);
+     },
+     FailurePoint::line_damaged, "bytes were lost or added on the line (2 signs), so what came is not trusted"},
+    {"DisconnectionCompleteRefuses",  // the link stays up
+     [](WireTest& t) {
+       t.link_up();
+       t.link.feed(command_status(0x0406) + Bytes{0x04, 0x05, 0x04, 0x0C, 0x2A, 0x00, 0x00});
+       Status status = hci_disconnect(t.s);
+       return t.s.link_connected == 1 ? status : kStatusOk;
+     },
+     FailurePoint::command, "Disconnect: Disconnection Complete status 0x0C (command disallowed) after T"},
+    {"InquiryCompleteFails",  // the count keeps its old value
+     [](WireTest& t) {
+       t.link.feed(command_status(0x0401) + Bytes{0x04, 0x01, 0x01, 0x03});
+       t.s.found_count = 2;
+       Status status = discover_devices(t.s, t.s.found_devices.data(), &t.s.found_count, 4);
+       return t.s.found_count == 2 ? status : kStatusOk;
+     },
+     FailurePoint::command, "Inquiry: Inquiry Complete status 0x03 (hardware failure) after T"},
     {"KeyWithoutChannel",
      [](WireTest& t) {
        CameraView view{};

@@ -59,6 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Inbound, AcceptedConnectionCompleteStoresHandleAndMarksLinkUp) {
   s.remote_address = kPeerWire;
+  s.page_under_way = true;
   link.feed(connection_complete(0x00, kPeerWire));
   EXPECT_EQ(process_inbound_packet(s), kStatusOk);
   EXPECT_EQ(s.handle_low, 0x2A);
@@ -75,6 +76,7 @@ class RefusedConnectionComplete : public WireTest, public ::testing::WithParamIn
 
 TEST_P(RefusedConnectionComplete, StillReplacesTheHandle) {
   s.remote_address = kPeerWire;
+  s.page_under_way = true;
   s.handle_low = 0x01;
   s.handle_high = 0x0F;
   link.feed(GetParam().event);
@@ -88,8 +90,42 @@ TEST_P(RefusedConnectionComplete, StillReplacesTheHandle) {
 INSTANTIATE_TEST_SUITE_P(
     Refusals, RefusedConnectionComplete,
     ::testing::Values(RefusalCase{"page_timeout", connection_complete(0x04, kPeerWire, 0x01, 0x03)},
-                      RefusalCase{"other_address", connection_complete(0x00, {0x55, 0x44, 0x33, 0x22, 0x11, 0x01}, 0x01, 0x03)},
                       RefusalCase{"sco_link", connection_complete(0x00, kPeerWire, 0x00, 0x03)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A Connection Complete that no page and no accepted request waits for is
+// not the host's link: one that came up is dropped at once, with Disconnect
+// for its own handle (reason 0x13), and the host's handle stays as it was.
+struct UnwantedCase {
+  const char* name;
+  bool page_under_way;
+  Bytes event;
+  Bytes answer;
+};
+
+class UnwantedConnectionComplete : public WireTest, public ::testing::WithParamInterface<UnwantedCase> {};
+
+TEST_P(UnwantedConnectionComplete, IsNeverTakenForTheLink) {
+  const auto& c = GetParam();
+  s.remote_address = kPeerWire;
+  s.page_under_way = c.page_under_way;
+  s.handle_low = 0x01;
+  link.feed(c.event);
+  EXPECT_EQ(process_inbound_packet(s), kStatusFail);
+  EXPECT_EQ(written(), c.answer);
+  EXPECT_EQ(s.link_connected, 0);
+  EXPECT_EQ(s.handle_low, 0x01);
+}
+
+const Bytes kDropHandle2A03{0x01, 0x06, 0x04, 0x03, 0x2A, 0x03, 0x13};
+
+INSTANTIATE_TEST_SUITE_P(
+    Unwanted, UnwantedConnectionComplete,
+    ::testing::Values(
+        UnwantedCase{"other_address_during_the_page", true,
+                     connection_complete(0x00, {0x55, 0x44, 0x33, 0x22, 0x11, 0x01}, 0x01, 0x03), kDropHandle2A03},
+        UnwantedCase{"after_the_page_gave_up", false, connection_complete(0x00, kPeerWire, 0x01, 0x03), kDropHandle2A03},
+        UnwantedCase{"failed_and_unasked", false, connection_complete(0x04, kPeerWire, 0x01, 0x03), {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct RequestCase {
@@ -97,6 +133,7 @@ struct RequestCase {
   std::uint8_t link_connected;
   std::uint8_t link_type;
   Bytes answer;  // the command the host sends back
+  bool page_under_way = false;
 };
 
 class ConnectionRequests : public WireTest, public ::testing::WithParamInterface<RequestCase> {};
@@ -104,13 +141,17 @@ class ConnectionRequests : public WireTest, public ::testing::WithParamInterface
 TEST_P(ConnectionRequests, AcceptsOneAclLinkAndRejectsTheRest) {
   const auto& c = GetParam();
   const DeviceAddress requester{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+  s.remote_address = kPeerWire;
   s.link_connected = c.link_connected;
+  s.page_under_way = c.page_under_way;
   std::uint16_t opcode = c.answer[1] | c.answer[2] << 8;
   link.feed(connection_request(requester, c.link_type) + command_status(opcode));
   EXPECT_EQ(process_inbound_packet(s), kStatusOk);
   EXPECT_EQ(written(), c.answer);
   EXPECT_EQ(unread(), 7u);  // the answer's Command Status is not waited for here
-  EXPECT_EQ(s.remote_address, requester);  // replaced even when refused
+  const bool accepted = opcode == 0x0409;
+  EXPECT_EQ(s.remote_address, accepted ? requester : kPeerWire);  // a refused requester is no peer
+  EXPECT_EQ(s.accept_pending, accepted);
   EXPECT_EQ(s.link_connected, c.link_connected);  // only a Connection Complete raises it
 }
 
@@ -119,7 +160,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RequestCase{"acl_while_free", 0, 0x01, {0x01, 0x09, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x01}},
         RequestCase{"acl_while_linked", 1, 0x01, {0x01, 0x0A, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x0D}},
-        RequestCase{"sco_while_free", 0, 0x00, {0x01, 0x0A, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x0D}}),
+        RequestCase{"sco_while_free", 0, 0x00, {0x01, 0x0A, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x0D}},
+        RequestCase{"acl_during_the_hosts_own_page", 0, 0x01,
+                    {0x01, 0x0A, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x0D}, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Inbound, RejectThatTheModuleRefusesIsReadWholeLater) {
@@ -229,11 +272,13 @@ TEST_F(LinkControl, RefusedCreateConnectionLeavesThePeerAddress) {
   EXPECT_EQ(s.remote_address, (DeviceAddress{9, 9, 9, 9, 9, 9}));
 }
 
-TEST_F(LinkControl, ConnectionCompleteFromAnotherPeerFailsButReplacesTheHandle) {
-  link.feed(command_status(0x0405) + connection_complete(0x00, {0x55, 0x44, 0x33, 0x22, 0x11, 0x01}, 0x01, 0x01));
-  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);
-  EXPECT_EQ(s.handle_high, 0x01);
-  EXPECT_EQ(s.link_connected, 0);
+TEST_F(LinkControl, ConnectionCompleteFromAnotherPeerIsDroppedAndThePageGoesOn) {
+  link.feed(command_status(0x0405) + connection_complete(0x00, {0x55, 0x44, 0x33, 0x22, 0x11, 0x01}, 0x01, 0x01) +
+            connection_complete(0x00, kPeerWire));
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusOk);
+  EXPECT_EQ(written(), (kCreateConnection + Bytes{0x01, 0x06, 0x04, 0x03, 0x2A, 0x01, 0x13}));
+  EXPECT_EQ(s.handle_high, 0x00);
+  EXPECT_EQ(s.link_connected, 1);
 }
 
 TEST_F(LinkControl, OtherEventWithElevenParametersIsNotAConnectionComplete) {
@@ -249,17 +294,30 @@ TEST_F(LinkControl, ConnectionCompleteOfAnotherLengthIsReadWholeAndNotTaken) {
   EXPECT_EQ(unread(), 0u);
 }
 
-// A third device's completion (its page rejected) is not the answer awaited.
-TEST_F(LinkControl, AnotherLinksCompletionDoesNotEndThePage) {
+// A third device that pages the host during its own page is rejected and
+// keeps nothing: the page's own completion brings the link up.
+TEST_F(LinkControl, AThirdDevicePagingDuringThePageIsRejected) {
   const DeviceAddress intruder{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
-  link.feed(command_status(0x0405) + connection_request(intruder, 0x01) +
+  link.feed(command_status(0x0405) + connection_request(intruder, 0x01) + command_status(0x040A) +
             connection_complete(0x0D, intruder) + connection_complete(0x00, kPeerWire));
-  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);  // the intruder took the peer's place
-  link.inbound.clear();
-  written();
-  link.feed(command_status(0x0405) + connection_complete(0x0D, intruder) + connection_complete(0x00, kPeerWire));
   EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusOk);
+  EXPECT_EQ(written(), (kCreateConnection + Bytes{0x01, 0x0A, 0x04, 0x07, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x0D}));
+  EXPECT_EQ(s.remote_address, kPeerWire);
   EXPECT_EQ(s.link_connected, 1);
+  EXPECT_FALSE(s.page_under_way);
+}
+
+// The controller completes a page after the host gave up on it: that link
+// is dropped, not taken.
+TEST_F(LinkControl, APageCompletedAfterTheHostGaveUpIsDropped) {
+  link.feed(command_status(0x0405));
+  link.feed_after(std::chrono::seconds(8), connection_complete(0x00, kPeerWire));
+  EXPECT_EQ(hci_create_connection(s, kPeerDisplay), kStatusFail);
+  written();
+  start_wait(s, std::chrono::seconds(5));
+  EXPECT_EQ(hci_read_packet(s), kStatusFail);
+  EXPECT_EQ(written(), (Bytes{0x01, 0x06, 0x04, 0x03, 0x2A, 0x00, 0x13}));
+  EXPECT_EQ(s.link_connected, 0);
 }
 
 TEST_F(LinkControl, FlowControlDuringThePageIsSkipped) {
@@ -302,26 +360,32 @@ TEST_F(LinkControl, DisconnectWaitsForTheLinkToGoDownWithinOnePacketBound) {
   EXPECT_LE(link.dry_wait_budgets[0].count(), 3000);
 }
 
-// Only a refusal that leaves the link up, or a port lost meanwhile, fails.
+// Only a refusal that leaves the link up, or a port lost meanwhile, fails; a
+// link the module no longer knows is down, and so is its channel.
 TEST_F(LinkControl, DisconnectOutcomes) {
   const struct {
     const char* label;
     Bytes input;
     std::size_t lost_at_read;  // the read at which the port vanishes (SIZE_MAX: never)
     Status result;
+    std::uint8_t link_after;
   } cases[] = {
-      {"refused", command_status(0x0406, 0x0C), SIZE_MAX, kStatusFail},
-      {"link_already_gone", command_status(0x0406, 0x02), SIZE_MAX, kStatusOk},
-      {"port_lost_before_the_status", {}, 0, kStatusFail},
-      {"port_lost_before_the_completion", command_status(0x0406), 7, kStatusFail},
+      {"refused", command_status(0x0406, 0x0C), SIZE_MAX, kStatusFail, 1},
+      {"link_already_gone", command_status(0x0406, 0x02), SIZE_MAX, kStatusOk, 0},
+      {"completion_refused", command_status(0x0406) + disconnection_complete(0x00, 0x0C), SIZE_MAX, kStatusFail, 1},
+      {"port_lost_before_the_status", {}, 0, kStatusFail, 1},
+      {"port_lost_before_the_completion", command_status(0x0406), 7, kStatusFail, 1},
   };
   for (const auto& c : cases) {
     link_up();
+    s.channel_state = kChannelOpen;
     link.inbound.clear();
     link.read_endings.clear();
     link.feed(c.input);
     if (c.lost_at_read != SIZE_MAX) link.end_read(c.lost_at_read, ReadEnd::port_error);
     EXPECT_EQ(hci_disconnect(s), c.result) << c.label;
+    EXPECT_EQ(s.link_connected, c.link_after) << c.label;
+    EXPECT_EQ(s.channel_state, c.link_after == 0 ? kChannelClosed : kChannelOpen) << c.label;
   }
 }
 

@@ -68,6 +68,14 @@ TEST_F(Inquiry, TwoResponsesInOneEventFillOneSlotWithTheSecond) {
   EXPECT_EQ(s.found_devices[0], display(0x02));
 }
 
+TEST_F(Inquiry, ADeviceReportedTwiceTakesOneSlot) {
+  link.feed(command_status(0x0401) + inquiry_result({wire(0xB0)}) + inquiry_result({wire(0xB1)}) +
+            inquiry_result({wire(0xB0)}) + inquiry_result({wire(0xB2)}) + kInquiryComplete);
+  EXPECT_EQ(discover_devices(s, s.found_devices.data(), &s.found_count, 4), kStatusOk);
+  EXPECT_EQ(s.found_count, 3);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(s.found_devices[i], display(static_cast<std::uint8_t>(0xB0 + i)));
+}
+
 TEST_F(Inquiry, EventWithNoResponsesLeavesItsSlotButCounts) {
   s.found_devices[0] = display(0x77);
   link.feed(command_status(0x0401) + inquiry_result({}) + kInquiryComplete);

@@ -146,10 +146,14 @@ TEST_F(HostOps, DisconnectFailsOnlyWhenTheDisconnectCommandCannotBeWritten) {
   EXPECT_EQ(s.channel_state, kChannelClosed);
 }
 
-TEST_F(HostOps, CloseWhileConnectedKeepsTheLinkMarkedUp) {
+// The link stays marked up, as nothing was said to the module; the channel
+// does not, so that no key goes out on a port that is gone.
+TEST_F(HostOps, CloseWhileConnectedKeepsTheLinkMarkedUpButNotTheChannel) {
   link_up();
+  s.channel_state = kChannelOpen;
   EXPECT_EQ(host_close(s), kStatusOk);
   EXPECT_EQ(s.link_connected, 1);
+  EXPECT_EQ(s.channel_state, kChannelClosed);
   EXPECT_FALSE(s.port_handle.held);
   EXPECT_EQ(host_close(s), kStatusFail);
 }

@@ -92,13 +92,14 @@ TEST(InboundFuzz, RecordedSessionReadsTheSameInAnyChunking) {
   // the feed; a capture fed in random slices must give the same picture.
   std::mt19937 random(7);
   Bytes stream;
+  Bytes rows;
   for (int y = 0; y < 72; ++y) {
     Bytes row(192);
     for (std::size_t i = 0; i < row.size(); ++i) row[i] = static_cast<std::uint8_t>(y + i * 7);
     stream = stream + Bytes{0x02, 0x2A, 0x20, 0xC4, 0x00, 0xC0, 0x00, 0x46, 0x00} + row;
+    rows = rows + row;
     if (y % 7 == 0) stream = stream + Bytes{0x04, 0x13, 0x05, 0x01, 0x2A, 0x00, 0x01, 0x00};
   }
-  Bytes reference;
   for (int trial = 0; trial < 5; ++trial) {
     ScriptedSerial link;
     HostState s;
@@ -106,6 +107,7 @@ TEST(InboundFuzz, RecordedSessionReadsTheSameInAnyChunking) {
     s.port_handle.held = true;
     s.handle_low = 0x2A;
     s.link_connected = 1;
+    s.channel_state = kChannelOpen;
     for (std::size_t at = 0; at < stream.size();) {
       std::size_t n = 1 + random() % 300;
       n = std::min(n, stream.size() - at);
@@ -114,9 +116,7 @@ TEST(InboundFuzz, RecordedSessionReadsTheSameInAnyChunking) {
     }
     CameraView view;
     ASSERT_EQ(capture_frame(s, view), kStatusOk);
-    Bytes frame(s.frame_buffer.begin(), s.frame_buffer.end());
-    if (trial == 0) reference = frame;
-    EXPECT_EQ(frame, reference);
+    EXPECT_EQ(Bytes(s.frame_buffer.begin(), s.frame_buffer.end()), rows) << "trial " << trial;
   }
 }
 }  // namespace

@@ -282,9 +282,9 @@ struct Progress {
 void show_capture_progress(void* context, int packets, int frame_length) {
   auto* progress = static_cast<Progress*>(context);
   if (progress->terminal) {
-    std::fprintf(stderr, "\r%s: row %d/%d, %d bytes", progress->label.c_str(), packets, kFramePackets, frame_length);
+    std::fprintf(stderr, "\r%s: row %d/%d, %d bytes", progress->label.c_str(), packets, kPictureRows, frame_length);
   } else if (packets % 12 == 0 || packets == 1) {
-    std::fprintf(stderr, "%s: row %d/%d, %d bytes\n", progress->label.c_str(), packets, kFramePackets, frame_length);
+    std::fprintf(stderr, "%s: row %d/%d, %d bytes\n", progress->label.c_str(), packets, kPictureRows, frame_length);
   }
   std::fflush(stderr);
 }

@@ -106,27 +106,34 @@ TEST_F(Faults, NoiseBeforeEveryEventIsSkippedByTheHandshakes) {
   EXPECT_EQ(s.link_connected, 1);
 }
 
-// Each noise byte in a picture counts as one of the 72 packets, so the last
-// rows stay unread: a short frame, the top of it intact.
-TEST_F(Faults, NoiseInAPictureIsSkippedAndCostsNoRow) {
+// Bytes that open no packet, between two rows: every row still comes, but a
+// line that gained bytes is not trusted; the next picture is whole.
+TEST_F(Faults, NoiseInAPictureFailsItAndCostsNoRow) {
   SimOptions options = fast_sim_options();
   options.faults.picture_noise = {0x00, 0xFF, 0x55};
   options.faults.picture_noise_row = 10;
   start_sim(options);
   connect_camera(0);
+  EXPECT_EQ(capture(), kStatusFail);
+  EXPECT_EQ(s.frame_length, static_cast<std::int16_t>(kFrameBufferSize));
+  EXPECT_EQ(s.last_failure.point, FailurePoint::line_damaged);
+  sim->set_faults({});
   EXPECT_EQ(capture(), kStatusOk);
   EXPECT_EQ(picture.pixels, converted(sim->camera_view(0)).pixels);
 }
 
-TEST_F(Faults, DroppedPictureRowGivesAShortFrameAndTheNextCaptureWorks) {
+// A row the camera never sends: the next picture's first row pays for it,
+// so that picture fails too, and once the camera has been quiet for the
+// write-off time nothing is owed: the one after is whole.
+TEST_F(Faults, DroppedPictureRowFailsThatPictureAndTheNextOnly) {
   SimOptions options = fast_sim_options();
   options.faults.dropped_picture_row = 5;
   start_sim(options);
   connect_camera(0);
   EXPECT_EQ(capture(), kStatusFail);
   EXPECT_EQ(s.frame_length, 71 * kRowBytes);
-  // Nothing of the picture is left over: the next capture is whole.
   sim->set_faults({});
+  EXPECT_EQ(capture(), kStatusFail);
   EXPECT_EQ(capture(), kStatusOk);
   EXPECT_EQ(picture.pixels, converted(sim->camera_view(0)).pixels);
 }

@@ -51,7 +51,7 @@ TEST_F(PeerConnection, RejectedWithLimitedResourcesWhileALinkIsUp) {
   // The Connection Request is read where the host next reads a packet; the
   // Reject goes out at once, so the handler reports its writes.
   EXPECT_EQ(process_inbound_packet(s), kStatusOk);
-  EXPECT_EQ(s.remote_address, reversed_address(kCameraB));  // the requester replaces the peer
+  EXPECT_EQ(s.remote_address, reversed_address(kCameraA));  // a refused requester is no peer
   EXPECT_EQ(s.link_connected, 1);
   // The module then confirms the Reject and reports the refused connection
   // as a failed Connection Complete; the host keeps its link and its handle.
