@@ -29,8 +29,13 @@ std::string fuzz_connect(const std::uint8_t* data, std::size_t size);
 std::string fuzz_capture(const std::uint8_t* data, std::size_t size);
 // The virtual module's parser of host bytes, and what it answers.
 std::string fuzz_module(const std::uint8_t* data, std::size_t size);
+// Keys and captures against a scripted camera with scheduled faults, judged
+// by an oracle: every picture and answer reported good is its own
+// (exchange_oracle.cpp).
+std::string fuzz_exchanges(const std::uint8_t* data, std::size_t size);
 
 inline constexpr FuzzHarness kFuzzHarnesses[] = {
     {"inbound", fuzz_inbound}, {"startup", fuzz_startup}, {"inquiry", fuzz_inquiry},
     {"connect", fuzz_connect}, {"capture", fuzz_capture}, {"module", fuzz_module},
+    {"exchanges", fuzz_exchanges},
 };

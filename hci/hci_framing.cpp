@@ -88,9 +88,4 @@ Status read_u16_le(HostState& s, std::uint16_t* value) {
   return kStatusOk;
 }
 
-Status hci_discard_bytes(HostState& s, unsigned count) {
-  std::uint8_t ignored = 0;
-  for (unsigned i = 0; i < count; ++i)
-    if (failed(serial_read_byte(s, &ignored))) return kStatusFail;
-  return kStatusOk;
-}
+Status hci_discard_bytes(HostState& s, unsigned count) { return serial_read_bytes(s, nullptr, count); }

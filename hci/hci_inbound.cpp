@@ -55,8 +55,7 @@ bool event_size_fits(std::uint8_t code, std::uint8_t length, const std::uint8_t*
 
 Status read_event(HostState& s, std::uint8_t* code, std::uint8_t* length, std::uint8_t* parameters) {
   if (failed(read_byte(s, *code)) || failed(read_byte(s, *length))) return kStatusFail;
-  for (std::uint8_t i = 0; i < *length; ++i)
-    if (failed(read_byte(s, parameters[i]))) return kStatusFail;
+  if (failed(serial_read_bytes(s, parameters, *length))) return kStatusFail;
   if (!event_size_fits(*code, *length, parameters)) ++s.stream_faults;
   return kStatusOk;
 }

@@ -9,6 +9,18 @@
 #include "serial_link.h"
 
 namespace {
+// Reads `count` bytes into a holding buffer after the `length` it holds;
+// past its capacity they are still read, and counted, but not kept.
+Status hold_bytes(HostState& s, std::uint8_t* buffer, std::size_t capacity, std::uint16_t& length,
+                  std::uint16_t count) {
+  const std::size_t room = length < capacity ? capacity - length : 0;
+  const std::size_t kept = std::min<std::size_t>(room, count);
+  if (failed(serial_read_bytes(s, buffer + std::min<std::size_t>(length, capacity), kept))) return kStatusFail;
+  if (failed(serial_read_bytes(s, nullptr, count - kept))) return kStatusFail;
+  length = static_cast<std::uint16_t>(std::min<std::size_t>(std::size_t{length} + count, UINT16_MAX));
+  return kStatusOk;
+}
+
 constexpr std::uint16_t kBasicHeaderLength = 4;  // L2CAP length, CID
 // No BR/EDR controller sends ACL packets longer than this (the usual
 // ACL_Data_Packet_Length of modules is 310 or 1021): a longer length read
@@ -18,13 +30,7 @@ constexpr std::uint16_t kAclPlausibleLength = 1021;
 // Signalling bytes are held until their frame is whole; past the buffer they
 // are still counted, so the frame is known to be too long.
 Status signal_frame_append(HostState& s, std::uint16_t count) {
-  for (; count > 0; --count) {
-    std::uint8_t byte = 0;
-    if (failed(serial_read_byte(s, &byte))) return kStatusFail;
-    if (s.signal_frame_length < s.signal_frame.size()) s.signal_frame[s.signal_frame_length] = byte;
-    if (s.signal_frame_length < UINT16_MAX) ++s.signal_frame_length;
-  }
-  return kStatusOk;
+  return hold_bytes(s, s.signal_frame.data(), s.signal_frame.size(), s.signal_frame_length, count);
 }
 
 // `count` bytes of the frame under way go where its channel says; `excess`
@@ -123,13 +129,7 @@ Status acl_handle_inbound(HostState& s) {
 Status l2cap_receive_payload(HostState& s, std::uint16_t length) {
   // The frame is held until it is whole; bytes past the holding buffer are
   // still read and counted, so the stream stays in step.
-  for (; length > 0; --length) {
-    std::uint8_t byte = 0;
-    if (failed(serial_read_byte(s, &byte))) return kStatusFail;
-    if (s.rx_channel_length < s.rx_channel_frame.size()) s.rx_channel_frame[s.rx_channel_length] = byte;
-    if (s.rx_channel_length < UINT16_MAX) ++s.rx_channel_length;
-  }
-  return kStatusOk;
+  return hold_bytes(s, s.rx_channel_frame.data(), s.rx_channel_frame.size(), s.rx_channel_length, length);
 }
 
 Status frame_append_byte(HostState& s, std::uint8_t byte) {

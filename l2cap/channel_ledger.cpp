@@ -149,18 +149,6 @@ Status l2cap_collect(HostState& s, DebtWait& w, FailurePoint point, std::uint16_
   for (;;) {
     if (channel_gone(s)) return kStatusFail;
     const Deadline quiet_end = std::max(w.began, s.ledger.last_activity) + quiet;
-    bool began = false;
-    hci_read_packet_within(s, std::min(quiet_end, w.whole), w.whole, &began);
-    debt = ledger_find(s, w.number);
-    if (debt == nullptr && s.ledger.watched == w.number && s.ledger.watched_paid) return kStatusOk;
-    if (debt == nullptr) return channel_gone(s), kStatusFail;  // written off with the channel
-    if (debt->frames_paid != paid_before) return kStatusOk;
-    if (began) continue;
-    if (s.last_read_end != ReadEnd::deadline) {  // the port failed, or the user gave up
-      note_wait_end(s, w, point, detail, quiet);
-      ledger_lapse(s, w.number);
-      return kStatusFail;
-    }
     const Deadline now = link_now(s);
     if (now >= w.whole) {
       note_wait_end(s, w, point, detail, std::chrono::duration_cast<milliseconds>(w.whole - w.began));
@@ -173,6 +161,17 @@ Status l2cap_collect(HostState& s, DebtWait& w, FailurePoint point, std::uint16_
       // this one: only the write-off time settles who owes what.
       if (w.behind) ledger_write_off_all(s);
       else ledger_lapse(s, w.number);
+      return kStatusFail;
+    }
+    bool began = false;
+    hci_read_packet_within(s, std::min(quiet_end, w.whole), w.whole, &began);
+    debt = ledger_find(s, w.number);
+    if (debt == nullptr && s.ledger.watched == w.number && s.ledger.watched_paid) return kStatusOk;
+    if (debt == nullptr) return channel_gone(s), kStatusFail;  // written off with the channel
+    if (debt->frames_paid != paid_before) return kStatusOk;
+    if (!began && s.last_read_end != ReadEnd::deadline) {  // the port failed, or the user gave up
+      note_wait_end(s, w, point, detail, quiet);
+      ledger_lapse(s, w.number);
       return kStatusFail;
     }
   }

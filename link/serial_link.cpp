@@ -1,5 +1,6 @@
 #include "serial_link.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "wait_bounds.h"
@@ -78,6 +79,25 @@ Status serial_read_byte(HostState& s, std::uint8_t* out) {
 
 Deadline link_now(const HostState& s) {
   return s.serial != nullptr ? s.serial->now() : std::chrono::steady_clock::now();
+}
+
+Status serial_read_bytes(HostState& s, std::uint8_t* out, std::size_t n) {
+  std::uint8_t dropped[64];
+  while (n > 0) {
+    const std::size_t chunk = out != nullptr ? n : std::min(n, sizeof dropped);
+    std::uint8_t* into = out != nullptr ? out : dropped;
+    std::size_t got = 0;
+    ReadEnd end = ReadEnd::port_error;
+    errno = 0;
+    if (s.port_handle.held && s.serial != nullptr)
+      end = s.serial->read_bytes(s.port_handle, into, chunk, s.read_deadline, s.cancel_requested, got);
+    s.last_read_end = end;
+    if (end == ReadEnd::port_error) s.last_port_error = os_error_now();
+    if (end != ReadEnd::byte) return kStatusFail;
+    n -= chunk;
+    if (out != nullptr) out += chunk;
+  }
+  return kStatusOk;
 }
 
 void start_wait(HostState& s, std::chrono::milliseconds bound) {

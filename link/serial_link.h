@@ -24,6 +24,17 @@ struct SerialBackend {
   // deadline has passed it reports the deadline, even with bytes waiting.
   virtual ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
                             const std::atomic<bool>& cancel) = 0;
+  // Waits for `n` bytes until the deadline or a cancel request; `got` says
+  // how many came. A backend that can wait for them all at once overrides
+  // this, so that a paced line wakes the host once a packet, not once a byte.
+  virtual ReadEnd read_bytes(const PortHandle& handle, std::uint8_t* out, std::size_t n, Deadline deadline,
+                             const std::atomic<bool>& cancel, std::size_t& got) {
+    for (got = 0; got < n; ++got) {
+      const ReadEnd end = read_byte(handle, out[got], deadline, cancel);
+      if (end != ReadEnd::byte) return end;
+    }
+    return ReadEnd::byte;
+  }
   // The line's clock, from which every deadline is taken. A scripted line
   // keeps one of its own, so that waits of seconds run in no time in tests.
   virtual Deadline now() const { return std::chrono::steady_clock::now(); }
@@ -35,6 +46,9 @@ Status serial_write_byte(HostState& s, std::uint8_t byte);
 // 0 with the byte, or -1 with 0 stored when the wait ends without one
 // (deadline, cancel, port error); s.last_read_end tells which.
 Status serial_read_byte(HostState& s, std::uint8_t* out);
+// `n` bytes into out (nullptr: read and dropped); 0 when all came, else -1
+// with s.last_read_end telling why.
+Status serial_read_bytes(HostState& s, std::uint8_t* out, std::size_t n);
 
 // The time on the line's clock (the steady clock when no line is attached).
 Deadline link_now(const HostState& s);

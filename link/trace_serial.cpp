@@ -87,3 +87,11 @@ ReadEnd TraceSerial::read_byte(const PortHandle& handle, std::uint8_t& out, Dead
     out_.write_packet(received_.packet(), received_.length(), true);
   return end;
 }
+
+ReadEnd TraceSerial::read_bytes(const PortHandle& handle, std::uint8_t* out, std::size_t n, Deadline deadline,
+                                const std::atomic<bool>& cancel, std::size_t& got) {
+  ReadEnd end = inner_.read_bytes(handle, out, n, deadline, cancel, got);
+  for (std::size_t i = 0; i < got; ++i)
+    if (received_.take(out[i])) out_.write_packet(received_.packet(), received_.length(), true);
+  return end;
+}

@@ -48,6 +48,8 @@ struct TraceSerial final : SerialBackend {
   Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) override;
   ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
                     const std::atomic<bool>& cancel) override;
+  ReadEnd read_bytes(const PortHandle& handle, std::uint8_t* out, std::size_t n, Deadline deadline,
+                     const std::atomic<bool>& cancel, std::size_t& got) override;
   Deadline now() const override { return inner_.now(); }
 
  private:

@@ -138,11 +138,12 @@ TEST_P(Exchanges, EachStepIsHonestAndPicturesAreTheirOwnRows) {
     const Status status = step.key == 'C' ? capture_frame(s, view) : camera_simple_command(s, step.key);
     ASSERT_EQ(status, step.expected) << "step " << n;
     if (failed(status)) continue;
-    if (step.key == 'C')
+    if (step.key == 'C') {
       EXPECT_EQ(Bytes(s.frame_buffer.begin(), s.frame_buffer.end()), picture_frame(step.picture)) << "step " << n;
-    else if (step.key != 'U')
+    } else if (step.key != 'U') {
       EXPECT_EQ(Bytes(s.key_answer.begin(), s.key_answer.begin() + s.key_answer_length), answer(step.key))
           << "step " << n;
+    }
   }
 }
 
