@@ -320,7 +320,7 @@ int main(int argc, char** argv) {
       options.paced = false;
     } else if (arg == "--rate") {
       const char* v = value();
-      if (v == nullptr || !parse_chaos_spec(std::string("0:") + v, options.faults.chaos))
+      if (v == nullptr || !parse_chaos_seed(std::string("0:") + v, options.faults.chaos))
         return usage_error("--rate takes a number from 0 to 1");
     } else if (arg == "--kinds") {
       const char* v = value();
@@ -339,7 +339,7 @@ int main(int argc, char** argv) {
   const long n = positional.size() == 2 ? std::strtol(positional[0].c_str(), &end, 10) : -1;
   if (n < 1 || *end != '\0') return usage_error("give N (1 or more) and SEED");
   SimChaos seed_only;
-  if (!parse_chaos_spec(positional[1], seed_only)) return usage_error("SEED is a decimal number");
+  if (!parse_chaos_seed(positional[1], seed_only)) return usage_error("SEED is a decimal number");
   options.faults.chaos.seed = seed_only.seed;
   const std::uint64_t seed = seed_only.seed;
 

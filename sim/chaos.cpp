@@ -100,7 +100,7 @@ std::string format_chaos_record(const ChaosRecord& r) {
   return line;
 }
 
-bool parse_chaos_spec(const std::string& text, SimChaos& chaos) {
+bool parse_chaos_seed(const std::string& text, SimChaos& chaos) {
   const auto colon = text.find(':');
   const std::string seed = text.substr(0, colon);
   if (seed.empty() || seed.find_first_not_of("0123456789") != std::string::npos) return false;

@@ -73,7 +73,7 @@ const char* chaos_fault_name(ChaosFaultKind kind);
 std::string format_chaos_record(const ChaosRecord& record);
 
 // "SEED[:RATE]": a decimal seed, a rate from 0 to 1.
-bool parse_chaos_spec(const std::string& text, SimChaos& chaos);
+bool parse_chaos_seed(const std::string& text, SimChaos& chaos);
 // Comma-separated names: pause, lost, page-picture, page-connect, stray,
 // fragments, drop, add, or all.
 bool parse_chaos_kinds(const std::string& text, std::uint32_t& kinds);

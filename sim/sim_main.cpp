@@ -190,7 +190,7 @@ int main(int argc, char** argv) {
       options.faults.stale_stream = true;
     } else if (arg == "--chaos") {
       const char* v = value();
-      if (v == nullptr || !parse_chaos_spec(v, options.faults.chaos))
+      if (v == nullptr || !parse_chaos_seed(v, options.faults.chaos))
         return usage_error("--chaos takes SEED[:RATE], a decimal seed and a rate from 0 to 1");
     } else if (arg == "--chaos-kinds") {
       const char* v = value();
