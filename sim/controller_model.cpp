@@ -1,6 +1,7 @@
 #include "controller_model.h"
 
 #include <algorithm>
+#include <utility>
 
 using namespace sim_wire;
 
@@ -78,12 +79,16 @@ ControllerModel::ControllerModel(const SimOptions& options)
   intruder_.address = kIntruderAddress;
   intruder_.is_camera = false;
   stale_streaming_ = faults_.stale_stream;
+  chaos_random_.state = faults_.chaos.seed;
 }
 
 void ControllerModel::set_faults(const SimFaults& faults) {
   // Turning the stale stream on while running plays a module left sending
   // by a run that has just ended; it stops at the next HCI_Reset.
   if (faults.stale_stream && !faults_.stale_stream) stale_streaming_ = true;
+  // Chaos switched on, or on a new seed, starts that seed's sequence.
+  if (faults.chaos.on && (!faults_.chaos.on || faults.chaos.seed != faults_.chaos.seed))
+    chaos_random_.state = faults.chaos.seed;
   faults_ = faults;
 }
 
@@ -292,6 +297,13 @@ void ControllerModel::create_connection(const std::vector<std::uint8_t>& p, SimC
     return;
   }
   emit_command_status(kOpCreateConnection, 0x00);
+  if (faults_.chaos.on && cam != &intruder_) {
+    // A third device pages the host while its own page is under way.
+    ChaosRecord& record = new_chaos_record(ChaosRecordType::connect);
+    const SimChaos& c = faults_.chaos;
+    if (chaos_draw(chaos_random_, c.rate, (c.kinds & kChaosPageConnect) != 0).hit && intruder_pages_host())
+      record.faults.push_back({ChaosFaultKind::page, kChaosAtConnect, 0, 0});
+  }
   DeviceAddress wire{};
   std::copy(p.begin(), p.begin() + 6, wire.begin());
   if (cam == nullptr || faults_.camera_unreachable) {
@@ -351,6 +363,7 @@ void ControllerModel::handle_acl(const std::vector<std::uint8_t>& packet) {
   SimCamera* cam = camera_by_handle(handle);
   if (cam == nullptr) return;  // no such link: dropped at the baseband
   // Flow control first: the controller has passed the packet on.
+  ack_start_ = output_.size() + faults_.noise.size();
   emit_event(kEvNumberOfCompletedPackets, {0x01, low(handle), high(handle), 0x01, 0x00});
   if (!cam->is_camera || faults_.camera_mute || packet.size() < 8) return;
   const std::size_t l2cap_length = u16_at(&packet[4]);
@@ -427,25 +440,80 @@ void ControllerModel::handle_camera_data(SimCamera& cam, const std::uint8_t* dat
     send_picture(cam);
     return;
   }
-  if (!steer_camera(cam.scene, letter)) {
-    const std::uint8_t unknown = '?';
-    emit_l2cap(cam.handle, cam.host_cid, &unknown, 1);
+  std::vector<std::uint8_t> answer{'?'};
+  if (steer_camera(cam.scene, letter)) {
+    const auto steered = steering_answer(cam.scene, letter);
+    answer.assign(steered.begin(), steered.end());
+  }
+  if (!faults_.chaos.on) {
+    emit_l2cap(cam.handle, cam.host_cid, answer.data(), answer.size());
     return;
   }
-  auto answer = steering_answer(cam.scene, letter);
+  ChaosRecord& record = new_chaos_record(ChaosRecordType::key);
+  record.letter = letter;
+  record.answer = answer;
+  const ChaosPlan plan = draw_chaos_plan(false);
+  // Which packet each stray byte falls in: the answer or the event before it.
+  const int drop_at = plan.drop.a % 2 == 0 ? kChaosAtAnswer : kChaosAtEvent;
+  const int add_at = plan.add.a % 2 == 0 ? kChaosAtAnswer : kChaosAtEvent;
+  chaos_edit_packet(ack_start_, kChaosAtEvent, plan, drop_at, add_at, record);
+  if (plan.stray.hit) chaos_inject(cam, static_cast<int>(plan.stray.a % 4), kChaosAtAnswer, record);
+  if (plan.pause.hit) {
+    // Late: past the host's 3 s wait for a packet, at most 5 s.
+    const auto ms = static_cast<std::uint32_t>(3200 + plan.pause.a % 1801);
+    pauses_.push_back({queued_total_, std::chrono::milliseconds(ms)});
+    record.faults.push_back({ChaosFaultKind::pause, kChaosAtAnswer, ms, 0});
+  }
+  const std::size_t start = output_.size();
+  const std::size_t frame_bytes = 4 + answer.size();
+  if (plan.fragments.hit) {
+    fragment_override_ = static_cast<std::uint16_t>(1 + plan.fragments.a % (frame_bytes - 1));
+    record.faults.push_back({ChaosFaultKind::fragments, kChaosAtAnswer, fragment_override_, 0});
+  }
   emit_l2cap(cam.handle, cam.host_cid, answer.data(), answer.size());
+  fragment_override_ = 0;
+  chaos_edit_packet(start, kChaosAtAnswer, plan, drop_at, add_at, record);
 }
 
 // One UYVY row of 192 bytes per packet, top row first.
 void ControllerModel::send_picture(SimCamera& cam) {
   const CameraFrame frame = render_camera_view(cam.scene);
+  ChaosRecord* record = nullptr;
+  ChaosPlan plan;
+  int drop_at = kChaosNowhere;
+  int add_at = kChaosNowhere;
+  if (faults_.chaos.on) {
+    record = &new_chaos_record(ChaosRecordType::picture);
+    record->scene = cam.scene;
+    record->digest = fnv1a64(frame.data(), frame.size());
+    plan = draw_chaos_plan(true);
+    // A stray byte falls in one of the rows or in the event before them.
+    drop_at = static_cast<int>(plan.drop.a % (kPictureRows + 1));
+    add_at = static_cast<int>(plan.add.a % (kPictureRows + 1));
+    if (drop_at == kPictureRows) drop_at = kChaosAtEvent;
+    if (add_at == kPictureRows) add_at = kChaosAtEvent;
+    chaos_edit_packet(ack_start_, kChaosAtEvent, plan, drop_at, add_at, *record);
+  }
   int sent = 0;
   for (int row = 0; row < kPictureRows && row < faults_.picture_rows; ++row) {
     inject_before_row(cam, row);
+    if (record != nullptr) chaos_before_row(cam, plan, row, *record);
     if (row == faults_.dropped_picture_row) continue;
+    if (record != nullptr && chaos_row_lost(plan, row)) {
+      record->faults.push_back({ChaosFaultKind::lost_row, row, 0, 0});
+      continue;
+    }
     if (row == faults_.picture_noise_row)
       for (std::uint8_t b : faults_.picture_noise) send_byte(b);
+    const std::size_t start = output_.size();
+    if (record != nullptr && plan.fragments.hit && row == static_cast<int>(plan.fragments.a % kPictureRows)) {
+      // Any size short of the whole 196-byte frame.
+      fragment_override_ = static_cast<std::uint16_t>(1 + plan.fragments.b % (kPicturePacketBytes + 3));
+      record->faults.push_back({ChaosFaultKind::fragments, row, fragment_override_, 0});
+    }
     emit_l2cap(cam.handle, cam.host_cid, frame.data() + row * kPicturePacketBytes, kPicturePacketBytes);
+    fragment_override_ = 0;
+    if (record != nullptr) chaos_edit_packet(start, row, plan, drop_at, add_at, *record);
     ++sent;
     if (sent == faults_.vanish_after_picture_rows) {
       vanish_point_ = queued_total_;
@@ -456,20 +524,120 @@ void ControllerModel::send_picture(SimCamera& cam) {
 
 // What the row faults put on the line before `row` of a picture.
 void ControllerModel::inject_before_row(SimCamera& cam, int row) {
-  if (row == faults_.intruder_page_row) intruder_pages_host();
-  if (row == faults_.stray_acl_row) {
-    // One whole frame on a link the host never had.
-    std::vector<std::uint8_t> frame{low(sizeof kStrayPayload), 0x00, low(kStrayCid), high(kStrayCid)};
-    frame.insert(frame.end(), std::begin(kStrayPayload), std::end(kStrayPayload));
-    emit_acl_packet(kStrayHandle, kPbFirstFlushable, frame.data(), frame.size());
-  }
-  if (row == faults_.low_cid_row) emit_l2cap(cam.handle, kLowCid, kLowCidPayload, sizeof kLowCidPayload);
-  if (row == faults_.echo_request_row) emit_signal_bytes(cam, kSigEchoRequest, next_signal_id(cam), kEchoData);
-  if (row == faults_.info_request_row)
-    emit_signal_bytes(cam, kSigInformationRequest, next_signal_id(cam),
-                      {low(kInfoExtendedFeatures), high(kInfoExtendedFeatures)});
+  if (row == faults_.intruder_page_row) inject(cam, Injection::page);
+  if (row == faults_.stray_acl_row) inject(cam, Injection::stray_acl);
+  if (row == faults_.low_cid_row) inject(cam, Injection::low_cid);
+  if (row == faults_.echo_request_row) inject(cam, Injection::echo_request);
+  if (row == faults_.info_request_row) inject(cam, Injection::info_request);
   if (row == faults_.pause_row && faults_.pause_ms > 0)
     pauses_.push_back({queued_total_, std::chrono::milliseconds(faults_.pause_ms)});
+}
+
+// One packet that is not the camera's answer; false when it could not be
+// sent (the intruder already paging or linked, page scan off).
+bool ControllerModel::inject(SimCamera& cam, Injection what) {
+  switch (what) {
+    case Injection::page: return intruder_pages_host();
+    case Injection::stray_acl: {
+      // One whole frame on a link the host never had.
+      std::vector<std::uint8_t> frame{low(sizeof kStrayPayload), 0x00, low(kStrayCid), high(kStrayCid)};
+      frame.insert(frame.end(), std::begin(kStrayPayload), std::end(kStrayPayload));
+      emit_acl_packet(kStrayHandle, kPbFirstFlushable, frame.data(), frame.size());
+      return true;
+    }
+    case Injection::low_cid: emit_l2cap(cam.handle, kLowCid, kLowCidPayload, sizeof kLowCidPayload); return true;
+    case Injection::echo_request:
+      emit_signal_bytes(cam, kSigEchoRequest, next_signal_id(cam), kEchoData);
+      return true;
+    case Injection::info_request:
+      emit_signal_bytes(cam, kSigInformationRequest, next_signal_id(cam),
+                        {low(kInfoExtendedFeatures), high(kInfoExtendedFeatures)});
+      return true;
+  }
+  return false;
+}
+
+ChaosRecord& ControllerModel::new_chaos_record(ChaosRecordType type) {
+  ChaosRecord record;
+  record.type = type;
+  record.number = ++chaos_numbers_[static_cast<std::size_t>(type)];
+  chaos_records_.push_back(record);
+  return chaos_records_.back();
+}
+
+// Every kind is drawn at every answer, hit or not, so the faults of one kind
+// stay where they are whichever other kinds are on.
+ControllerModel::ChaosPlan ControllerModel::draw_chaos_plan(bool picture) {
+  const SimChaos& c = faults_.chaos;
+  auto draw = [&](std::uint32_t kind) { return chaos_draw(chaos_random_, c.rate, (c.kinds & kind) != 0); };
+  ChaosPlan plan;
+  plan.pause = draw(kChaosPause);
+  if (picture) {
+    plan.lost = draw(kChaosLostRow);
+    plan.page = draw(kChaosPagePicture);
+  }
+  plan.stray = draw(kChaosStray);
+  plan.fragments = draw(kChaosFragments);
+  plan.drop = draw(kChaosDropByte);
+  plan.add = draw(kChaosAddByte);
+  return plan;
+}
+
+// One to three rows, which may coincide.
+bool ControllerModel::chaos_row_lost(const ChaosPlan& plan, int row) {
+  if (!plan.lost.hit) return false;
+  const auto count = static_cast<int>(1 + plan.lost.a % 3);
+  for (int i = 0; i < count; ++i)
+    if (static_cast<int>((plan.lost.b >> (16 * i)) % kPictureRows) == row) return true;
+  return false;
+}
+
+// The plan's page, stray packet and pause that come before `row`.
+void ControllerModel::chaos_before_row(SimCamera& cam, const ChaosPlan& plan, int row, ChaosRecord& record) {
+  if (plan.page.hit && row == static_cast<int>(plan.page.a % kPictureRows) && inject(cam, Injection::page))
+    record.faults.push_back({ChaosFaultKind::page, row, 0, 0});
+  if (plan.stray.hit && row == static_cast<int>(plan.stray.a % kPictureRows))
+    chaos_inject(cam, static_cast<int>(plan.stray.b % 4), row, record);
+  // Mid-picture: after row 0 at the earliest; up to 5 s.
+  if (plan.pause.hit && row == static_cast<int>(1 + plan.pause.a % (kPictureRows - 1))) {
+    const auto ms = static_cast<std::uint32_t>(100 + plan.pause.b % 4901);
+    pauses_.push_back({queued_total_, std::chrono::milliseconds(ms)});
+    record.faults.push_back({ChaosFaultKind::pause, row, ms, 0});
+  }
+}
+
+// Stray packet `which`: another link's frame, a reserved CID's frame, an
+// Echo Request or an Information Request.
+void ControllerModel::chaos_inject(SimCamera& cam, int which, int at, ChaosRecord& record) {
+  static constexpr std::pair<Injection, ChaosFaultKind> kinds[] = {
+      {Injection::stray_acl, ChaosFaultKind::stray_acl},
+      {Injection::low_cid, ChaosFaultKind::low_cid},
+      {Injection::echo_request, ChaosFaultKind::echo_request},
+      {Injection::info_request, ChaosFaultKind::info_request},
+  };
+  inject(cam, kinds[which].first);
+  record.faults.push_back({kinds[which].second, at, 0, 0});
+}
+
+// The plan's dropped byte, then its added byte, where they fall in the packet
+// `at` that output_ holds from `start` to its end. Never a changed byte: a
+// byte lost or a byte more, which a reader can notice by the lengths.
+void ControllerModel::chaos_edit_packet(std::size_t start, int at, const ChaosPlan& plan, int drop_at, int add_at,
+                                        ChaosRecord& record) {
+  if (plan.drop.hit && drop_at == at && output_.size() > start) {
+    const auto offset = static_cast<std::uint32_t>(plan.drop.b % (output_.size() - start));
+    output_.erase(output_.begin() + static_cast<std::ptrdiff_t>(start + offset));
+    --queued_total_;
+    record.faults.push_back({ChaosFaultKind::drop_byte, at, 0, offset});
+  }
+  if (plan.add.hit && add_at == at && output_.size() > start + 1) {
+    // Between two bytes of the packet, so it is inside it.
+    const auto offset = static_cast<std::uint32_t>(1 + plan.add.b % (output_.size() - start - 1));
+    const auto value = static_cast<std::uint8_t>(plan.add.c & 0xFF);
+    output_.insert(output_.begin() + static_cast<std::ptrdiff_t>(start + offset), value);
+    ++queued_total_;
+    record.faults.push_back({ChaosFaultKind::add_byte, at, value, offset});
+  }
 }
 
 // Identifiers run 1..255; 0 is not a valid one.
@@ -527,7 +695,8 @@ void ControllerModel::emit_l2cap(std::uint16_t handle, std::uint16_t cid, const 
   const auto l2cap_length = static_cast<std::uint16_t>(size);
   std::vector<std::uint8_t> frame{low(l2cap_length), high(l2cap_length), low(cid), high(cid)};
   frame.insert(frame.end(), payload, payload + size);
-  const std::size_t piece = faults_.acl_fragment_size == 0 ? frame.size() : faults_.acl_fragment_size;
+  const std::size_t chosen = fragment_override_ != 0 ? fragment_override_ : faults_.acl_fragment_size;
+  const std::size_t piece = chosen == 0 ? frame.size() : chosen;
   for (std::size_t at = 0; at < frame.size(); at += piece)
     emit_acl_packet(handle, at == 0 ? kPbFirstFlushable : kPbContinuation, frame.data() + at,
                     std::min(piece, frame.size() - at));

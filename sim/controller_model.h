@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "chaos.h"
 #include "sim_options.h"
 #include "virtual_camera.h"
 
@@ -87,6 +88,10 @@ class ControllerModel {
   bool stale_streaming() const { return stale_streaming_; }
   void queue_stale_row();
 
+  // Chaos (SimFaults::chaos): one record for each picture, key answer and
+  // Create_Connection, in the order they came.
+  const std::vector<ChaosRecord>& chaos_records() const { return chaos_records_; }
+
  private:
   enum class TimerKind { inquiry_complete, page_timeout };
   struct Timer {
@@ -126,6 +131,21 @@ class ControllerModel {
                          const std::vector<std::uint8_t>& data);
   void send_picture(SimCamera& cam);
   void inject_before_row(SimCamera& cam, int row);
+  enum class Injection { page, stray_acl, low_cid, echo_request, info_request };
+  bool inject(SimCamera& cam, Injection what);
+
+  // One camera answer's chaos: a draw for each kind.
+  struct ChaosPlan {
+    ChaosDraw pause, lost, page, stray, fragments, drop, add;
+  };
+  static constexpr int kChaosNowhere = -100;
+  ChaosRecord& new_chaos_record(ChaosRecordType type);
+  ChaosPlan draw_chaos_plan(bool picture);
+  static bool chaos_row_lost(const ChaosPlan& plan, int row);
+  void chaos_before_row(SimCamera& cam, const ChaosPlan& plan, int row, ChaosRecord& record);
+  void chaos_inject(SimCamera& cam, int which, int at, ChaosRecord& record);
+  void chaos_edit_packet(std::size_t start, int at, const ChaosPlan& plan, int drop_at, int add_at,
+                         ChaosRecord& record);
   bool page_from(SimCamera& peer, const std::uint8_t* device_class);
 
   SimCamera* camera_by_wire_address(const std::uint8_t* wire);
@@ -159,6 +179,12 @@ class ControllerModel {
   std::deque<PauseMark> pauses_;
   bool stale_streaming_ = false;
   int stale_row_ = 0;
+
+  ChaosRandom chaos_random_;
+  std::vector<ChaosRecord> chaos_records_;
+  std::uint32_t chaos_numbers_[3] = {};  // records so far, by type
+  std::size_t ack_start_ = 0;            // where in output_ the last Number Of Completed Packets event begins
+  std::uint16_t fragment_override_ = 0;  // a chaos fragment size for the frame being sent (0: none)
 };
 
 // Wire values the controller and its tests share.

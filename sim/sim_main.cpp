@@ -1,11 +1,13 @@
 // corvanta-sim: a virtual Bluetooth module with cameras in range, on a
 // pseudo-terminal published as COMn, until SIGINT or SIGTERM.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "chaos.h"
 #include "port_path.h"
 #include "program_options.h"
 #include "virtual_module.h"
@@ -47,6 +49,14 @@ const char* const kUsage =
     "  --info-row N          before row N, the camera sends an Information Request\n"
     "  --pause-row N --pause-ms MS  before row N, the camera stops for MS ms\n"
     "  --stale-stream        keep sending picture rows from start until HCI_Reset\n"
+    "  --chaos SEED[:RATE]   random faults from SEED: each fault kind at each camera\n"
+    "                        answer and each Create_Connection has the chance RATE\n"
+    "                        (default 0.05); the same host commands give the same\n"
+    "                        faults\n"
+    "  --chaos-kinds LIST    only these kinds: pause, lost, page-picture,\n"
+    "                        page-connect, stray, fragments, drop, add (default all)\n"
+    "  --chaos-log FILE      one line per picture, key answer and Create_Connection:\n"
+    "                        what it held and its faults (default: standard error)\n"
     "  -h, --help            show this help\n"
     "      --version         show the version\n"
     "\n"
@@ -103,6 +113,7 @@ int usage_error(const char* what) {
 int main(int argc, char** argv) {
   SimOptions options;
   long port = 5;
+  std::string chaos_log_path;
   const std::vector<std::string> args = split_arguments(argc, argv);
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -177,6 +188,18 @@ int main(int argc, char** argv) {
       options.faults.acl_fragment_size = static_cast<std::uint16_t>(n);
     } else if (arg == "--stale-stream") {
       options.faults.stale_stream = true;
+    } else if (arg == "--chaos") {
+      const char* v = value();
+      if (v == nullptr || !parse_chaos_seed(v, options.faults.chaos))
+        return usage_error("--chaos takes SEED[:RATE], a decimal seed and a rate from 0 to 1");
+    } else if (arg == "--chaos-kinds") {
+      const char* v = value();
+      if (v == nullptr || !parse_chaos_kinds(v, options.faults.chaos.kinds))
+        return usage_error("--chaos-kinds takes names from pause,lost,page-picture,page-connect,stray,fragments,drop,add");
+    } else if (arg == "--chaos-log") {
+      const char* v = value();
+      if (v == nullptr || *v == '\0') return usage_error("--chaos-log takes a file name");
+      chaos_log_path = v;
     } else {
       return usage_error(("unknown option " + arg).c_str());
     }
@@ -190,6 +213,15 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGUSR1);
   sigaddset(&signals, SIGUSR2);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  FILE* chaos_log = stderr;
+  if (!chaos_log_path.empty()) {
+    chaos_log = std::fopen(chaos_log_path.c_str(), "w");
+    if (chaos_log == nullptr) {
+      std::fprintf(stderr, "corvanta-sim: cannot write %s: %s\n", chaos_log_path.c_str(), std::strerror(errno));
+      return 1;
+    }
+  }
 
   VirtualModule module(options);
   if (!module.start()) {
@@ -206,9 +238,24 @@ int main(int argc, char** argv) {
   std::printf("corvanta-sim: %s line; Ctrl-C to stop\n", options.paced ? "57,600 baud" : "unpaced");
   std::fflush(stdout);
 
+  // The chaos log is written as records come, looked at every 100 ms.
+  std::size_t logged = 0;
+  auto write_chaos_log = [&] {
+    if (!options.faults.chaos.on) return;
+    for (const ChaosRecord& record : module.chaos_records(logged)) {
+      std::fprintf(chaos_log, "%s\n", format_chaos_record(record).c_str());
+      ++logged;
+    }
+    std::fflush(chaos_log);
+  };
   for (;;) {
-    int signal_number = 0;
-    if (sigwait(&signals, &signal_number) != 0) break;
+    const timespec look{0, 100'000'000};
+    const int signal_number = sigtimedwait(&signals, nullptr, &look);
+    write_chaos_log();
+    if (signal_number < 0) {
+      if (errno == EAGAIN || errno == EINTR) continue;
+      break;
+    }
     if (signal_number == SIGUSR1)
       std::printf("corvanta-sim: camera 0 pages the host: %s\n", module.page_host(0) ? "sent" : "not possible now");
     else if (signal_number == SIGUSR2)
@@ -219,6 +266,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
   module.stop();
+  write_chaos_log();
+  if (chaos_log != stderr) std::fclose(chaos_log);
   std::printf("corvanta-sim: stopped\n");
   return 0;
 }

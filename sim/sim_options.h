@@ -7,6 +7,29 @@
 
 #include "device_address.h"
 
+// Random faults drawn from a seed: the kinds, one bit each.
+enum ChaosKind : std::uint32_t {
+  kChaosPause = 1u << 0,        // the camera stops mid-picture, or answers a key late
+  kChaosLostRow = 1u << 1,      // picture rows never sent
+  kChaosPagePicture = 1u << 2,  // a third device pages the host between rows
+  kChaosPageConnect = 1u << 3,  // ... or while the host's Create_Connection is under way
+  kChaosStray = 1u << 4,        // another link's packet, a reserved CID's frame, an Echo or Information Request
+  kChaosFragments = 1u << 5,    // one frame cut into ACL fragments
+  kChaosDropByte = 1u << 6,     // a byte of one packet never reaches the host
+  kChaosAddByte = 1u << 7,      // a byte the camera never sent appears inside one packet
+};
+inline constexpr std::uint32_t kChaosAllKinds = 0xFF;
+
+// Each fault kind at each camera answer (a picture, a key's answer) and each
+// Create_Connection is one chance of `rate`; the same seed and the same host
+// bytes give the same faults.
+struct SimChaos {
+  bool on = false;
+  std::uint64_t seed = 0;
+  double rate = 0.05;
+  std::uint32_t kinds = kChaosAllKinds;
+};
+
 // Faults on request. Every field's default is "no fault".
 struct SimFaults {
   bool silent = false;                // reads every byte, answers nothing
@@ -34,6 +57,7 @@ struct SimFaults {
   int pause_ms = 0;                   // ... for this long, then sends the rest of the picture
   // Still sending an earlier run's picture rows from start() until HCI_Reset arrives.
   bool stale_stream = false;
+  SimChaos chaos;
 };
 
 struct SimOptions {

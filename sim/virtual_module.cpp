@@ -268,6 +268,13 @@ std::vector<SignalCommand> VirtualModule::host_signals() const {
   return model_.host_signals();
 }
 
+std::vector<ChaosRecord> VirtualModule::chaos_records(std::size_t from) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto& all = model_.chaos_records();
+  if (from >= all.size()) return {};
+  return {all.begin() + static_cast<std::ptrdiff_t>(from), all.end()};
+}
+
 void VirtualModule::close_pty() {
   close_fd(master_fd_);
   close_fd(slave_fd_);

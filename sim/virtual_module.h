@@ -47,6 +47,8 @@ class VirtualModule {
   std::vector<ReceivedCommand> commands_received() const;
   std::size_t acl_packets_received() const;
   std::vector<SignalCommand> host_signals() const;
+  // The chaos records from the `from`-th on (see ControllerModel).
+  std::vector<ChaosRecord> chaos_records(std::size_t from = 0) const;
   // Bytes written to the host so far.
   std::uint64_t bytes_sent() const { return bytes_sent_.load(); }
   bool vanished() const { return vanished_.load(); }

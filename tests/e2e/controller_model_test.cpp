@@ -259,23 +259,27 @@ TEST_F(Controller, FramesAreCutIntoFragmentsOfTheChosenSize) {
   }
 }
 
+namespace {
+// The packets the faults put on the line, the signalling ones with identifier 1.
+const Bytes kStrayPacket{0x02, 0xBC, 0x2A, 0x0C, 0x00, 0x08, 0x00, 0x40, 0x00,
+                         0x04, 0x0E, 0x04, 0x01, 0x02, 0x2A, 0x20, 0x00};
+const Bytes kLowCidPacket{0x02, 0x2A, 0x20, 0x18, 0x00, 0x14, 0x00, 0x03, 0x00, 0x02, 0x2A, 0x20, 0xC4, 0x00, 0x04,
+                          0x0F, 0x04, 0x00, 0x01, 0x04, 0x13, 0x05, 0x01, 0x2A, 0x00, 0x01, 0x00, 0x55, 0xAA};
+const Bytes kEchoPacket{0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x08, 0x01, 0x04, 0x00, 'e', 'c', 'h', 'o'};
+const Bytes kInfoPacket{0x02, 0x2A, 0x20, 0x0A, 0x00, 0x06, 0x00, 0x01, 0x00, 0x0A, 0x01, 0x02, 0x00, 0x02, 0x00};
+const Bytes kIntruderPage{0x04, 0x04, 0x0A, 0x01, 0x00, 0x00, 0x00, 0x00, 0x1D, 0x0C, 0x02, 0x5A, 0x01};
+constexpr std::size_t kSignalIdAt = 10;
+}  // namespace
+
 TEST_F(Controller, RowFaultsPutTheirPacketBeforeTheRow) {
-  const Bytes low_cid{0x02, 0x2A, 0x20, 0x18, 0x00, 0x14, 0x00, 0x03, 0x00, 0x02, 0x2A, 0x20, 0xC4, 0x00, 0x04, 0x0F,
-                      0x04, 0x00, 0x01, 0x04, 0x13, 0x05, 0x01, 0x2A, 0x00, 0x01, 0x00, 0x55, 0xAA};
   const struct {
     const char* name;
     int SimFaults::*row;
     Bytes injected;
   } cases[] = {
-      {"stray", &SimFaults::stray_acl_row,
-       {0x02, 0xBC, 0x2A, 0x0C, 0x00, 0x08, 0x00, 0x40, 0x00, 0x04, 0x0E, 0x04, 0x01, 0x02, 0x2A, 0x20, 0x00}},
-      {"low cid", &SimFaults::low_cid_row, low_cid},
-      {"echo", &SimFaults::echo_request_row,
-       {0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x08, 0x01, 0x04, 0x00, 'e', 'c', 'h', 'o'}},
-      {"info", &SimFaults::info_request_row,
-       {0x02, 0x2A, 0x20, 0x0A, 0x00, 0x06, 0x00, 0x01, 0x00, 0x0A, 0x01, 0x02, 0x00, 0x02, 0x00}},
-      {"intruder", &SimFaults::intruder_page_row,
-       {0x04, 0x04, 0x0A, 0x01, 0x00, 0x00, 0x00, 0x00, 0x1D, 0x0C, 0x02, 0x5A, 0x01}},
+      {"stray", &SimFaults::stray_acl_row, kStrayPacket},   {"low cid", &SimFaults::low_cid_row, kLowCidPacket},
+      {"echo", &SimFaults::echo_request_row, kEchoPacket},  {"info", &SimFaults::info_request_row, kInfoPacket},
+      {"intruder", &SimFaults::intruder_page_row, kIntruderPage},
   };
   options.faults = {};
   make();
@@ -366,4 +370,240 @@ TEST_F(Controller, StaleStreamSendsRowsUntilReset) {
   EXPECT_FALSE(model->stale_streaming());
   model->queue_stale_row();
   EXPECT_EQ(out(), Bytes{});
+}
+
+// Chaos: the same host bytes with and without it. Every difference must be
+// one the log names, and rebuilding the plain stream by the log must give
+// the chaotic one byte for byte.
+namespace {
+// After the link and the channel: pictures, steering keys and a letter the camera does not know.
+constexpr const char* kChaosSteps = "ULUKURUUDUMUHUZUULUKUUMUR";
+
+struct ChaosRun {
+  std::vector<Bytes> answers;          // what each host packet got: scan enable, connect, channel, then the steps
+  std::vector<std::uint64_t> pauses;  // where the line stops, in bytes queued before
+  std::vector<SimClock::duration> pause_lengths;
+  std::vector<ChaosRecord> records;
+  std::vector<std::string> log;
+};
+
+ChaosRun run_chaos(const SimChaos& chaos) {
+  SimOptions o;
+  o.faults.chaos = chaos;
+  ControllerModel m(o);
+  ChaosRun run;
+  auto step = [&](const Bytes& packet) {
+    for (std::uint8_t b : packet) m.host_byte(b, SimClock::time_point{});
+    run.answers.emplace_back(m.output().begin(), m.output().end());
+    m.output().clear();
+  };
+  step({0x01, 0x1A, 0x0C, 0x01, 0x03});
+  step({0x01, 0x05, 0x04, 0x0D, 0x01, 0x00, 0x00, 0x00, 0xFE, 0xCA, 0x10, 0x00, 0x00, 0x00, 0x20, 0x80, 0x00});
+  step({0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x02, 0x00, 0x04, 0x00, 0x00, 0x00, 0x46, 0x00});
+  for (const char* c = kChaosSteps; *c != '\0'; ++c)
+    step({0x02, 0x2A, 0x20, 0x05, 0x00, 0x01, 0x00, 0x46, 0x00, static_cast<std::uint8_t>(*c)});
+  for (const PauseMark& p : m.pauses()) {
+    run.pauses.push_back(p.at);
+    run.pause_lengths.push_back(p.duration);
+  }
+  run.records = m.chaos_records();
+  for (const ChaosRecord& r : run.records) run.log.push_back(format_chaos_record(r));
+  return run;
+}
+
+// An ACL packet 02 2A 20 length(2) frame, cut into fragments of `size` data bytes.
+Bytes fragmented(const Bytes& packet, std::size_t size) {
+  Bytes out;
+  for (std::size_t at = 5; at < packet.size(); at += size) {
+    const std::size_t n = std::min(size, packet.size() - at);
+    out.insert(out.end(), {0x02, 0x2A, static_cast<std::uint8_t>(at == 5 ? 0x20 : 0x10), static_cast<std::uint8_t>(n), 0x00});
+    out.insert(out.end(), packet.begin() + static_cast<long>(at), packet.begin() + static_cast<long>(at + n));
+  }
+  return out;
+}
+
+// The plain answer with the record's faults applied as the log describes
+// them; `queued` counts the bytes before it, and each pause's place is added
+// to `pauses`. `signal_id` is the camera's next signalling identifier.
+Bytes rebuild(const Bytes& plain, const ChaosRecord& record, std::uint64_t queued, std::vector<std::uint64_t>& pauses,
+              std::uint8_t& signal_id) {
+  // The plain answer's packets: the completed-packets event, then the rows or the one answer.
+  Bytes event(plain.begin(), plain.begin() + 8);
+  std::vector<Bytes> packets;
+  const std::size_t each = record.type == ChaosRecordType::picture ? 201 : plain.size() - 8;
+  for (std::size_t at = 8; at < plain.size(); at += each)
+    packets.emplace_back(plain.begin() + static_cast<long>(at), plain.begin() + static_cast<long>(at + each));
+  auto edit = [](Bytes& packet, const ChaosFault& f) {
+    if (f.kind == ChaosFaultKind::drop_byte) {
+      EXPECT_LT(f.offset, packet.size());
+      packet.erase(packet.begin() + f.offset);
+    } else if (f.kind == ChaosFaultKind::add_byte) {
+      EXPECT_GE(f.offset, 1u);
+      EXPECT_LT(f.offset, packet.size());  // inside the packet, not after it
+      packet.insert(packet.begin() + f.offset, static_cast<std::uint8_t>(f.value));
+    }
+  };
+  for (const ChaosFault& f : record.faults)
+    if (f.at == kChaosAtEvent) edit(event, f);
+  Bytes out = event;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    const int at = record.type == ChaosRecordType::picture ? static_cast<int>(i) : kChaosAtAnswer;
+    Bytes packet = packets[i];
+    bool lost = false;
+    for (const ChaosFault& f : record.faults) {
+      if (f.at != at) continue;
+      switch (f.kind) {
+        case ChaosFaultKind::page: out = out + kIntruderPage; break;
+        case ChaosFaultKind::stray_acl: out = out + kStrayPacket; break;
+        case ChaosFaultKind::low_cid: out = out + kLowCidPacket; break;
+        case ChaosFaultKind::echo_request:
+        case ChaosFaultKind::info_request: {
+          Bytes signal = f.kind == ChaosFaultKind::echo_request ? kEchoPacket : kInfoPacket;
+          signal[kSignalIdAt] = signal_id++;
+          out = out + signal;
+          break;
+        }
+        case ChaosFaultKind::pause: pauses.push_back(queued + out.size()); break;
+        case ChaosFaultKind::lost_row: lost = true; break;
+        case ChaosFaultKind::fragments:
+          EXPECT_LT(f.value, packet.size() - 5);  // more than one fragment
+          packet = fragmented(packet, f.value);
+          break;
+        default: edit(packet, f); break;
+      }
+    }
+    if (!lost) out = out + packet;
+  }
+  return out;
+}
+
+std::uint32_t kind_bit(ChaosFaultKind k, int at) {
+  switch (k) {
+    case ChaosFaultKind::pause: return kChaosPause;
+    case ChaosFaultKind::lost_row: return kChaosLostRow;
+    case ChaosFaultKind::page: return at == kChaosAtConnect ? kChaosPageConnect : kChaosPagePicture;
+    case ChaosFaultKind::fragments: return kChaosFragments;
+    case ChaosFaultKind::drop_byte: return kChaosDropByte;
+    case ChaosFaultKind::add_byte: return kChaosAddByte;
+    default: return kChaosStray;
+  }
+}
+}  // namespace
+
+TEST(Chaos, EachKindDoesWhatTheLogSaysAndNothingElse) {
+  SimChaos off;
+  const ChaosRun plain = run_chaos(off);
+  const struct {
+    const char* name;
+    std::uint32_t kinds;
+    double rate;
+  } cases[] = {
+      {"pause", kChaosPause, 1.0},         {"lost", kChaosLostRow, 1.0},
+      {"page-picture", kChaosPagePicture, 1.0}, {"page-connect", kChaosPageConnect, 1.0},
+      {"stray", kChaosStray, 1.0},         {"fragments", kChaosFragments, 1.0},
+      {"drop", kChaosDropByte, 1.0},       {"add", kChaosAddByte, 1.0},
+      {"all", kChaosAllKinds, 0.3},        {"rate 0", kChaosAllKinds, 0.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ChaosRun run = run_chaos({true, 11, c.rate, c.kinds});
+    // One record for the connect, and one for each step, in order.
+    ASSERT_EQ(run.records.size(), 1 + std::string(kChaosSteps).size());
+    EXPECT_EQ(run.records[0].type, ChaosRecordType::connect);
+    EXPECT_EQ(run.answers[0], plain.answers[0]);
+    EXPECT_EQ(run.answers[2], plain.answers[2]);  // the channel's answer is no camera answer
+    std::uint32_t seen = 0;
+    std::vector<std::uint64_t> pauses;
+    std::uint64_t queued = plain.answers[0].size();
+    std::uint8_t signal_id = 1;
+    for (std::size_t i = 0; i < run.records.size(); ++i) {
+      const ChaosRecord& r = run.records[i];
+      const std::size_t step = i == 0 ? 1 : i + 2;  // the record's host packet
+      const Bytes& before = plain.answers[step];
+      for (const ChaosFault& f : r.faults) seen |= kind_bit(f.kind, f.at);
+      Bytes expected = before;
+      if (i == 0) {
+        // The page falls between the Command Status and the Connection Complete.
+        if (!r.faults.empty()) expected = Bytes(before.begin(), before.begin() + 7) + kIntruderPage + Bytes(before.begin() + 7, before.end());
+      } else {
+        const char letter = kChaosSteps[i - 1];
+        EXPECT_EQ(r.type, letter == 'U' ? ChaosRecordType::picture : ChaosRecordType::key) << i;
+        if (r.type == ChaosRecordType::picture) {
+          Bytes pixels;
+          for (std::size_t at = 8; at < before.size(); at += 201)
+            pixels.insert(pixels.end(), before.begin() + static_cast<long>(at + 9), before.begin() + static_cast<long>(at + 201));
+          EXPECT_EQ(r.digest, fnv1a64(pixels.data(), pixels.size())) << i;
+        } else {
+          EXPECT_EQ(r.letter, letter);
+          EXPECT_EQ(r.answer, Bytes(before.end() - static_cast<long>(r.answer.size()), before.end())) << i;
+        }
+        for (const ChaosFault& f : r.faults)
+          if (f.kind == ChaosFaultKind::pause) {
+            EXPECT_LE(f.value, 5000u);
+            EXPECT_GE(f.value, r.type == ChaosRecordType::key ? 3200u : 100u);
+          }
+        expected = rebuild(before, r, queued, pauses, signal_id);
+      }
+      EXPECT_EQ(run.answers[step], expected) << run.log[i];
+      queued += run.answers[step].size() + (i == 0 ? run.answers[2].size() : 0);
+    }
+    EXPECT_EQ(run.pauses, pauses);
+    if (c.rate == 1.0) {
+      EXPECT_EQ(seen, c.kinds);
+    }
+    if (c.rate == 0.0) {
+      EXPECT_EQ(seen, 0u);
+    }
+  }
+}
+
+TEST(Chaos, SameSeedAndHostBytesGiveTheSameFaults) {
+  const SimChaos chaos{true, 5, 0.3, kChaosAllKinds};
+  const ChaosRun a = run_chaos(chaos);
+  const ChaosRun b = run_chaos(chaos);
+  EXPECT_EQ(a.answers, b.answers);
+  EXPECT_EQ(a.pauses, b.pauses);
+  EXPECT_EQ(a.pause_lengths, b.pause_lengths);
+  EXPECT_EQ(a.log, b.log);
+  EXPECT_NE(run_chaos({true, 6, 0.3, kChaosAllKinds}).log, a.log);
+  // A kind's faults stay where they are whichever other kinds are on.
+  const ChaosRun lost_only = run_chaos({true, 5, 0.3, kChaosLostRow});
+  for (std::size_t i = 0; i < a.records.size(); ++i) {
+    std::vector<int> all_rows;
+    std::vector<int> only_rows;
+    for (const ChaosFault& f : a.records[i].faults)
+      if (f.kind == ChaosFaultKind::lost_row) all_rows.push_back(f.at);
+    for (const ChaosFault& f : lost_only.records[i].faults) only_rows.push_back(f.at);
+    EXPECT_EQ(all_rows, only_rows) << i;
+  }
+}
+
+TEST(Chaos, LogLines) {
+  // FNV-1a 64 reference values.
+  EXPECT_EQ(fnv1a64(nullptr, 0), 0xCBF29CE484222325ULL);
+  EXPECT_EQ(fnv1a64(reinterpret_cast<const std::uint8_t*>("a"), 1), 0xAF63DC4C8601EC8CULL);
+  EXPECT_EQ(fnv1a64(reinterpret_cast<const std::uint8_t*>("foobar"), 6), 0x85944171F73967E8ULL);
+  ChaosRecord picture;
+  picture.number = 3;
+  picture.scene = {248, 16, 2};
+  picture.digest = 0x0123456789ABCDEFULL;
+  picture.faults = {{ChaosFaultKind::lost_row, 5, 0, 0},       {ChaosFaultKind::pause, 40, 2300, 0},
+                    {ChaosFaultKind::drop_byte, 12, 0, 150},   {ChaosFaultKind::add_byte, kChaosAtEvent, 0x5A, 7},
+                    {ChaosFaultKind::fragments, 7, 13, 0},     {ChaosFaultKind::echo_request, 0, 0, 0}};
+  EXPECT_EQ(format_chaos_record(picture),
+            "picture 3 scene=248,16,2 fnv1a=0123456789abcdef faults=lost@row5,pause@row40:2300ms,drop@row12+150,"
+            "add@event+7:5a,fragments@row7:13,echo@row0");
+  ChaosRecord key;
+  key.type = ChaosRecordType::key;
+  key.number = 7;
+  key.letter = 'L';
+  key.answer = {'L', 0xF8, 0x00, 0x01};
+  EXPECT_EQ(format_chaos_record(key), "key 7 letter=L answer=4cf80001 faults=none");
+  key.faults = {{ChaosFaultKind::pause, kChaosAtAnswer, 4100, 0}, {ChaosFaultKind::info_request, kChaosAtAnswer, 0, 0}};
+  EXPECT_EQ(format_chaos_record(key), "key 7 letter=L answer=4cf80001 faults=pause@answer:4100ms,info@answer");
+  ChaosRecord connect;
+  connect.type = ChaosRecordType::connect;
+  connect.number = 2;
+  connect.faults = {{ChaosFaultKind::page, kChaosAtConnect, 0, 0}};
+  EXPECT_EQ(format_chaos_record(connect), "connect 2 faults=page@connect");
 }
