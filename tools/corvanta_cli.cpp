@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -127,6 +128,19 @@ void install_cancel_handler(std::atomic<bool>& flag) {
 int usage_error(const std::string& what) {
   std::fprintf(stderr, "corvanta-cli: %s\nTry 'corvanta-cli --help' for more information.\n", what.c_str());
   return 2;
+}
+
+// A key's answer as hex bytes, "4C F8 00 01"; a longer one says its length.
+std::string answer_text(const HostState& s) {
+  std::string text;
+  const std::size_t shown = std::min<std::size_t>(s.key_answer_length, s.key_answer.size());
+  for (std::size_t i = 0; i < shown; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", s.key_answer[i]);
+    text += hex;
+  }
+  if (shown < s.key_answer_length) text += " ... (" + std::to_string(s.key_answer_length) + " bytes)";
+  return text.empty() ? "empty" : text;
 }
 
 // The letter a `key` step sends, and the key that sends it in the window.
@@ -445,19 +459,16 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
       std::uint32_t vk = 0;
       key_for_letter(step.argument[0], vk);
       CameraView view{&session.picture, nullptr, nullptr, nullptr};
-      const std::int16_t before = s.frame_length;
       if (s.channel_state != kChannelOpen) {
         line += "failed (no channel open)";
       } else if (failed(camera_key_down(s, view, vk))) {
         line += "failed" + why(s, " (no answer)");
-      } else if (s.frame_length == before && static_cast<std::size_t>(before) == kFrameBufferSize) {
-        // After a whole picture the receive buffer is full until the next
-        // capture, so the answer came but was not kept.
+      } else if (vk == kVkU) {
         ok = true;
-        line += "ok, answer not kept (picture buffer full)";
+        line += "ok, a picture of 72 rows, not kept";
       } else {
         ok = true;
-        line += "ok, answer of " + std::to_string(s.frame_length - before) + " bytes";
+        line += "ok, answer " + answer_text(s);
       }
       break;
     }

@@ -45,7 +45,10 @@ TEST_F(Cli, WholeJobOnTheVirtualModule) {
   EXPECT_NE(run.output.find("open COM5: ok"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("inquiry: 1 device: 0=CA:FE:00:00:00:01"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("capture " + shot + ": ok, 13824 of 13824 bytes"), std::string::npos) << run.output;
-  EXPECT_NE(run.output.find("key R: ok, answer not kept"), std::string::npos) << run.output;
+  // The camera answers a steering letter with the letter, its pan and tilt
+  // (low bytes) and zoom: L panned to -8, D tilted to 8, R pans back to 0.
+  EXPECT_NE(run.output.find("key L: ok, answer 4C F8 00 01"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("key R: ok, answer 52 00 08 01"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("close: ok"), std::string::npos) << run.output;
 
   std::vector<unsigned char> bmp = file_bytes(shot);
