@@ -34,6 +34,7 @@ constexpr int kRecoveryAttempts = 3;
 // How long a command may take to reach the module after the host's call
 // returned: the host may have taken an old frame before the module read it.
 constexpr auto kRecordWait = std::chrono::milliseconds(2000);
+constexpr int kWarmUpExchanges = 20;
 
 const char* const kUsage =
     "Usage: corvanta-soak [OPTION]... N SEED\n"
@@ -188,16 +189,7 @@ class Soak {
     return {clean, !good};
   }
 
-  void finish() {
-    for (const ChaosRecord& r : sim_.module().chaos_records()) {
-      if (r.type == ChaosRecordType::picture) ++tally.pictures;
-      for (const ChaosFault& f : r.faults) {
-        const bool at_connect = f.kind == ChaosFaultKind::page && f.at == kChaosAtConnect;
-        ++tally.faults[at_connect ? "page-connect" : chaos_fault_name(f.kind)];
-        ++tally.fault_total;
-      }
-    }
-  }
+  void finish() { collect_records(); }
 
   Tally tally;
 
@@ -218,17 +210,33 @@ class Soak {
   // The camera's record of the number-th command of its type. None when the
   // camera never had it (the module reads the line within milliseconds; the
   // wait only bounds a module that has stopped).
+  // Records of earlier commands of the same type are dropped once a later
+  // one is matched, so that a long soak's memory stays flat.
   const ChaosRecord* record_of(ChaosRecordType type, std::uint32_t number) {
     const auto give_up = Clock::now() + kRecordWait;
     for (;;) {
-      for (const ChaosRecord& r : sim_.module().chaos_records(records_.size())) {
-        records_.push_back(r);
-        if (log_ != nullptr) std::fprintf(log_, "%s\n", format_chaos_record(r).c_str());
-      }
+      collect_records();
+      records_.erase(std::remove_if(records_.begin(), records_.end(),
+                                    [&](const ChaosRecord& r) { return r.type == type && r.number < number; }),
+                     records_.end());
       for (const ChaosRecord& r : records_)
         if (r.type == type && r.number == number) return &r;
       if (Clock::now() >= give_up) return nullptr;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
+  // The module's new records: logged, their faults counted, kept until matched.
+  void collect_records() {
+    for (ChaosRecord& r : sim_.module().take_chaos_records()) {
+      if (log_ != nullptr) std::fprintf(log_, "%s\n", format_chaos_record(r).c_str());
+      if (r.type == ChaosRecordType::picture) ++tally.pictures;
+      for (const ChaosFault& f : r.faults) {
+        const bool at_connect = f.kind == ChaosFaultKind::page && f.at == kChaosAtConnect;
+        ++tally.faults[at_connect ? "page-connect" : chaos_fault_name(f.kind)];
+        ++tally.fault_total;
+      }
+      records_.push_back(std::move(r));
     }
   }
 
@@ -263,7 +271,7 @@ class Soak {
   int exchanges_ = 0;
 };
 
-void print_tally(const Tally& t, std::uint64_t seed, double seconds, long rss_start, long rss_end) {
+void print_tally(const Tally& t, std::uint64_t seed, double seconds, long rss_start, long rss_warm, long rss_end) {
   std::printf("captures %d: exact %d, honestly failed %d, silently wrong %d\n", t.captures, t.exact, t.failed, t.wrong);
   std::printf("steering keys %d: answered %d (checked %d, wrong %d), failed %d\n", t.keys, t.keys_answered,
               t.keys_checked, t.keys_wrong, t.keys_failed);
@@ -274,7 +282,8 @@ void print_tally(const Tally& t, std::uint64_t seed, double seconds, long rss_st
   std::printf("\n");
   std::printf("fault-free captures right after a fault-free exchange, not exact: %d\n", t.clean_not_exact);
   std::printf("reconnects %d, reopens %d\n", t.reconnects, t.reopens);
-  std::printf("VmRSS %ld kB at the start, %ld kB at the end\n", rss_start, rss_end);
+  std::printf("VmRSS %ld kB at the start, %ld kB after %d exchanges, %ld kB at the end\n", rss_start, rss_warm,
+              kWarmUpExchanges, rss_end);
   std::printf("time %.1f s\n", seconds);
   // One line for scripts/soak to add up.
   std::printf("tally seed=%llu captures=%d exact=%d failed=%d wrong=%d keys=%d keys_answered=%d keys_checked=%d "
@@ -351,6 +360,7 @@ int main(int argc, char** argv) {
   int status = 0;
   Tally tally;
   long rss_end = -1;
+  long rss_warm = -1;
   {
     Soak soak(options, log);
     if (!soak.start()) {
@@ -381,13 +391,16 @@ int main(int argc, char** argv) {
       const Soak::Outcome outcome = soak.exchange(kind, letter, previous_clean);
       previous_clean = outcome.clean;
       failures_in_a_row = outcome.failed ? failures_in_a_row + 1 : 0;
+      // Memory is judged from when the module, the line and the soak's own
+      // tallies are set up, not from the bare start of the program.
+      if (i + 1 == kWarmUpExchanges) rss_warm = vm_rss_kb();
     }
     soak.finish();
     tally = soak.tally;
     rss_end = vm_rss_kb();
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-  print_tally(tally, seed, seconds, rss_start, rss_end);
+  print_tally(tally, seed, seconds, rss_start, rss_warm, rss_end);
   if (log != nullptr) std::fclose(log);
   if (status != 0) return status;
   return tally.wrong > 0 || tally.keys_wrong > 0 || tally.clean_not_exact > 0 ? 1 : 0;

@@ -51,9 +51,11 @@ inline constexpr milliseconds kDebtWriteOff{6000};
 // second the next byte of a packet under way comes within 0.2 ms; a USB
 // adapter may hold a part of a packet for up to 16 ms.
 inline constexpr milliseconds kConfirmLook{20};
-// A packet that has begun gets this long to finish (a 1,021-byte ACL
-// packet is 0.18 s of line time).
-inline constexpr milliseconds kPacketRest{250};
+// A packet that has begun gets this long to finish. Its line time is a
+// fraction of that (a 1,021-byte ACL packet is 0.18 s), but a loaded host
+// may not run for a while, and a passed deadline ends a read even with the
+// rest of the packet waiting.
+inline constexpr milliseconds kPacketRest{3000};
 
 // The line carries 5,760 bytes a second (57,600 baud, 10 bits a byte).
 inline constexpr std::uint32_t kLineBytesPerSecond = 5760;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "chaos.h"
@@ -91,6 +92,7 @@ class ControllerModel {
   // Chaos (SimFaults::chaos): one record for each picture, key answer and
   // Create_Connection, in the order they came.
   const std::vector<ChaosRecord>& chaos_records() const { return chaos_records_; }
+  std::vector<ChaosRecord> take_chaos_records() { return std::exchange(chaos_records_, {}); }
 
  private:
   enum class TimerKind { inquiry_complete, page_timeout };

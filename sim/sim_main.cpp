@@ -239,13 +239,10 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   // The chaos log is written as records come, looked at every 100 ms.
-  std::size_t logged = 0;
   auto write_chaos_log = [&] {
     if (!options.faults.chaos.on) return;
-    for (const ChaosRecord& record : module.chaos_records(logged)) {
+    for (const ChaosRecord& record : module.take_chaos_records())
       std::fprintf(chaos_log, "%s\n", format_chaos_record(record).c_str());
-      ++logged;
-    }
     std::fflush(chaos_log);
   };
   for (;;) {

@@ -268,11 +268,9 @@ std::vector<SignalCommand> VirtualModule::host_signals() const {
   return model_.host_signals();
 }
 
-std::vector<ChaosRecord> VirtualModule::chaos_records(std::size_t from) const {
+std::vector<ChaosRecord> VirtualModule::take_chaos_records() {
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto& all = model_.chaos_records();
-  if (from >= all.size()) return {};
-  return {all.begin() + static_cast<std::ptrdiff_t>(from), all.end()};
+  return model_.take_chaos_records();
 }
 
 void VirtualModule::close_pty() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "failure_text.h"
 #include "sim_session.h"
 
 namespace {
@@ -130,6 +131,61 @@ INSTANTIATE_TEST_SUITE_P(InStep, PausedCamera,
                          ::testing::Values(AfterAPause{"then_a_picture", false}, AfterAPause{"then_a_key", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The module's chaos with one kind of fault at every chance.
+SimChaos every_time(std::uint32_t kind) {
+  SimChaos chaos;
+  chaos.on = true;
+  chaos.seed = 7;
+  chaos.rate = 1.0;
+  chaos.kinds = kind;
+  return chaos;
+}
+
+// A third device pages the host while its own page is under way: it is
+// rejected, and the link is the camera's.
+TEST_F(InStep, APageDuringThePageIsRejected) {
+  SimOptions options = fast_sim_options();
+  options.faults.chaos = every_time(kChaosPageConnect);
+  start_sim(options);
+  connect_camera(0);
+  EXPECT_TRUE(host_rejected_the_intruder(*sim));
+  EXPECT_EQ(s.remote_address, reversed_address(kDefaultCameraAddress));
+  ASSERT_EQ(capture(), kStatusOk);
+  EXPECT_EQ(picture.pixels, converted(sim->camera_view(0)).pixels);
+}
+
+// An answer that comes after its key gave up pays that key's debt, not the
+// next key's.
+TEST_F(InStep, ALateAnswerIsNotTheNextKeys) {
+  start_sim();
+  connect_camera(0);
+  SimFaults late;
+  late.chaos = every_time(kChaosPause);
+  sim->set_faults(late);
+  EXPECT_EQ(key(kVkLeft), kStatusFail);
+  sim->set_faults({});
+  ASSERT_EQ(key(kVkRight), kStatusOk);
+  EXPECT_EQ(s.key_answer[0], 'R');
+  ASSERT_EQ(capture(), kStatusOk);
+  EXPECT_EQ(picture.pixels, converted(sim->camera_view(0)).pixels);
+}
+
+// The U key's picture with a gap among its rows, as on a radio link: it is
+// read by count, so none of it passes for the next exchange's.
+TEST_F(InStep, TheUKeysPictureIsReadByCount) {
+  SimOptions options = fast_sim_options();
+  options.faults.pause_row = 30;
+  options.faults.pause_ms = 150;
+  start_sim(options);
+  connect_camera(0);
+  ASSERT_EQ(key(kVkU), kStatusOk);
+  sim->set_faults({});
+  ASSERT_EQ(key(kVkLeft), kStatusOk);
+  EXPECT_EQ(s.key_answer[0], 'L');
+  ASSERT_EQ(capture(), kStatusOk);
+  EXPECT_EQ(picture.pixels, converted(sim->camera_view(0)).pixels);
+}
+
 // A module left sending an earlier run's picture when the port is opened:
 // start-up finds its answers anyway, and the first picture is whole.
 TEST_F(InStep, OpenOnAModuleStillSendingAnEarlierPicture) {
@@ -139,7 +195,7 @@ TEST_F(InStep, OpenOnAModuleStillSendingAnEarlierPicture) {
   start_sim(options);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the stream is under way
   connect_camera(0);
-  ASSERT_EQ(capture(), kStatusOk);
+  ASSERT_EQ(capture(), kStatusOk) << failure_text(s.last_failure);
   EXPECT_EQ(picture.pixels, converted(sim->camera_view(0)).pixels);
 }
 }  // namespace
