@@ -112,6 +112,9 @@ struct Win32Window : ::testing::Test {
     // another one of this process closed is not at once.
     ::SetForegroundWindow(main);
     ASSERT_TRUE(eventually([this] { return ::GetForegroundWindow() == main; }));
+    // Its thread takes the activation later and then gives the main window
+    // the keyboard, over any focus a test has set meanwhile.
+    ASSERT_TRUE(eventually([this] { return focus() == main; }));
   }
   void TearDown() override {
     if (::IsWindow(main)) ::PostMessageA(main, WM_COMMAND, command_wparam(kIdExit), 0);
