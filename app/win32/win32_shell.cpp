@@ -1,5 +1,6 @@
 #include "win32_shell.h"
 
+#include <imm.h>
 #include <process.h>
 
 #include <cstring>
@@ -251,6 +252,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
   switch (message) {
     case WM_CREATE:
       shell->main_window = window;
+      // No input method: under a Japanese IME in kana mode the letter keys
+      // would come as VK_PROCESSKEY, and H, K, M and U would steer nothing.
+      ::ImmAssociateContext(window, nullptr);
       create_controls(*shell, window);
       set_up_controls(shell->shell);
       prepare_picture(*shell);

@@ -3,6 +3,7 @@
 // messages and its keys with SendInput, and read back what it shows. The
 // tests against the module run under with_sim.sh (options in CMakeLists.txt).
 #include <windows.h>
+#include <imm.h>
 
 #include <gtest/gtest.h>
 
@@ -160,6 +161,9 @@ TEST_F(Win32Window, CreatedWithItsControlsAndAGreenPicture) {
   EXPECT_EQ(outer.top, 0);
   EXPECT_EQ(outer.right - outer.left, 230);
   EXPECT_EQ(outer.bottom - outer.top, 220);
+  // The keys reach the window as keys under any input method.
+  EXPECT_EQ(::ImmGetContext(main), nullptr);
+  EXPECT_NE(::ImmGetContext(control(kIdDeviceList)), nullptr) << "the controls keep theirs";
   const DWORD style = static_cast<DWORD>(::GetWindowLongA(main, GWL_STYLE));
   EXPECT_EQ(style & 0x80CA0000u, 0x80CA0000u);
   EXPECT_EQ(style & (WS_MAXIMIZEBOX | WS_THICKFRAME), 0u);
