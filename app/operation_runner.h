@@ -29,6 +29,11 @@ inline constexpr int kListSelectionChanged = 1;  // LBN_SELCHANGE
 // status widened to 32 bits (0 success, -1 failure; any non-zero is failure).
 inline constexpr std::uint32_t WM_OPERATION_DONE = 0x0401;  // WM_USER + 1
 
+// The main window's client area in pixels, which holds every control and
+// the picture; each window's outer size follows from it and its frame.
+inline constexpr int kClientWidth = 224;
+inline constexpr int kClientHeight = 195;
+
 inline constexpr int kPortBoxDefaultSelection = 4;  // "COM5"
 inline constexpr std::array<const char*, 6> kPortBoxItems = {"COM1", "COM2", "COM3",
                                                              "COM4", "COM5", "COM6"};

@@ -17,8 +17,6 @@ constexpr DWORD kPortBoxStyle = WS_CHILD | WS_VISIBLE | WS_VSCROLL | CBS_DROPDOW
 constexpr DWORD kDeviceListStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | LBS_NOTIFY;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON;  // 0x50000000
 constexpr DWORD kMainWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x80CA0000
-constexpr int kMainWindowWidth = 230;
-constexpr int kMainWindowHeight = 220;
 constexpr int kPictureX = 10;
 constexpr int kPictureY = 110;
 
@@ -218,9 +216,14 @@ ATOM register_main_class(HINSTANCE instance) {
 bool create_main_window(HINSTANCE instance, int show_state) {
   // WM_CREATE, which comes while the window is being made, needs the instance.
   the_shell->app_instance = instance;
+  // The outer size holds the client area whole under this system's frame and
+  // caption metrics (230 x 220 in the classic look; more where they are
+  // thicker).
+  RECT outer{0, 0, kClientWidth, kClientHeight};
+  ::AdjustWindowRectEx(&outer, kMainWindowStyle, FALSE, 0);
   HWND window = ::CreateWindowExA(0, the_shell->class_name_text, the_shell->title_text, kMainWindowStyle,
-                                  CW_USEDEFAULT, 0, kMainWindowWidth, kMainWindowHeight, nullptr, nullptr,
-                                  instance, nullptr);
+                                  CW_USEDEFAULT, 0, outer.right - outer.left, outer.bottom - outer.top, nullptr,
+                                  nullptr, instance, nullptr);
   if (window == nullptr) return false;
   ::ShowWindow(window, show_state);
   ::UpdateWindow(window);

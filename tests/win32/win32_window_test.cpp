@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <thread>
 #include <vector>
@@ -159,8 +160,12 @@ TEST_F(Win32Window, CreatedWithItsControlsAndAGreenPicture) {
   ::GetWindowRect(main, &outer);
   EXPECT_EQ(outer.left, 0);
   EXPECT_EQ(outer.top, 0);
-  EXPECT_EQ(outer.right - outer.left, 230);
+  EXPECT_EQ(outer.right - outer.left, 230);  // classic frame metrics, as a fresh Wine prefix has
   EXPECT_EQ(outer.bottom - outer.top, 220);
+  RECT client;
+  ::GetClientRect(main, &client);
+  EXPECT_EQ(client.right, 224);
+  EXPECT_EQ(client.bottom, 195);
   // The keys reach the window as keys under any input method.
   EXPECT_EQ(::ImmGetContext(main), nullptr);
   EXPECT_NE(::ImmGetContext(control(kIdDeviceList)), nullptr) << "the controls keep theirs";
@@ -410,35 +415,108 @@ TEST_F(Win32Window, AboutBoxHoldsItsFourControls) {
 }  // namespace
 
 namespace {
-// sim: --silent: corvanta.exe itself, its Open blocked on a module that
-// never answers, ended with Exit.
-TEST(Win32Program, ExitDuringAnOperationEndsTheProcessWithStatusZero) {
-  std::string path = std::string("Z:") + CORVANTA_EXE_PATH;
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
+// corvanta.exe itself, started as a user starts it, and its main window.
+struct Program {
   PROCESS_INFORMATION process{};
-  ASSERT_TRUE(::CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &process))
-      << path;
   HWND main = nullptr;
-  ASSERT_TRUE(eventually([&] {
-    main = ::FindWindowA("QUOREL", "Corvanta Controller");
-    DWORD owner = 0;
-    if (main != nullptr) ::GetWindowThreadProcessId(main, &owner);
-    return main != nullptr && owner == process.dwProcessId && ::IsWindowVisible(main);
-  }));
-  ::PostMessageA(::GetDlgItem(main, kIdOpen), BM_CLICK, 0, 0);
-  ASSERT_TRUE(eventually([&] { return !::IsWindowEnabled(::GetDlgItem(main, kIdOpen)); })) << "Open running";
-  ::PostMessageA(::GetDlgItem(main, kIdExit), BM_CLICK, 0, 0);
-  ASSERT_EQ(::WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0);
-  DWORD exit_code = 1;
-  ::GetExitCodeProcess(process.hProcess, &exit_code);
-  EXPECT_EQ(exit_code, 0u);
+
+  bool start() {
+    std::string path = std::string("Z:") + CORVANTA_EXE_PATH;
+    for (char& c : path)
+      if (c == '/') c = '\\';
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    if (!::CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+      return false;
+    return eventually([&] {
+      main = ::FindWindowA("QUOREL", "Corvanta Controller");
+      DWORD owner = 0;
+      if (main != nullptr) ::GetWindowThreadProcessId(main, &owner);
+      return main != nullptr && owner == process.dwProcessId && ::IsWindowVisible(main);
+    });
+  }
+  // Exit, and the process's exit code (1 when it did not end).
+  DWORD exit() {
+    ::PostMessageA(::GetDlgItem(main, kIdExit), BM_CLICK, 0, 0);
+    DWORD exit_code = 1;
+    if (::WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0) ::GetExitCodeProcess(process.hProcess, &exit_code);
+    return exit_code;
+  }
+  ~Program() {
+    if (process.hProcess == nullptr) return;
+    ::TerminateProcess(process.hProcess, 1);  // a no-op once it has ended
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+  }
+};
+
+// sim: --silent: its Open blocked on a module that never answers, ended
+// with Exit.
+TEST(Win32Program, ExitDuringAnOperationEndsTheProcessWithStatusZero) {
+  Program program;
+  ASSERT_TRUE(program.start());
+  ::PostMessageA(::GetDlgItem(program.main, kIdOpen), BM_CLICK, 0, 0);
+  ASSERT_TRUE(eventually([&] { return !::IsWindowEnabled(::GetDlgItem(program.main, kIdOpen)); })) << "Open running";
+  EXPECT_EQ(program.exit(), 0u);
   // It ended inside the operation: no failure box was ever shown.
   EXPECT_EQ(::FindWindowA("#32770", "Error"), nullptr);
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
+}
+
+// A value under HKCU\Control Panel\Desktop\WindowMetrics, which each Wine
+// process reads as it starts, put back as it was at the end.
+class WindowMetric {
+ public:
+  WindowMetric(const wchar_t* name, const wchar_t* value) : name_(name) {
+    ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop\\WindowMetrics", 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, &key_, nullptr);
+    DWORD size = sizeof old_;
+    had_ = ::RegQueryValueExW(key_, name_, nullptr, nullptr, reinterpret_cast<BYTE*>(old_), &size) == ERROR_SUCCESS;
+    set(value);
+  }
+  ~WindowMetric() {
+    if (had_) {
+      set(old_);
+    } else {
+      ::RegDeleteValueW(key_, name_);
+    }
+    ::RegCloseKey(key_);
+  }
+
+ private:
+  void set(const wchar_t* value) {
+    ::RegSetValueExW(key_, name_, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                     static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t)));
+  }
+  const wchar_t* name_;
+  HKEY key_ = nullptr;
+  wchar_t old_[64] = {};
+  bool had_ = false;
+};
+
+// The caption of Windows 10 at 96 DPI: 22 px (-330 twips), SM_CYCAPTION 23
+// where the classic look has 19. The window grows by the difference and
+// keeps its whole client area; every control and the picture lie inside it.
+TEST(Win32Program, AThickerCaptionCutsNothingOff) {
+  WindowMetric caption(L"CaptionHeight", L"-330");
+  Program program;
+  ASSERT_TRUE(program.start());
+  RECT outer, client;
+  ::GetWindowRect(program.main, &outer);
+  ::GetClientRect(program.main, &client);
+  EXPECT_EQ(outer.right - outer.left, 230);
+  EXPECT_EQ(outer.bottom - outer.top, 224);  // 195 + 23 + 2 x 3
+  EXPECT_EQ(client.right, 224);
+  EXPECT_EQ(client.bottom, 195);
+  std::vector<RECT> parts = {{10, 110, 10 + kPictureWidth, 110 + kPictureHeight}};
+  for (int id : {kIdPortBox, kIdDeviceList, kIdOpen, kIdInquiry, kIdConnect, kIdDisconnect, kIdClose, kIdExit}) {
+    RECT r;
+    ::GetWindowRect(::GetDlgItem(program.main, id), &r);
+    ::MapWindowPoints(nullptr, program.main, reinterpret_cast<POINT*>(&r), 2);
+    parts.push_back(r);
+  }
+  for (const RECT& r : parts)
+    EXPECT_TRUE(r.left >= 0 && r.top >= 0 && r.right <= client.right && r.bottom <= client.bottom)
+        << r.left << "," << r.top << " - " << r.right << "," << r.bottom;
+  EXPECT_EQ(program.exit(), 0u);
 }
 }  // namespace
