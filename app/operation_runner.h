@@ -22,8 +22,10 @@ inline constexpr int kIdDeviceList = 1020;
 inline constexpr int kCommandAbout = 104;  // Alt+"?" and Alt+"/"
 inline constexpr int kCommandExit = 105;   // the exit item of the (never shown) menu
 
-// The device list's notification that the user changed its selection.
+// The device list's notifications: the user changed its selection; it took
+// the keyboard.
 inline constexpr int kListSelectionChanged = 1;  // LBN_SELCHANGE
+inline constexpr int kListFocused = 4;           // LBN_SETFOCUS
 
 // The report of one finished operation: wParam the operation id, lParam the
 // status widened to 32 bits (0 success, -1 failure; any non-zero is failure).

@@ -57,6 +57,17 @@ void press_keys(std::initializer_list<WORD> keys) {
   ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
+// A mouse click at a client point of `window`, as the user makes it.
+void mouse_click(HWND window, POINT at, bool right = false) {
+  ::ClientToScreen(window, &at);
+  ::SetCursorPos(at.x, at.y);
+  INPUT inputs[2] = {};
+  inputs[0].type = inputs[1].type = INPUT_MOUSE;
+  inputs[0].mi.dwFlags = right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN;
+  inputs[1].mi.dwFlags = right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP;
+  ::SendInput(2, inputs, sizeof(INPUT));
+}
+
 struct DialogSearch {
   HWND owner;
   HWND found;
@@ -248,13 +259,22 @@ TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
                  reinterpret_cast<LPARAM>(control(kIdDeviceList)));
   EXPECT_EQ(buttons(), (ButtonStates{false, true, true, false, true}));
 
-  click(kIdConnect);
+  mouse_click(main, {165, 82});  // Connect, which takes the keyboard with the click
   ASSERT_TRUE(eventually([&] { return idle_with({false, false, false, true, true}); }));
-  EXPECT_EQ(focus(), main) << "the keys steer through the main window";
+  EXPECT_TRUE(eventually([&] { return focus() == main; })) << "the keys steer through the main window";
 
-  // Right, then Up: the picture of the panned scene, pixel for pixel.
+  // A click on the list while connected: the keyboard comes back, and the
+  // changed selection leaves Connect off while the link is up.
+  HWND list = control(kIdDeviceList);
+  ::SendMessageA(list, LB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+  mouse_click(main, {30, 47});
+  ASSERT_TRUE(eventually([&] { return ::SendMessageA(list, LB_GETCURSEL, 0, 0) == 0; }));
+  EXPECT_TRUE(eventually([&] { return focus() == main; }));
+  EXPECT_EQ(buttons(), (ButtonStates{false, false, false, true, true}));
+
+  // Right, then Up: the arrows steer the camera.
   press_keys({VK_RIGHT});
-  ASSERT_TRUE(eventually([&] { return shell->host.frame_length == 4; }));
+  ASSERT_TRUE(eventually([&] { return shell->host.frame_length == 4 && shell->host.frame_buffer[0] == 'R'; }));
   press_keys({VK_UP});
   ASSERT_TRUE(eventually([&] { return shell->host.frame_length == static_cast<std::int16_t>(kFrameBufferSize); }));
   // The picture the Linux build saves for the same frame.
