@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <cwchar>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,6 +71,47 @@ void mouse_click(HWND window, POINT at, bool right = false) {
   ::SendInput(2, inputs, sizeof(INPUT));
 }
 
+HCURSOR shown_cursor() {
+  CURSORINFO info{};
+  info.cbSize = sizeof info;
+  ::GetCursorInfo(&info);
+  return info.hCursor;
+}
+
+bool cursor_becomes(LPCSTR shape) {
+  HCURSOR wanted = ::LoadCursorA(nullptr, shape);
+  return eventually([&] { return shown_cursor() == wanted; });
+}
+
+// A folder of its own under the prefix's temporary folder.
+std::wstring scratch_folder() {
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  std::wstring folder = std::wstring(temp) + L"corvanta-" + std::to_wstring(::GetTickCount()) + L"-" +
+                        std::to_wstring(::GetCurrentProcessId());
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+std::vector<std::uint8_t> file_bytes(const std::wstring& path) {
+  std::ifstream in(std::string(path.begin(), path.end()), std::ios::binary);  // ASCII paths only
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::wstring> files_in(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..")
+      names.emplace_back(found.cFileName);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 struct DialogSearch {
   HWND owner;
   HWND found;
@@ -90,6 +134,19 @@ HWND owned_dialog(HWND owner) {
   DialogSearch search{owner, nullptr};
   ::EnumWindows(find_owned_dialog, reinterpret_cast<LPARAM>(&search));
   return search.found;
+}
+
+// The common Save dialog the window opened: the file name typed in, then OK.
+bool save_through_dialog(HWND owner, const std::wstring& path) {
+  HWND dialog = nullptr;
+  if (!eventually([&] { return (dialog = owned_dialog(owner)) != nullptr; })) return false;
+  if (window_text(dialog) != L"Save Picture") return false;
+  HWND name_box = ::GetDlgItem(dialog, 0x47C);                // cmb13
+  if (name_box == nullptr) name_box = ::GetDlgItem(dialog, 0x480);  // edt1
+  if (name_box == nullptr) return false;
+  ::SendMessageW(name_box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+  ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+  return eventually([&] { return !::IsWindow(dialog) && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; });
 }
 
 struct ButtonStates {
@@ -272,19 +329,41 @@ TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
   EXPECT_TRUE(eventually([&] { return focus() == main; }));
   EXPECT_EQ(buttons(), (ButtonStates{false, false, false, true, true}));
 
-  // Right, then Up: the arrows steer the camera.
+  // Right, then Up, with the mouse on the picture: the wait cursor while
+  // the picture comes (the module pauses mid-picture).
   press_keys({VK_RIGHT});
   ASSERT_TRUE(eventually([&] { return shell->host.frame_length == 4 && shell->host.frame_buffer[0] == 'R'; }));
+  POINT on_picture{50, 150};
+  ::ClientToScreen(main, &on_picture);
+  ::SetCursorPos(on_picture.x, on_picture.y);
   press_keys({VK_UP});
+  EXPECT_TRUE(cursor_becomes(IDC_WAIT));
   ASSERT_TRUE(eventually([&] { return shell->host.frame_length == static_cast<std::int16_t>(kFrameBufferSize); }));
-  // The picture the Linux build saves for the same frame.
+  EXPECT_TRUE(cursor_becomes(IDC_ARROW));
+
+  // Saved with Ctrl+S and with the picture's context menu, through the
+  // common Save dialog: the file the Linux build writes for the same frame.
+  const std::wstring folder = scratch_folder();
+  press_keys({VK_CONTROL, 'S'});
+  ASSERT_TRUE(save_through_dialog(main, folder + L"\\keys.bmp"));
+  mouse_click(main, {50, 150}, true);
+  HWND menu = nullptr;
+  ASSERT_TRUE(eventually([&] { return ::IsWindowVisible(menu = ::FindWindowA("#32768", nullptr)); }));
+  auto items = reinterpret_cast<HMENU>(::SendMessageW(menu, MN_GETHMENU, 0, 0));
+  wchar_t item[64] = {};
+  ::GetMenuStringW(items, 0, item, 64, MF_BYPOSITION);
+  EXPECT_EQ(::GetMenuItemCount(items), 1);
+  EXPECT_STREQ(item, L"Save Picture...\tCtrl+S");
+  press_keys({VK_DOWN});
+  press_keys({VK_RETURN});
+  ASSERT_TRUE(save_through_dialog(main, folder + L"\\menu.bmp"));
   std::vector<std::uint8_t> saved;
-  EXPECT_TRUE(eventually([&] {
-    saved = bmp_bytes(*shell->picture);
-    return fnv1a64(saved.data(), saved.size()) == kLinuxPannedRightBmp;
-  }));
-  // And on the screen, once repainted: the top-left pixel is the last row of
-  // the bottom-up bitmap.
+  for (const wchar_t* name : {L"\\keys.bmp", L"\\menu.bmp"}) {
+    saved = file_bytes(folder + name);
+    EXPECT_EQ(fnv1a64(saved.data(), saved.size()), kLinuxPannedRightBmp);
+  }
+  // And on the screen: the top-left pixel is the last row of the bottom-up bitmap.
+  ASSERT_EQ(saved.size(), kBmpFileSize);
   const std::uint8_t* top_left = saved.data() + kBmpPixelOffset + kPictureRowBytes * (kPictureHeight - 1);
   EXPECT_TRUE(shows(10, 110, RGB(top_left[2], top_left[1], top_left[0])));
 
@@ -296,7 +375,11 @@ TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
 
 // sim: --silent: the start-up fails; its message, in Japanese on any Windows.
 TEST_F(Win32Window, FailureBoxShowsTheJapaneseTextAndThenEnablesOpen) {
+  POINT inside{50, 150};
+  ::ClientToScreen(main, &inside);
+  ::SetCursorPos(inside.x, inside.y);
   click(kIdOpen);
+  EXPECT_TRUE(cursor_becomes(IDC_APPSTARTING)) << "busy while Open waits";
   HWND box = nullptr;
   ASSERT_TRUE(eventually([&] { return (box = owned_dialog(main)) != nullptr; }));
   EXPECT_EQ(window_text(box), L"Error");
@@ -307,6 +390,7 @@ TEST_F(Win32Window, FailureBoxShowsTheJapaneseTextAndThenEnablesOpen) {
   EXPECT_EQ(shell->shell.running_operation, kIdOpen);
   ::PostMessageA(box, WM_COMMAND, IDOK, 0);
   ASSERT_TRUE(eventually([&] { return idle_with({true, false, false, false, false}); }));
+  EXPECT_TRUE(cursor_becomes(IDC_ARROW));
 }
 
 // The stored code page 932 texts are the runner's texts.
@@ -538,5 +622,22 @@ TEST(Win32Program, AThickerCaptionCutsNothingOff) {
     EXPECT_TRUE(r.left >= 0 && r.top >= 0 && r.right <= client.right && r.bottom <= client.bottom)
         << r.left << "," << r.top << " - " << r.right << "," << r.bottom;
   EXPECT_EQ(program.exit(), 0u);
+}
+
+// The picture's file is written beside the target and moved over it only
+// once whole: a save that fails leaves no file behind and the target as it was.
+TEST(Win32Save, ReplacesTheTargetOnlyWithAWholeFile) {
+  const std::wstring folder = scratch_folder();
+  Picture picture;
+  for (std::size_t i = 0; i < picture.pixels.size(); ++i) picture.pixels[i] = static_cast<std::uint8_t>(i * 7);
+  const std::vector<std::uint8_t> written = bmp_bytes(picture);
+  for (int round = 0; round < 2; ++round) {  // a new file, then over it
+    ASSERT_TRUE(write_bmp_replacing(folder + L"\\shot.bmp", picture));
+    EXPECT_EQ(file_bytes(folder + L"\\shot.bmp"), written);
+  }
+  ASSERT_TRUE(::CreateDirectoryW((folder + L"\\taken").c_str(), nullptr));
+  EXPECT_FALSE(write_bmp_replacing(folder + L"\\taken", picture)) << "a folder in the way";
+  EXPECT_FALSE(write_bmp_replacing(folder + L"\\missing\\shot.bmp", picture));
+  EXPECT_EQ(files_in(folder), (std::vector<std::wstring>{L"shot.bmp", L"taken"}));
 }
 }  // namespace
