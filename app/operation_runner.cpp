@@ -10,12 +10,11 @@ namespace {
 
 // What the window does with one outcome of an operation: the message box
 // first (the buttons change once it is dismissed), then the buttons in the
-// order listed, then the focus.
+// order listed.
 struct Outcome {
   const FailureMessage* message;
   std::array<ControlChange, 4> changes;
   std::size_t change_count;
-  bool focus_main_window;
 };
 
 struct OperationOutcomes {
@@ -28,23 +27,21 @@ struct OperationOutcomes {
 constexpr Outcome kCloseDone = {
     nullptr,
     {{{kIdInquiry, false}, {kIdConnect, false}, {kIdDisconnect, false}, {kIdOpen, true}}},
-    4,
-    false};
+    4};
 
 constexpr std::array<OperationOutcomes, 5> kOutcomes = {{
     {kIdOpen,
-     {nullptr, {{{kIdInquiry, true}, {kIdClose, true}}}, 2, false},
-     {&kOpenFailed, {{{kIdOpen, true}}}, 1, false}},
+     {nullptr, {{{kIdInquiry, true}, {kIdClose, true}}}, 2},
+     {&kOpenFailed, {{{kIdOpen, true}}}, 1}},
     {kIdInquiry,
-     {nullptr, {{{kIdInquiry, true}}}, 1, false},
-     {&kInquiryFailed, {{{kIdInquiry, true}}}, 1, false}},
+     {nullptr, {{{kIdInquiry, true}}}, 1},
+     {&kInquiryFailed, {{{kIdInquiry, true}}}, 1}},
     {kIdConnect,
-     // The keys steer the device through the main window: it takes the focus.
-     {nullptr, {{{kIdDisconnect, true}, {kIdInquiry, false}}}, 2, true},
-     {&kConnectFailed, {{{kIdConnect, true}}}, 1, false}},
+     {nullptr, {{{kIdDisconnect, true}, {kIdInquiry, false}}}, 2},
+     {&kConnectFailed, {{{kIdConnect, true}}}, 1}},
     {kIdDisconnect,
-     {nullptr, {{{kIdConnect, true}, {kIdInquiry, true}}}, 2, false},
-     {&kDisconnectFailed, {{{kIdDisconnect, true}}}, 1, false}},
+     {nullptr, {{{kIdConnect, true}, {kIdInquiry, true}}}, 2},
+     {&kDisconnectFailed, {{{kIdDisconnect, true}}}, 1}},
     {kIdClose, kCloseDone, kCloseDone},
 }};
 
@@ -60,6 +57,8 @@ bool is_operation(int id) {
 }
 
 std::int32_t widened(Status status) { return failed(status) ? -1 : 0; }
+
+bool channel_open(const AppShell& shell) { return shell.host.channel_state == kChannelOpen; }
 
 // Exit: a worker blocked in a wait lets go at once, and the window goes.
 void exit_main_window(AppShell& shell) {
@@ -139,8 +138,14 @@ bool route_command(AppShell& shell, std::uint32_t wparam) {
       exit_main_window(shell);
       return true;
     case kIdDeviceList:
-      if (notification == kListSelectionChanged && shell.host.found_count > 0)
+      // Connect is for a device to link to: while a link is up it stays as
+      // the operations set it.
+      if (notification == kListSelectionChanged && shell.host.found_count > 0 && shell.host.link_connected == 0)
         shell.window.enable_control(kIdConnect, true);
+      // A click on the list takes the keyboard there; while a channel is
+      // open the arrows must steer the camera instead.
+      if ((notification == kListSelectionChanged || notification == kListFocused) && channel_open(shell))
+        shell.window.focus_main_window();
       return true;
     default:
       return false;
@@ -195,7 +200,9 @@ void complete_operation(AppShell& shell, std::int32_t status) {
     if (outcome.message != nullptr) shell.window.show_message(*outcome.message, failure_text(shell.operation_failure));
     for (std::size_t i = 0; i < outcome.change_count; ++i)
       shell.window.enable_control(outcome.changes[i].control_id, outcome.changes[i].enabled);
-    if (outcome.focus_main_window) shell.window.focus_main_window();
+    // The keys steer the camera through the main window: a clicked button
+    // must not keep the keyboard while a channel is open.
+    if (channel_open(shell)) shell.window.focus_main_window();
   }
   shell.running_operation = 0;
 }

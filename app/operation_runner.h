@@ -22,12 +22,19 @@ inline constexpr int kIdDeviceList = 1020;
 inline constexpr int kCommandAbout = 104;  // Alt+"?" and Alt+"/"
 inline constexpr int kCommandExit = 105;   // the exit item of the (never shown) menu
 
-// The device list's notification that the user changed its selection.
+// The device list's notifications: the user changed its selection; it took
+// the keyboard.
 inline constexpr int kListSelectionChanged = 1;  // LBN_SELCHANGE
+inline constexpr int kListFocused = 4;           // LBN_SETFOCUS
 
 // The report of one finished operation: wParam the operation id, lParam the
 // status widened to 32 bits (0 success, -1 failure; any non-zero is failure).
 inline constexpr std::uint32_t WM_OPERATION_DONE = 0x0401;  // WM_USER + 1
+
+// The main window's client area in pixels, which holds every control and
+// the picture; each window's outer size follows from it and its frame.
+inline constexpr int kClientWidth = 224;
+inline constexpr int kClientHeight = 195;
 
 inline constexpr int kPortBoxDefaultSelection = 4;  // "COM5"
 inline constexpr std::array<const char*, 6> kPortBoxItems = {"COM1", "COM2", "COM3",

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <vector>
 
 namespace {
@@ -58,8 +59,44 @@ INSTANTIATE_TEST_SUITE_P(
                       // 45 x 1.4 is just below 63 in binary64: truncation gives 62.
                       ColourCase{"red_binary64_below_63", 128, 0, 173, {0, 0, 62}},
                       // Exact decimals would give 63 here; binary64 gives 62.
-                      ColourCase{"green_binary64_below_63", 198, 1, 14, {124, 62, 0}}),
+                      ColourCase{"green_binary64_below_63", 198, 1, 14, {124, 62, 0}},
+                      // Where x87's 80-bit registers truncate to the byte on the
+                      // other side: 5 x 1.4 rounds to 7 in binary64, -100 x 1.77
+                      // to -177, and the green sum lands above 29.
+                      ColourCase{"red_binary64_reaches_7", 0, 0, 133, {0, 39, 7}},
+                      ColourCase{"blue_binary64_reaches_1", 28, 178, 0, {1, 255, 0}},
+                      ColourCase{"green_binary64_stays_29", 63, 83, 230, {0, 29, 225}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Every (Y, U, V) triple, its B, G, R folded into FNV-1a 64 in the order U,
+// V, Y. The value is the Linux x86-64 build's (SSE2, binary64); Python's
+// floats are binary64 too and give the same:
+//   h = 0xcbf29ce484222325
+//   for u in range(256):
+//    for v in range(256):
+//     for y in range(256):
+//      for c in ((u-128)*1.77+y, (y*1.02-(v-128)*0.75)-(u-128)*0.336, (v-128)*1.4+y):
+//       h = ((h ^ min(max(int(c), 0), 255)) * 0x100000001b3) % 2**64
+TEST(FrameConvert, EveryTripleConvertsAsInBinary64) {
+  constexpr int kSide = 256;  // one frame per U: row v holds V = v, Y = 0..255 across
+  std::vector<std::uint8_t> frame(kSide * kSide * 2);
+  std::vector<std::uint8_t> picture(kSide * kSide * 3);
+  std::uint64_t digest = 0xcbf29ce484222325u;
+  for (int u = 0; u < kSide; ++u) {
+    for (std::size_t i = 0; i < frame.size(); i += 4) {
+      frame[i] = static_cast<std::uint8_t>(u);
+      frame[i + 1] = static_cast<std::uint8_t>(i / 2 % kSide);
+      frame[i + 2] = static_cast<std::uint8_t>(i / 2 / kSide);
+      frame[i + 3] = static_cast<std::uint8_t>(i / 2 % kSide + 1);
+    }
+    convert_frame(frame.data(), picture.data(), kSide, kSide);
+    for (int v = 0; v < kSide; ++v) {
+      const std::uint8_t* row = picture.data() + static_cast<std::size_t>(kSide - 1 - v) * kSide * 3;
+      for (int byte = 0; byte < kSide * 3; ++byte) digest = (digest ^ row[byte]) * 0x100000001b3u;
+    }
+  }
+  EXPECT_EQ(digest, 0x8e4dc146e0baf1b1u);
+}
 
 TEST(FrameConvert, RowsAreStoredBottomUp) {
   Frame frame{};

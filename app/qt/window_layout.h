@@ -5,17 +5,9 @@
 
 #include "operation_runner.h"
 
-// The Win32 window is 230 x 220 outside (WS_POPUP | WS_CAPTION | WS_SYSMENU
-// | WS_MINIMIZEBOX, no menu, no sizing border); Qt can fix only the client
-// area. The client area is taken from the classic Windows look at 96 DPI
-// (Windows 2000, and "Windows Classic" on XP and 7): caption SM_CYCAPTION
-// 19 px, fixed frame SM_CXFIXEDFRAME = SM_CYFIXEDFRAME 3 px on every side.
-inline constexpr int kOuterWidth = 230;
-inline constexpr int kOuterHeight = 220;
-inline constexpr int kClassicCaptionHeight = 19;
-inline constexpr int kClassicFixedFrame = 3;
-inline constexpr int kClientWidth = kOuterWidth - 2 * kClassicFixedFrame;                           // 224
-inline constexpr int kClientHeight = kOuterHeight - kClassicCaptionHeight - 2 * kClassicFixedFrame;  // 195
+// Both windows fix the client area, kClientWidth x kClientHeight
+// (operation_runner.h): 224 x 195, which a 230 x 220 Win32 window has in the
+// classic Windows look at 96 DPI (caption 19 px, fixed frame 3 px).
 
 // The picture, drawn 1:1.
 inline constexpr int kPictureX = 10;

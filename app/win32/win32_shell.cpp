@@ -1,11 +1,16 @@
 #include "win32_shell.h"
 
+#include <commdlg.h>
+#include <imm.h>
 #include <process.h>
+#include <windowsx.h>
 
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
+#include "bmp_file.h"
 #include "host_ops.h"
 #include "resource_ids.h"
 
@@ -16,10 +21,9 @@ constexpr DWORD kPortBoxStyle = WS_CHILD | WS_VISIBLE | WS_VSCROLL | CBS_DROPDOW
 constexpr DWORD kDeviceListStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | LBS_NOTIFY;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON;  // 0x50000000
 constexpr DWORD kMainWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x80CA0000
-constexpr int kMainWindowWidth = 230;
-constexpr int kMainWindowHeight = 220;
 constexpr int kPictureX = 10;
 constexpr int kPictureY = 110;
+constexpr UINT kCommandSavePicture = 106;  // the picture's context menu
 
 struct ControlRow {
   const char* control_class;
@@ -124,6 +128,47 @@ void prepare_picture(Win32Shell& shell) {
     convert_frame(shell.host.frame_buffer.data(), shell.picture->pixels.data(), kPictureWidth, kPictureHeight);
 }
 
+// The busy cursor while an operation runs: the arrow with a busy mark, as
+// the window stays live (Exit, About).
+HCURSOR window_cursor(const Win32Shell& shell) {
+  return ::LoadCursorA(nullptr, shell.operation_busy ? IDC_APPSTARTING : IDC_ARROW);
+}
+
+// A key command holds the window thread until its answer (a picture: 2.5 s).
+// While an operation runs the key is refused and the busy cursor stays.
+void run_key_command(Win32Shell& shell, std::uint32_t virtual_key) {
+  const bool sends =
+      !shell.operation_busy && shell.host.channel_state == kChannelOpen && camera_key_letter(virtual_key) != 0;
+  if (sends) ::SetCursor(::LoadCursorA(nullptr, IDC_WAIT));
+  camera_key_down(shell.host, shell.view, virtual_key);
+  if (sends) ::SetCursor(window_cursor(shell));
+}
+
+void show_picture_menu(Win32Shell& shell, HWND window, LPARAM lparam) {
+  POINT at{GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)};
+  const RECT picture{kPictureX, kPictureY, kPictureX + kPictureWidth, kPictureY + kPictureHeight};
+  if (at.x == -1 && at.y == -1) {  // from the keyboard: at the picture
+    at = {kPictureX, kPictureY};
+    ::ClientToScreen(window, &at);
+  }
+  POINT client = at;
+  ::ScreenToClient(window, &client);
+  if (!::PtInRect(&picture, client)) return;
+  HMENU menu = ::CreatePopupMenu();
+  ::AppendMenuW(menu, MF_STRING, kCommandSavePicture, L"Save Picture...\tCtrl+S");
+  const BOOL chosen = ::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr);
+  ::DestroyMenu(menu);
+  if (chosen == static_cast<BOOL>(kCommandSavePicture)) shell.save_picture_as();
+}
+
+// Ctrl+S, with no other modifier, anywhere in the main window; S is no
+// steering key, so no command is lost.
+bool is_save_key(const Win32Shell& shell, const MSG& message) {
+  return message.message == WM_KEYDOWN && message.wParam == 'S' && ::GetKeyState(VK_CONTROL) < 0 &&
+         ::GetKeyState(VK_MENU) >= 0 && ::GetKeyState(VK_SHIFT) >= 0 &&
+         (message.hwnd == shell.main_window || ::IsChild(shell.main_window, message.hwnd));
+}
+
 void paint_picture(Win32Shell& shell, HWND window) {
   PAINTSTRUCT paint;
   HDC dc = ::BeginPaint(window, &paint);
@@ -192,7 +237,48 @@ bool Win32Shell::start_worker(WorkerBody body, OperationRequest* request) {
   uintptr_t thread = ::_beginthreadex(nullptr, 0, worker_thread, this, 0, nullptr);
   if (thread == 0) return false;
   ::CloseHandle(reinterpret_cast<HANDLE>(thread));  // nobody waits for it
+  operation_busy = true;
+  ::SetCursor(window_cursor(*this));
   return true;
+}
+
+void Win32Shell::save_picture_as() {
+  if (picture == nullptr) return;
+  wchar_t path[MAX_PATH] = L"picture.bmp";
+  OPENFILENAMEW dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = main_window;
+  dialog.lpstrFilter = L"BMP image (*.bmp)\0*.bmp\0";
+  dialog.lpstrFile = path;
+  dialog.nMaxFile = MAX_PATH;
+  dialog.lpstrTitle = L"Save Picture";
+  dialog.lpstrDefExt = L"bmp";
+  dialog.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+  if (!::GetSaveFileNameW(&dialog)) return;
+  if (!write_bmp_replacing(path, *picture)) {
+    const std::wstring text = std::wstring(L"Cannot write ") + path;
+    ::MessageBoxW(main_window, text.c_str(), L"Save Picture", MB_OK | MB_ICONWARNING);
+  }
+}
+
+bool write_bmp_replacing(const std::wstring& path, const Picture& picture) {
+  const std::size_t name_start = path.find_last_of(L"\\/");
+  const std::wstring folder = name_start == std::wstring::npos ? L"." : path.substr(0, name_start + 1);
+  wchar_t temporary[MAX_PATH];
+  if (::GetTempFileNameW(folder.c_str(), L"cvt", 0, temporary) == 0) return false;  // it makes the file
+  const std::vector<std::uint8_t> bytes = bmp_bytes(picture);
+  HANDLE file = ::CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool whole = false;
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    whole = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+            written == bytes.size();
+    if (!::CloseHandle(file)) whole = false;
+  }
+  if (whole && ::MoveFileExW(temporary, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  ::DeleteFileW(temporary);
+  return false;
 }
 
 void Win32Shell::send_operation_done(std::int32_t operation_id, std::int32_t status) {
@@ -217,9 +303,14 @@ ATOM register_main_class(HINSTANCE instance) {
 bool create_main_window(HINSTANCE instance, int show_state) {
   // WM_CREATE, which comes while the window is being made, needs the instance.
   the_shell->app_instance = instance;
+  // The outer size holds the client area whole under this system's frame and
+  // caption metrics (230 x 220 in the classic look; more where they are
+  // thicker).
+  RECT outer{0, 0, kClientWidth, kClientHeight};
+  ::AdjustWindowRectEx(&outer, kMainWindowStyle, FALSE, 0);
   HWND window = ::CreateWindowExA(0, the_shell->class_name_text, the_shell->title_text, kMainWindowStyle,
-                                  CW_USEDEFAULT, 0, kMainWindowWidth, kMainWindowHeight, nullptr, nullptr,
-                                  instance, nullptr);
+                                  CW_USEDEFAULT, 0, outer.right - outer.left, outer.bottom - outer.top, nullptr,
+                                  nullptr, instance, nullptr);
   if (window == nullptr) return false;
   ::ShowWindow(window, show_state);
   ::UpdateWindow(window);
@@ -239,6 +330,10 @@ int app_main(HINSTANCE instance, int show_state) {
     // Offered with the message's own window: Alt+"?" on a control with the
     // focus goes to that control, not to the About box.
     if (::TranslateAcceleratorA(message.hwnd, accelerators, &message)) continue;
+    if (is_save_key(*the_shell, message)) {
+      the_shell->save_picture_as();
+      continue;
+    }
     ::TranslateMessage(&message);
     ::DispatchMessageA(&message);
   }
@@ -251,6 +346,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
   switch (message) {
     case WM_CREATE:
       shell->main_window = window;
+      // No input method: under a Japanese IME in kana mode the letter keys
+      // would come as VK_PROCESSKEY, and H, K, M and U would steer nothing.
+      ::ImmAssociateContext(window, nullptr);
       create_controls(*shell, window);
       set_up_controls(shell->shell);
       prepare_picture(*shell);
@@ -263,7 +361,17 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       return 0;
     case WM_KEYDOWN:
       // Every key-down is the window's, in the key table or not.
-      camera_key_down(shell->host, shell->view, static_cast<std::uint32_t>(wparam));
+      run_key_command(*shell, static_cast<std::uint32_t>(wparam));
+      return 0;
+    case WM_SETCURSOR:
+      // Over the client area and the controls, whose default handling asks
+      // this window first.
+      if (!shell->operation_busy || LOWORD(lparam) != HTCLIENT)
+        return ::DefWindowProcA(window, message, wparam, lparam);
+      ::SetCursor(window_cursor(*shell));
+      return TRUE;
+    case WM_CONTEXTMENU:
+      show_picture_menu(*shell, window, lparam);
       return 0;
     case WM_CLOSE:
       // The caption's close box ends the program as Exit does.
@@ -273,6 +381,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       if (route_command(shell->shell, static_cast<std::uint32_t>(wparam))) return 0;
       return ::DefWindowProcA(window, message, wparam, lparam);
     case WM_OPERATION_DONE:
+      shell->operation_busy = false;  // before a failure's message box
+      ::SetCursor(window_cursor(*shell));
       complete_operation(shell->shell, static_cast<std::int32_t>(lparam));
       return 0;
     default:

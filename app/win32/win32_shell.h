@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "camera_commands.h"
 #include "host_state.h"
@@ -30,6 +31,11 @@ struct Win32Shell final : ShellWindow {
   CameraView view;
   WorkerBody worker_body = nullptr;
   OperationRequest* worker_request = nullptr;
+  bool operation_busy = false;  // from the worker's start to its report: the busy cursor
+
+  // Asks for a file name with the common Save dialog, then saves the picture
+  // as BMP (Ctrl+S, the picture's context menu).
+  void save_picture_as();
 
   // ShellWindow. The control calls work from the worker too: Windows
   // carries a message to another thread's window on that thread and waits.
@@ -56,6 +62,10 @@ ATOM register_main_class(HINSTANCE instance);
 bool create_main_window(HINSTANCE instance, int show_state);
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+
+// Writes the picture as a .bmp file: into a temporary file beside `path`
+// first, moved over `path` only once written whole. False when it cannot.
+bool write_bmp_replacing(const std::wstring& path, const Picture& picture);
 
 // A failure text as the program stores it, in code page 932 (Shift-JIS).
 const char* failure_text_cp932(const FailureMessage& message);

@@ -254,6 +254,10 @@ void disconnect_fails(RunnerTest& t) {
   port_held(t);
   t.link.fail_write_number = 0;  // the Disconnect command cannot be written
 }
+void disconnect_fails_with_the_channel_open(RunnerTest& t) {
+  disconnect_fails(t);
+  t.s.channel_state = kChannelOpen;
+}
 
 ControlStates applied(ControlStates states, const std::vector<ControlChange>& changes) {
   for (const ControlChange& c : changes) states[c.control_id] = c.enabled;
@@ -267,6 +271,7 @@ TEST_P(EventTable, ChangesExactlyTheNamedButtons) {
     link = ScriptedSerial{};
     s.port_handle = PortHandle{};
     s.found_count = 0;
+    s.channel_state = kChannelClosed;
     window.messages.clear();
     window.details.clear();
     window.focus_calls = 0;
@@ -306,25 +311,45 @@ INSTANTIATE_TEST_SUITE_P(
         EventRow{"ConnectFailed", kIdConnect, connect_fails, {{kIdConnect, false}}, {{kIdConnect, true}}, &kConnectFailed, false},
         EventRow{"DisconnectSucceeded", kIdDisconnect, port_held, {{kIdDisconnect, false}}, {{kIdConnect, true}, {kIdInquiry, true}}, nullptr, false},
         EventRow{"DisconnectFailed", kIdDisconnect, disconnect_fails, {{kIdDisconnect, false}}, {{kIdDisconnect, true}}, &kDisconnectFailed, false},
+        // The keys steer through the main window whenever a channel is open.
+        EventRow{"DisconnectFailedWithTheChannelOpen", kIdDisconnect, disconnect_fails_with_the_channel_open, {{kIdDisconnect, false}}, {{kIdDisconnect, true}}, &kDisconnectFailed, true},
         EventRow{"CloseSucceeded", kIdClose, port_held, {{kIdClose, false}}, {{kIdOpen, true}, {kIdInquiry, false}, {kIdConnect, false}, {kIdDisconnect, false}}, nullptr, false},
         EventRow{"CloseFailed", kIdClose, nothing, {{kIdClose, false}}, {{kIdOpen, true}, {kIdInquiry, false}, {kIdConnect, false}, {kIdDisconnect, false}}, nullptr, false}),
     [](const ::testing::TestParamInfo<EventRow>& info) { return std::string(info.param.name); });
 
-TEST_F(RunnerTest, SelectionChangeEnablesConnectOnlyWithDevicesFound) {
+// A selection change enables Connect only with devices found and no link
+// up; while a channel is open, the list gives the keyboard back at once.
+TEST_F(RunnerTest, DeviceListNotifications) {
   struct Case {
     std::uint8_t found_count;
+    std::uint8_t link_connected;
+    std::uint8_t channel_state;
     int notification;
     bool connect_enabled;
-  } cases[] = {{1, kListSelectionChanged, true}, {4, kListSelectionChanged, true},
-               {0, kListSelectionChanged, false}, {1, 0, false}, {1, 2, false}};
+    bool focus;
+  } cases[] = {{1, 0, kChannelClosed, kListSelectionChanged, true, false},
+               {4, 0, kChannelClosed, kListSelectionChanged, true, false},
+               {0, 0, kChannelClosed, kListSelectionChanged, false, false},
+               {1, 0, kChannelClosed, 0, false, false},
+               {1, 0, kChannelClosed, 2, false, false},
+               {1, 0, kChannelClosed, kListFocused, false, false},
+               {1, 1, kChannelClosed, kListSelectionChanged, false, false},
+               {1, 1, kChannelOpen, kListSelectionChanged, false, true},
+               {1, 1, kChannelOpen, kListFocused, false, true},
+               {1, 1, kChannelOpen, 2, false, false}};
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "found " << int(c.found_count) << " notification " << c.notification);
+    SCOPED_TRACE(testing::Message() << "found " << int(c.found_count) << " link " << int(c.link_connected)
+                                    << " channel " << int(c.channel_state) << " notification " << c.notification);
     window.enabled = all_controls(false);
+    window.focus_calls = 0;
     s.found_count = c.found_count;
+    s.link_connected = c.link_connected;
+    s.channel_state = c.channel_state;
     EXPECT_TRUE(click(kIdDeviceList, c.notification));
     ControlStates expected = all_controls(false);
     expected[kIdConnect] = c.connect_enabled;
     EXPECT_EQ(window.enabled, expected);
+    EXPECT_EQ(window.focus_calls, c.focus ? 1 : 0);
   }
 }
 
@@ -382,10 +407,10 @@ TEST_F(RunnerTest, OperationStepsComeInOrder) {
   EXPECT_EQ(window.log, (std::vector<std::string>{"disable 1003", "read selection", "report 1003 0",
                                                   "enable 1004", "disable 1002", "focus"}));
   window.log.clear();
-  link.fail_write_number = link.writes;  // the next write fails
+  link.fail_write_number = link.writes;  // the next write fails: the channel stays open
   run(kIdDisconnect);
   EXPECT_EQ(window.log, (std::vector<std::string>{"disable 1004", "report 1004 -1", "message Error",
-                                                  "enable 1004"}));
+                                                  "enable 1004", "focus"}));
 }
 
 TEST_F(RunnerTest, ConnectSendsCreateConnectionForTheSelectedLine) {
@@ -488,10 +513,10 @@ TEST_F(RunnerTest, CloseWhileConnectedLeavesOnlyOpen) {
   EXPECT_EQ(s.link_connected, 1) << "Close sends nothing, so the link stays marked up";
 }
 
-TEST_F(RunnerTest, SelectingWhileConnectedEnablesConnectAgain) {
+TEST_F(RunnerTest, SelectingWhileConnectedLeavesConnectOff) {
   reach_connected();
   select_line(1);
-  EXPECT_EQ(buttons(), states(false, false, true, true, true));
+  EXPECT_EQ(buttons(), states(false, false, false, true, true));
 }
 
 TEST_F(RunnerTest, OpenStaysDisabledUntilClose) {

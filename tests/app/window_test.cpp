@@ -316,6 +316,11 @@ void WindowTest::ordinaryPath() {
   QCOMPARE(QApplication::focusWidget(), window_.get());
   QCOMPARE(host_->link_connected, std::uint8_t{1});
   QCOMPARE(host_->channel_state, kChannelOpen);
+  // Another line clicked while the link is up: Connect stays off, and the
+  // keyboard stays with the window, where the arrows steer.
+  select_line(0);
+  QCOMPARE(enabled_buttons(), QString("Disconnect Close"));
+  QCOMPARE(QApplication::focusWidget(), window_.get());
 
   // A steering key, then the picture.
   press(Qt::Key_Right);

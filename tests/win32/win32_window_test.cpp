@@ -3,18 +3,24 @@
 // messages and its keys with SendInput, and read back what it shows. The
 // tests against the module run under with_sim.sh (options in CMakeLists.txt).
 #include <windows.h>
+#include <imm.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <cwchar>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bmp_file.h"
 #include "camera_commands.h"
+#include "linux_capture.h"
 #include "resource_ids.h"
-#include "virtual_camera.h"
 #include "win32_shell.h"
 
 namespace {
@@ -54,6 +60,58 @@ void press_keys(std::initializer_list<WORD> keys) {
   ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
+// A mouse click at a client point of `window`, as the user makes it.
+void mouse_click(HWND window, POINT at, bool right = false) {
+  ::ClientToScreen(window, &at);
+  ::SetCursorPos(at.x, at.y);
+  INPUT inputs[2] = {};
+  inputs[0].type = inputs[1].type = INPUT_MOUSE;
+  inputs[0].mi.dwFlags = right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN;
+  inputs[1].mi.dwFlags = right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP;
+  ::SendInput(2, inputs, sizeof(INPUT));
+}
+
+HCURSOR shown_cursor() {
+  CURSORINFO info{};
+  info.cbSize = sizeof info;
+  ::GetCursorInfo(&info);
+  return info.hCursor;
+}
+
+bool cursor_becomes(LPCSTR shape) {
+  HCURSOR wanted = ::LoadCursorA(nullptr, shape);
+  return eventually([&] { return shown_cursor() == wanted; });
+}
+
+// A folder of its own under the prefix's temporary folder.
+std::wstring scratch_folder() {
+  wchar_t temp[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, temp);
+  std::wstring folder = std::wstring(temp) + L"corvanta-" + std::to_wstring(::GetTickCount()) + L"-" +
+                        std::to_wstring(::GetCurrentProcessId());
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
+std::vector<std::uint8_t> file_bytes(const std::wstring& path) {
+  std::ifstream in(std::string(path.begin(), path.end()), std::ios::binary);  // ASCII paths only
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::wstring> files_in(const std::wstring& folder) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (std::wstring(found.cFileName) != L"." && std::wstring(found.cFileName) != L"..")
+      names.emplace_back(found.cFileName);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 struct DialogSearch {
   HWND owner;
   HWND found;
@@ -76,6 +134,19 @@ HWND owned_dialog(HWND owner) {
   DialogSearch search{owner, nullptr};
   ::EnumWindows(find_owned_dialog, reinterpret_cast<LPARAM>(&search));
   return search.found;
+}
+
+// The common Save dialog the window opened: the file name typed in, then OK.
+bool save_through_dialog(HWND owner, const std::wstring& path) {
+  HWND dialog = nullptr;
+  if (!eventually([&] { return (dialog = owned_dialog(owner)) != nullptr; })) return false;
+  if (window_text(dialog) != L"Save Picture") return false;
+  HWND name_box = ::GetDlgItem(dialog, 0x47C);                // cmb13
+  if (name_box == nullptr) name_box = ::GetDlgItem(dialog, 0x480);  // edt1
+  if (name_box == nullptr) return false;
+  ::SendMessageW(name_box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
+  ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+  return eventually([&] { return !::IsWindow(dialog) && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; });
 }
 
 struct ButtonStates {
@@ -111,6 +182,9 @@ struct Win32Window : ::testing::Test {
     // another one of this process closed is not at once.
     ::SetForegroundWindow(main);
     ASSERT_TRUE(eventually([this] { return ::GetForegroundWindow() == main; }));
+    // Its thread takes the activation later and then gives the main window
+    // the keyboard, over any focus a test has set meanwhile.
+    ASSERT_TRUE(eventually([this] { return focus() == main; }));
   }
   void TearDown() override {
     if (::IsWindow(main)) ::PostMessageA(main, WM_COMMAND, command_wparam(kIdExit), 0);
@@ -154,8 +228,15 @@ TEST_F(Win32Window, CreatedWithItsControlsAndAGreenPicture) {
   ::GetWindowRect(main, &outer);
   EXPECT_EQ(outer.left, 0);
   EXPECT_EQ(outer.top, 0);
-  EXPECT_EQ(outer.right - outer.left, 230);
+  EXPECT_EQ(outer.right - outer.left, 230);  // classic frame metrics, as a fresh Wine prefix has
   EXPECT_EQ(outer.bottom - outer.top, 220);
+  RECT client;
+  ::GetClientRect(main, &client);
+  EXPECT_EQ(client.right, 224);
+  EXPECT_EQ(client.bottom, 195);
+  // The keys reach the window as keys under any input method.
+  EXPECT_EQ(::ImmGetContext(main), nullptr);
+  EXPECT_NE(::ImmGetContext(control(kIdDeviceList)), nullptr) << "the controls keep theirs";
   const DWORD style = static_cast<DWORD>(::GetWindowLongA(main, GWL_STYLE));
   EXPECT_EQ(style & 0x80CA0000u, 0x80CA0000u);
   EXPECT_EQ(style & (WS_MAXIMIZEBOX | WS_THICKFRAME), 0u);
@@ -235,27 +316,56 @@ TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
                  reinterpret_cast<LPARAM>(control(kIdDeviceList)));
   EXPECT_EQ(buttons(), (ButtonStates{false, true, true, false, true}));
 
-  click(kIdConnect);
+  mouse_click(main, {165, 82});  // Connect, which takes the keyboard with the click
   ASSERT_TRUE(eventually([&] { return idle_with({false, false, false, true, true}); }));
-  EXPECT_EQ(focus(), main) << "the keys steer through the main window";
+  EXPECT_TRUE(eventually([&] { return focus() == main; })) << "the keys steer through the main window";
 
-  // Right, then Up: the picture of the panned scene, pixel for pixel.
+  // A click on the list while connected: the keyboard comes back, and the
+  // changed selection leaves Connect off while the link is up.
+  HWND list = control(kIdDeviceList);
+  ::SendMessageA(list, LB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+  mouse_click(main, {30, 47});
+  ASSERT_TRUE(eventually([&] { return ::SendMessageA(list, LB_GETCURSEL, 0, 0) == 0; }));
+  EXPECT_TRUE(eventually([&] { return focus() == main; }));
+  EXPECT_EQ(buttons(), (ButtonStates{false, false, false, true, true}));
+
+  // Right, then Up, with the mouse on the picture: the wait cursor while
+  // the picture comes (the module pauses mid-picture).
   press_keys({VK_RIGHT});
-  ASSERT_TRUE(eventually([&] { return shell->host.frame_length == 4; }));
+  ASSERT_TRUE(eventually([&] { return shell->host.frame_length == 4 && shell->host.frame_buffer[0] == 'R'; }));
+  POINT on_picture{50, 150};
+  ::ClientToScreen(main, &on_picture);
+  ::SetCursorPos(on_picture.x, on_picture.y);
   press_keys({VK_UP});
+  EXPECT_TRUE(cursor_becomes(IDC_WAIT));
   ASSERT_TRUE(eventually([&] { return shell->host.frame_length == static_cast<std::int16_t>(kFrameBufferSize); }));
-  CameraScene scene;
-  steer_camera(scene, 'R');
-  const CameraFrame frame = render_camera_view(scene);
-  Picture expected;
-  convert_frame(frame.data(), expected.pixels.data(), kPictureWidth, kPictureHeight);
-  ASSERT_TRUE(eventually([&] { return shell->picture->pixels == expected.pixels; }));
-  // And on the screen, once repainted: the top-left pixel is the last row of
-  // the bottom-up bitmap.
-  const std::size_t top_left = kPictureRowBytes * (kPictureHeight - 1);
-  const COLORREF top_left_colour =
-      RGB(expected.pixels[top_left + 2], expected.pixels[top_left + 1], expected.pixels[top_left]);
-  EXPECT_TRUE(shows(10, 110, top_left_colour));
+  EXPECT_TRUE(cursor_becomes(IDC_ARROW));
+
+  // Saved with Ctrl+S and with the picture's context menu, through the
+  // common Save dialog: the file the Linux build writes for the same frame.
+  const std::wstring folder = scratch_folder();
+  press_keys({VK_CONTROL, 'S'});
+  ASSERT_TRUE(save_through_dialog(main, folder + L"\\keys.bmp"));
+  mouse_click(main, {50, 150}, true);
+  HWND menu = nullptr;
+  ASSERT_TRUE(eventually([&] { return ::IsWindowVisible(menu = ::FindWindowA("#32768", nullptr)); }));
+  auto items = reinterpret_cast<HMENU>(::SendMessageW(menu, MN_GETHMENU, 0, 0));
+  wchar_t item[64] = {};
+  ::GetMenuStringW(items, 0, item, 64, MF_BYPOSITION);
+  EXPECT_EQ(::GetMenuItemCount(items), 1);
+  EXPECT_STREQ(item, L"Save Picture...\tCtrl+S");
+  press_keys({VK_DOWN});
+  press_keys({VK_RETURN});
+  ASSERT_TRUE(save_through_dialog(main, folder + L"\\menu.bmp"));
+  std::vector<std::uint8_t> saved;
+  for (const wchar_t* name : {L"\\keys.bmp", L"\\menu.bmp"}) {
+    saved = file_bytes(folder + name);
+    EXPECT_EQ(fnv1a64(saved.data(), saved.size()), kLinuxPannedRightBmp);
+  }
+  // And on the screen: the top-left pixel is the last row of the bottom-up bitmap.
+  ASSERT_EQ(saved.size(), kBmpFileSize);
+  const std::uint8_t* top_left = saved.data() + kBmpPixelOffset + kPictureRowBytes * (kPictureHeight - 1);
+  EXPECT_TRUE(shows(10, 110, RGB(top_left[2], top_left[1], top_left[0])));
 
   click(kIdDisconnect);
   ASSERT_TRUE(eventually([&] { return idle_with({false, true, true, false, true}); }));
@@ -265,7 +375,11 @@ TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
 
 // sim: --silent: the start-up fails; its message, in Japanese on any Windows.
 TEST_F(Win32Window, FailureBoxShowsTheJapaneseTextAndThenEnablesOpen) {
+  POINT inside{50, 150};
+  ::ClientToScreen(main, &inside);
+  ::SetCursorPos(inside.x, inside.y);
   click(kIdOpen);
+  EXPECT_TRUE(cursor_becomes(IDC_APPSTARTING)) << "busy while Open waits";
   HWND box = nullptr;
   ASSERT_TRUE(eventually([&] { return (box = owned_dialog(main)) != nullptr; }));
   EXPECT_EQ(window_text(box), L"Error");
@@ -276,6 +390,7 @@ TEST_F(Win32Window, FailureBoxShowsTheJapaneseTextAndThenEnablesOpen) {
   EXPECT_EQ(shell->shell.running_operation, kIdOpen);
   ::PostMessageA(box, WM_COMMAND, IDOK, 0);
   ASSERT_TRUE(eventually([&] { return idle_with({true, false, false, false, false}); }));
+  EXPECT_TRUE(cursor_becomes(IDC_ARROW));
 }
 
 // The stored code page 932 texts are the runner's texts.
@@ -404,35 +519,125 @@ TEST_F(Win32Window, AboutBoxHoldsItsFourControls) {
 }  // namespace
 
 namespace {
-// sim: --silent: corvanta.exe itself, its Open blocked on a module that
-// never answers, ended with Exit.
-TEST(Win32Program, ExitDuringAnOperationEndsTheProcessWithStatusZero) {
-  std::string path = std::string("Z:") + CORVANTA_EXE_PATH;
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
+// corvanta.exe itself, started as a user starts it, and its main window.
+struct Program {
   PROCESS_INFORMATION process{};
-  ASSERT_TRUE(::CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &process))
-      << path;
   HWND main = nullptr;
-  ASSERT_TRUE(eventually([&] {
-    main = ::FindWindowA("QUOREL", "Corvanta Controller");
-    DWORD owner = 0;
-    if (main != nullptr) ::GetWindowThreadProcessId(main, &owner);
-    return main != nullptr && owner == process.dwProcessId && ::IsWindowVisible(main);
-  }));
-  ::PostMessageA(::GetDlgItem(main, kIdOpen), BM_CLICK, 0, 0);
-  ASSERT_TRUE(eventually([&] { return !::IsWindowEnabled(::GetDlgItem(main, kIdOpen)); })) << "Open running";
-  ::PostMessageA(::GetDlgItem(main, kIdExit), BM_CLICK, 0, 0);
-  ASSERT_EQ(::WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0);
-  DWORD exit_code = 1;
-  ::GetExitCodeProcess(process.hProcess, &exit_code);
-  EXPECT_EQ(exit_code, 0u);
+
+  bool start() {
+    std::string path = std::string("Z:") + CORVANTA_EXE_PATH;
+    for (char& c : path)
+      if (c == '/') c = '\\';
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    if (!::CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+      return false;
+    return eventually([&] {
+      main = ::FindWindowA("QUOREL", "Corvanta Controller");
+      DWORD owner = 0;
+      if (main != nullptr) ::GetWindowThreadProcessId(main, &owner);
+      return main != nullptr && owner == process.dwProcessId && ::IsWindowVisible(main);
+    });
+  }
+  // Exit, and the process's exit code (1 when it did not end).
+  DWORD exit() {
+    ::PostMessageA(::GetDlgItem(main, kIdExit), BM_CLICK, 0, 0);
+    DWORD exit_code = 1;
+    if (::WaitForSingleObject(process.hProcess, 20000) == WAIT_OBJECT_0) ::GetExitCodeProcess(process.hProcess, &exit_code);
+    return exit_code;
+  }
+  ~Program() {
+    if (process.hProcess == nullptr) return;
+    ::TerminateProcess(process.hProcess, 1);  // a no-op once it has ended
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+  }
+};
+
+// sim: --silent: its Open blocked on a module that never answers, ended
+// with Exit.
+TEST(Win32Program, ExitDuringAnOperationEndsTheProcessWithStatusZero) {
+  Program program;
+  ASSERT_TRUE(program.start());
+  ::PostMessageA(::GetDlgItem(program.main, kIdOpen), BM_CLICK, 0, 0);
+  ASSERT_TRUE(eventually([&] { return !::IsWindowEnabled(::GetDlgItem(program.main, kIdOpen)); })) << "Open running";
+  EXPECT_EQ(program.exit(), 0u);
   // It ended inside the operation: no failure box was ever shown.
   EXPECT_EQ(::FindWindowA("#32770", "Error"), nullptr);
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
+}
+
+// A value under HKCU\Control Panel\Desktop\WindowMetrics, which each Wine
+// process reads as it starts, put back as it was at the end.
+class WindowMetric {
+ public:
+  WindowMetric(const wchar_t* name, const wchar_t* value) : name_(name) {
+    ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop\\WindowMetrics", 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, &key_, nullptr);
+    DWORD size = sizeof old_;
+    had_ = ::RegQueryValueExW(key_, name_, nullptr, nullptr, reinterpret_cast<BYTE*>(old_), &size) == ERROR_SUCCESS;
+    set(value);
+  }
+  ~WindowMetric() {
+    if (had_) {
+      set(old_);
+    } else {
+      ::RegDeleteValueW(key_, name_);
+    }
+    ::RegCloseKey(key_);
+  }
+
+ private:
+  void set(const wchar_t* value) {
+    ::RegSetValueExW(key_, name_, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                     static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t)));
+  }
+  const wchar_t* name_;
+  HKEY key_ = nullptr;
+  wchar_t old_[64] = {};
+  bool had_ = false;
+};
+
+// The caption of Windows 10 at 96 DPI: 22 px (-330 twips), SM_CYCAPTION 23
+// where the classic look has 19. The window grows by the difference and
+// keeps its whole client area; every control and the picture lie inside it.
+TEST(Win32Program, AThickerCaptionCutsNothingOff) {
+  WindowMetric caption(L"CaptionHeight", L"-330");
+  Program program;
+  ASSERT_TRUE(program.start());
+  RECT outer, client;
+  ::GetWindowRect(program.main, &outer);
+  ::GetClientRect(program.main, &client);
+  EXPECT_EQ(outer.right - outer.left, 230);
+  EXPECT_EQ(outer.bottom - outer.top, 224);  // 195 + 23 + 2 x 3
+  EXPECT_EQ(client.right, 224);
+  EXPECT_EQ(client.bottom, 195);
+  std::vector<RECT> parts = {{10, 110, 10 + kPictureWidth, 110 + kPictureHeight}};
+  for (int id : {kIdPortBox, kIdDeviceList, kIdOpen, kIdInquiry, kIdConnect, kIdDisconnect, kIdClose, kIdExit}) {
+    RECT r;
+    ::GetWindowRect(::GetDlgItem(program.main, id), &r);
+    ::MapWindowPoints(nullptr, program.main, reinterpret_cast<POINT*>(&r), 2);
+    parts.push_back(r);
+  }
+  for (const RECT& r : parts)
+    EXPECT_TRUE(r.left >= 0 && r.top >= 0 && r.right <= client.right && r.bottom <= client.bottom)
+        << r.left << "," << r.top << " - " << r.right << "," << r.bottom;
+  EXPECT_EQ(program.exit(), 0u);
+}
+
+// The picture's file is written beside the target and moved over it only
+// once whole: a save that fails leaves no file behind and the target as it was.
+TEST(Win32Save, ReplacesTheTargetOnlyWithAWholeFile) {
+  const std::wstring folder = scratch_folder();
+  Picture picture;
+  for (std::size_t i = 0; i < picture.pixels.size(); ++i) picture.pixels[i] = static_cast<std::uint8_t>(i * 7);
+  const std::vector<std::uint8_t> written = bmp_bytes(picture);
+  for (int round = 0; round < 2; ++round) {  // a new file, then over it
+    ASSERT_TRUE(write_bmp_replacing(folder + L"\\shot.bmp", picture));
+    EXPECT_EQ(file_bytes(folder + L"\\shot.bmp"), written);
+  }
+  ASSERT_TRUE(::CreateDirectoryW((folder + L"\\taken").c_str(), nullptr));
+  EXPECT_FALSE(write_bmp_replacing(folder + L"\\taken", picture)) << "a folder in the way";
+  EXPECT_FALSE(write_bmp_replacing(folder + L"\\missing\\shot.bmp", picture));
+  EXPECT_EQ(files_in(folder), (std::vector<std::wstring>{L"shot.bmp", L"taken"}));
 }
 }  // namespace
