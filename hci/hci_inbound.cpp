@@ -54,7 +54,10 @@ bool event_size_fits(std::uint8_t code, std::uint8_t length, const std::uint8_t*
 }
 
 Status read_event(HostState& s, std::uint8_t* code, std::uint8_t* length, std::uint8_t* parameters) {
-  if (failed(read_byte(s, *code)) || failed(read_byte(s, *length))) return kStatusFail;
+  std::uint8_t header[2];
+  if (failed(serial_read_bytes(s, header, sizeof header))) return kStatusFail;
+  *code = header[0];
+  *length = header[1];
   if (failed(serial_read_bytes(s, parameters, *length))) return kStatusFail;
   if (!event_size_fits(*code, *length, parameters)) ++s.stream_faults;
   return kStatusOk;

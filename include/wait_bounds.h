@@ -48,9 +48,9 @@ inline constexpr milliseconds kDebtWriteOff{6000};
 // After the frame that settles an exchange, a packet that begins within this
 // long is read too: a byte lost from or added to that frame shows in the
 // packet after it, which must begin where the frame ends. At 5,760 bytes a
-// second the next byte of a packet under way comes within 0.2 ms; a USB
-// adapter may hold a part of a packet for up to 16 ms.
-inline constexpr milliseconds kConfirmLook{20};
+// second the next byte of a packet under way comes within 0.2 ms, and a USB
+// adapter passes on the bytes it has with the ones before them.
+inline constexpr milliseconds kConfirmLook{10};
 // A packet that has begun gets this long to finish. Its line time is a
 // fraction of that (a 1,021-byte ACL packet is 0.18 s), but a loaded host
 // may not run for a while, and a passed deadline ends a read even with the

@@ -63,8 +63,10 @@ Status receive_start(HostState& s, std::uint16_t total_length) {
     ++s.stream_faults;
     return hci_discard_bytes(s, total_length), kStatusFail;
   }
-  std::uint16_t l2cap_length = 0;
-  if (failed(read_u16_le(s, &l2cap_length)) || failed(read_u16_le(s, &s.rx_frame_cid))) return kStatusFail;
+  std::uint8_t header[kBasicHeaderLength];
+  if (failed(serial_read_bytes(s, header, sizeof header))) return kStatusFail;
+  const auto l2cap_length = static_cast<std::uint16_t>(header[0] | header[1] << 8);
+  s.rx_frame_cid = static_cast<std::uint16_t>(header[2] | header[3] << 8);
   const auto here = static_cast<std::uint16_t>(total_length - kBasicHeaderLength);
   const std::uint16_t taken = std::min(here, l2cap_length);
   s.rx_frame_missing = static_cast<std::uint16_t>(l2cap_length - taken);
@@ -106,12 +108,11 @@ Status l2cap_send_data(HostState& s, const std::uint8_t* data, std::uint8_t leng
 
 // After the indicator: handle low | handle high, PB, BC | Data_Total_Length | data
 Status acl_handle_inbound(HostState& s) {
-  std::uint8_t low = 0;
-  std::uint8_t high = 0;
-  std::uint16_t total_length = 0;
-  if (failed(serial_read_byte(s, &low)) || failed(serial_read_byte(s, &high)) ||
-      failed(read_u16_le(s, &total_length)))
-    return kStatusFail;
+  std::uint8_t header[4];
+  if (failed(serial_read_bytes(s, header, sizeof header))) return kStatusFail;
+  const std::uint8_t low = header[0];
+  const std::uint8_t high = header[1];
+  const auto total_length = static_cast<std::uint16_t>(header[2] | header[3] << 8);
   if (total_length > kAclPlausibleLength) ++s.stream_faults;
   if (s.link_connected == 0 || low != s.handle_low || (high & 0x0F) != s.handle_high) {
     hci_discard_bytes(s, total_length);  // another link's data

@@ -16,6 +16,8 @@
 namespace {
 // A wait polls in slices this long so that a cancel request is seen quickly.
 constexpr std::chrono::milliseconds kCancelSlice{20};
+// One byte at 57,600 baud, 10 bits a byte.
+constexpr std::chrono::microseconds kByteTime{1000000 / 5760};
 
 int fd_of(const PortHandle& handle) { return static_cast<int>(handle.native); }
 
@@ -138,5 +140,42 @@ ReadEnd PosixSerial::read_byte(const PortHandle& handle, std::uint8_t& out, Dead
       case Ready::error: return ReadEnd::port_error;
       case Ready::timeout: return cancel.load() ? ReadEnd::cancelled : ReadEnd::deadline;
     }
+  }
+}
+
+ReadEnd PosixSerial::read_bytes(const PortHandle& handle, std::uint8_t* out, std::size_t n, Deadline deadline,
+                                const std::atomic<bool>& cancel, std::size_t& got) {
+  got = 0;
+  for (;;) {
+    const std::size_t held = std::min(n - got, read_ahead_end_ - read_ahead_next_);
+    std::copy_n(read_ahead_.begin() + static_cast<std::ptrdiff_t>(read_ahead_next_), held, out + got);
+    read_ahead_next_ += held;
+    got += held;
+    if (got == n) return ReadEnd::byte;
+    if (std::chrono::steady_clock::now() >= deadline) return ReadEnd::deadline;
+    switch (wait_ready(fd_of(handle), POLLIN, deadline, &cancel)) {
+      case Ready::yes: break;
+      case Ready::error: return ReadEnd::port_error;
+      case Ready::timeout: return cancel.load() ? ReadEnd::cancelled : ReadEnd::deadline;
+    }
+    // Bytes have begun to come. The rest cannot come faster than the line
+    // runs: wait that long (a slice at most, never past the deadline) and
+    // take them all in one read, rather than wake up for each byte. The
+    // wait only delays the read; what the bytes mean does not depend on it.
+    int waiting = 0;
+    if (::ioctl(fd_of(handle), FIONREAD, &waiting) != 0) waiting = 0;
+    const std::size_t missing = n - got;
+    if (waiting >= 0 && static_cast<std::size_t>(waiting) < missing) {
+      const auto now = std::chrono::steady_clock::now();
+      std::this_thread::sleep_for(std::min<Deadline::duration>(
+          kByteTime * static_cast<long>(missing - static_cast<std::size_t>(waiting)),
+          std::min<Deadline::duration>(deadline - now, kCancelSlice * 5)));
+    }
+    const ssize_t count = ::read(fd_of(handle), read_ahead_.data(), read_ahead_.size());
+    if (count == 0) return ReadEnd::port_error;  // end of file: the other side hung up
+    if (count < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) return ReadEnd::port_error;
+    read_ahead_next_ = 0;
+    read_ahead_end_ = count > 0 ? static_cast<std::size_t>(count) : 0;
+    if (cancel.load()) return ReadEnd::cancelled;
   }
 }

@@ -23,12 +23,17 @@ struct PosixSerial final : SerialBackend {
   Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) override;
   ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
                     const std::atomic<bool>& cancel) override;
+  // Sleeps until the bytes still missing can have come at the line's pace,
+  // then takes them in one read: a paced packet costs a wake-up or two, not
+  // one per byte.
+  ReadEnd read_bytes(const PortHandle& handle, std::uint8_t* out, std::size_t n, Deadline deadline,
+                     const std::atomic<bool>& cancel, std::size_t& got) override;
 
  private:
   // What one read() took from the port beyond the byte asked for, handed
   // out one byte per call all the same: a system call per byte would cost
   // the host several per cent of a core on a busy line.
-  std::array<std::uint8_t, 256> read_ahead_{};
+  std::array<std::uint8_t, 1024> read_ahead_{};
   std::size_t read_ahead_next_ = 0;
   std::size_t read_ahead_end_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <conio.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "wait_bounds.h"
@@ -43,7 +44,9 @@ Status Win32Serial::open_port(std::uint8_t port_number, PortHandle& handle) {
   if (!::GetCommMask(port, &mask)) return kStatusFail;
   if (!::SetCommMask(port, EV_RXCHAR)) return kStatusFail;
 
-  // One attempt to read a single byte returns after about 1 ms. A write
+  // An attempt to read k bytes returns once they have come, or after about
+  // k ms: a single byte's after about 1 ms, so a short look costs no more
+  // than it asks for. A write
   // gives up after the link's bound for one byte, so a port that does not
   // drain (flow control held off, a stuck adapter) cannot block for good.
   COMMTIMEOUTS timeouts{};
@@ -97,4 +100,22 @@ ReadEnd Win32Serial::read_byte(const PortHandle& handle, std::uint8_t& out, Dead
     if (!ok) return ReadEnd::port_error;
     if (std::chrono::steady_clock::now() >= deadline) return ReadEnd::deadline;
   }
+}
+
+ReadEnd Win32Serial::read_bytes(const PortHandle& handle, std::uint8_t* out, std::size_t n, Deadline deadline,
+                                const std::atomic<bool>& cancel, std::size_t& got) {
+  // At most this many bytes a ReadFile: about as many milliseconds before a
+  // cancel request or a keystroke is seen.
+  constexpr std::size_t kSlice = 100;
+  got = 0;
+  while (got < n) {
+    if (std::chrono::steady_clock::now() >= deadline) return ReadEnd::deadline;
+    DWORD count = 0;
+    const auto want = static_cast<DWORD>(std::min(n - got, kSlice));
+    BOOL ok = ::ReadFile(handle_of(handle), out + got, want, &count, nullptr);
+    got += count;
+    if (::_kbhit() || cancel.load()) return ReadEnd::cancelled;
+    if (!ok) return ReadEnd::port_error;
+  }
+  return ReadEnd::byte;
 }

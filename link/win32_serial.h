@@ -9,4 +9,8 @@ struct Win32Serial final : SerialBackend {
   Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) override;
   ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,
                     const std::atomic<bool>& cancel) override;
+  // One ReadFile for as many bytes as are wanted (up to a slice of them): it
+  // returns once they have all come, so a paced packet is one wake-up.
+  ReadEnd read_bytes(const PortHandle& handle, std::uint8_t* out, std::size_t n, Deadline deadline,
+                     const std::atomic<bool>& cancel, std::size_t& got) override;
 };
