@@ -44,6 +44,7 @@ void ledger_write_off_all(HostState& s) {
 
 std::uint32_t ledger_owe(HostState& s, std::uint16_t frames, std::uint16_t frame_size) {
   ChannelLedger& l = s.ledger;
+  if (l.watched != 0) ledger_lapse(s, l.watched);  // one exchange at a time: an earlier one is over
   if (l.count == kLedgerDepth) return 0;
   ChannelDebt& d = debt_at(s, l.count);
   d = ChannelDebt{++l.last_number, frames, 0, frame_size, false};
