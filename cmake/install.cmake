@@ -43,10 +43,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DATADIR}
 set(CPACK_PACKAGE_NAME corvanta)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Controller for a remote Bluetooth camera on a serial HCI module")
-set(CPACK_PACKAGE_DESCRIPTION
-    "A window and a command-line driver that bring up a Bluetooth module on a serial port (HCI over UART),\n"
-    "discover and connect to a remote camera over one L2CAP channel, steer it and fetch its picture;\n"
-    "with a virtual module on a pseudo-terminal for trying it without hardware.")
+# One string: separate quoted arguments would make a list, whose ";" would
+# open the description's lines.
+set(CPACK_PACKAGE_DESCRIPTION "\
+A window and a command-line driver that bring up a Bluetooth module on a
+serial port (HCI over UART), discover and connect to a remote camera over one
+L2CAP channel, steer it and fetch its picture; with a virtual module on a
+pseudo-terminal for trying it without hardware.")
 set(CPACK_PACKAGE_CONTACT "Corvanta developers <corvanta@example.org>")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

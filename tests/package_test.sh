@@ -11,6 +11,15 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >/dev/null
 deb=$(ls "$scratch"/out/corvanta_*.deb)
 dpkg-deb --field "$deb" Package Version Depends
 dpkg-deb --field "$deb" Depends | grep -q libqt6widgets6 || { echo "no Qt dependency"; exit 1; }
+# The long description as apt shows it: lines of at most 80 columns, each
+# opened by one space and then its text (a CMake list written as it is opens
+# them with ";").
+description=$(dpkg-deb --field "$deb" Description)
+long=$(tail -n +2 <<<"$description")
+if [ -z "$long" ] || grep -qv '^ [^ ;.]' <<<"$long" || awk 'length > 80 { bad = 1 } END { exit !bad }' <<<"$description"; then
+  printf 'malformed description:\n%s\n' "$description"
+  exit 1
+fi
 dpkg -x "$deb" "$scratch/root"
 
 for program in corvanta corvanta-cli corvanta-sim; do
