@@ -1,28 +1,38 @@
-# Shared by scripts/demo and scripts/test: install what a fresh Debian 12
-# machine lacks, then configure and build into build/.
+# Shared by scripts/demo, scripts/test and the other scripts: install what a
+# fresh Debian 12 machine lacks, then configure and build into build/.
 # shellcheck shell=bash
 
-# Debian packages the build, the tests and the window need.
-CORVANTA_PACKAGES=(
+# Debian packages the Linux build needs (scripts/demo installs these alone).
+CORVANTA_BUILD_PACKAGES=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev
+  # The window's Japanese texts.
   fonts-ipafont-gothic
+)
+
+# What the tests add: the headless display, the trace and picture readers,
+# the emulated controller, clang for the fuzzers, the package checks, and
+# for the Windows program the cross compiler, GoogleTest's sources for it,
+# and Wine (32-bit) with a Japanese font to run it.
+CORVANTA_TEST_PACKAGES=(
   xvfb xauth
   tshark bluez bluez-test-tools
   clang libclang-rt-14-dev
   imagemagick
   file desktop-file-utils
-  # The Windows program: cross compiler, GoogleTest's sources for it, and
-  # Wine (32-bit) with a Japanese font to run it headless.
   g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest
   wine wine32 fonts-wine fonts-vlgothic xdotool
 )
 
+# install_missing_packages [PACKAGE...]: those of the list that are not
+# installed yet; without a list, everything the build and the tests need.
 install_missing_packages() {
+  local wanted=("$@")
+  [ ${#wanted[@]} -eq 0 ] && wanted=("${CORVANTA_BUILD_PACKAGES[@]}" "${CORVANTA_TEST_PACKAGES[@]}")
   local missing=()
   local package
-  for package in "${CORVANTA_PACKAGES[@]}"; do
+  for package in "${wanted[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
       missing+=("$package")
     fi
