@@ -10,11 +10,16 @@ std::uint8_t to_channel(double value) {
 }
 }  // namespace
 
-// Pixels 2k and 2k+1 share four bytes: U, Y(2k), V, Y(2k+1).
 void convert_frame(const std::uint8_t* source, std::uint8_t* target, std::int32_t width,
                    std::int32_t height) {
+  convert_rows(source, target, width, height, 0, height);
+}
+
+// Pixels 2k and 2k+1 share four bytes: U, Y(2k), V, Y(2k+1).
+void convert_rows(const std::uint8_t* source, std::uint8_t* target, std::int32_t width,
+                  std::int32_t height, std::int32_t first_row, std::int32_t row_count) {
   const long source_size = 2L * width * height;
-  for (std::int32_t y = 0; y < height; ++y) {
+  for (std::int32_t y = first_row; y < first_row + row_count; ++y) {
     for (std::int32_t x = 0; x < width; ++x) {
       const long p = 2L * width * y + 2L * x;
       const int luma = source[p + 1];
@@ -41,4 +46,13 @@ void convert_frame(const std::uint8_t* source, std::uint8_t* target, std::int32_
       target[t + 2] = to_channel(r);
     }
   }
+}
+
+RowSpan convert_arrived_rows(const std::uint8_t* source, std::uint8_t* target, std::int32_t width,
+                             std::int32_t height, std::int32_t shown, std::int32_t arrived) {
+  RowSpan span;
+  span.first = shown > 0 ? shown - 1 : 0;
+  span.count = arrived > span.first ? arrived - span.first : 0;
+  convert_rows(source, target, width, height, span.first, span.count);
+  return span;
 }

@@ -35,3 +35,24 @@ struct Picture {
 // bytes, bottom row first.
 void convert_frame(const std::uint8_t* source, std::uint8_t* target, std::int32_t width,
                    std::int32_t height);
+
+// Rows [first_row, first_row + row_count) of the frame (top row 0) into
+// their places in the picture; its other rows stay as they are. The last
+// pixel of a row takes its U from the first byte of the next row, so it
+// is only as final as that byte.
+void convert_rows(const std::uint8_t* source, std::uint8_t* target, std::int32_t width,
+                  std::int32_t height, std::int32_t first_row, std::int32_t row_count);
+
+// Rows of the target, top row 0: [first, first + count).
+struct RowSpan {
+  std::int32_t first = 0;
+  std::int32_t count = 0;
+};
+
+// A frame that arrives top row first, drawn as it comes: rows [0, arrived)
+// of `source` are in, and the picture was last brought up to date when
+// `shown` of them were. Converts the rows that came since, and the row
+// before them again: its last pixel now has the U of the row after it. The
+// rows after `arrived` keep what the picture held. Returns the rows written.
+RowSpan convert_arrived_rows(const std::uint8_t* source, std::uint8_t* target, std::int32_t width,
+                             std::int32_t height, std::int32_t shown, std::int32_t arrived);

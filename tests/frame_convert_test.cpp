@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -137,4 +138,68 @@ TEST(FrameConvert, LastPixelTakesTheUOfItsOwnPair) {
   EXPECT_EQ(pixel_at(picture, 94, 0).b, 0);
   EXPECT_EQ(pixel_at(picture, 95, 0).b, 0);
 }
+}  // namespace
+
+namespace {
+// A picture drawn as its rows arrive, in groups as the line brings them,
+// over the picture of an all-128 frame (every pixel 128, 130, 128). The new
+// frame is all 128 but for the first U of every row, 178 (u = +50), and the
+// U of the last pair, 78 (u = -50). Worked by hand:
+//   U 178: blue 50 x 1.77 + 128 = 216.5, green 130.56 - 16.8 = 113.76, red 128
+//   U 78:  blue 128 - 88.5 = 39.5,       green 130.56 + 16.8 = 147.36, red 128
+const Bgr kOld = {128, 130, 128};
+const Bgr kNextRowsU = {216, 113, 128};
+const Bgr kLastPairsU = {39, 147, 128};
+
+struct ArrivalCase {
+  const char* name;
+  std::vector<int> groups;  // rows that come at once, in order; 72 in all
+};
+
+class Arrival : public ::testing::TestWithParam<ArrivalCase> {};
+
+TEST_P(Arrival, EndsAsTheWholeFramePicture) {
+  Frame frame;
+  frame.fill(128);
+  Picture picture;
+  convert_frame(frame.data(), picture.pixels.data(), 96, 72);
+  Frame arriving = frame;
+  for (int y = 0; y < 72; ++y) arriving[static_cast<std::size_t>(192 * y)] = 178;
+  arriving[96 * 72 * 2 - 4] = 78;
+
+  int shown = 0;
+  for (int group : GetParam().groups) {
+    const int arrived = shown + group;
+    std::copy(arriving.begin() + 192 * shown, arriving.begin() + 192 * arrived, frame.begin() + 192 * shown);
+    const RowSpan span = convert_arrived_rows(frame.data(), picture.pixels.data(), 96, 72, shown, arrived);
+    EXPECT_EQ(span.first, shown > 0 ? shown - 1 : 0);
+    EXPECT_EQ(span.first + span.count, arrived);
+    // Rows are numbered from the top; the picture stores them bottom up.
+    const int last = 71 - (arrived - 1);
+    EXPECT_EQ(pixel_at(picture, 0, last), kNextRowsU) << "after " << arrived << " rows";
+    if (arrived < 72) {
+      // The last pixel of the newest row waits for the U of the next row.
+      EXPECT_EQ(pixel_at(picture, 95, last), kOld) << "after " << arrived << " rows";
+      EXPECT_EQ(pixel_at(picture, 0, last - 1), kOld) << "the next row is still the old one";
+    }
+    if (arrived > 1) {
+      EXPECT_EQ(pixel_at(picture, 95, last + 1), kNextRowsU) << "after " << arrived << " rows";
+    }
+    shown = arrived;
+  }
+  ASSERT_EQ(shown, 72);
+  EXPECT_EQ(pixel_at(picture, 94, 0), kLastPairsU);
+  EXPECT_EQ(pixel_at(picture, 95, 0), kLastPairsU);
+  Picture whole;
+  convert_frame(arriving.data(), whole.pixels.data(), 96, 72);
+  EXPECT_EQ(picture.pixels, whole.pixels);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Arrival,
+    ::testing::Values(ArrivalCase{"row_by_row", std::vector<int>(72, 1)},
+                      ArrivalCase{"three_at_a_time", std::vector<int>(24, 3)},
+                      ArrivalCase{"uneven", {1, 5, 30, 35, 1}},
+                      ArrivalCase{"all_at_once", {72}}),
+    [](const auto& info) { return std::string(info.param.name); });
 }  // namespace
