@@ -165,6 +165,26 @@ void start_operation(AppShell& shell, std::int32_t operation_id) {
   shell.running_operation = 0;
 }
 
+bool key_down(AppShell& shell, std::uint32_t virtual_key) {
+  if (camera_key_letter(virtual_key) == 0) return false;
+  if (shell.running_operation != 0) return false;  // the link is the running worker's
+  if (!channel_open(shell)) {
+    camera_key_down(shell.host, shell.view, virtual_key);  // refused without a wait
+    return false;
+  }
+  shell.running_operation = kKeyCommand;
+  shell.operation_request = OperationRequest{kKeyCommand, &shell, virtual_key};
+  if (shell.window.start_worker(key_worker, &shell.operation_request)) return true;
+  shell.running_operation = 0;  // a key's failure is never shown
+  return false;
+}
+
+void key_worker(OperationRequest* request) {
+  AppShell& shell = *request->shell;
+  const Status status = camera_key_down(shell.host, shell.view, request->virtual_key);
+  shell.window.send_operation_done(kKeyCommand, widened(status));
+}
+
 void operation_worker(OperationRequest* request) {
   AppShell& shell = *request->shell;
   std::int32_t operation_id = request->operation_id;

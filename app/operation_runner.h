@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "camera_commands.h"
 #include "host_state.h"
 
 // User-interface ids, shared by the controls, the command routing and the
@@ -21,6 +22,8 @@ inline constexpr int kIdPortBox = 1010;
 inline constexpr int kIdDeviceList = 1020;
 inline constexpr int kCommandAbout = 104;  // Alt+"?" and Alt+"/"
 inline constexpr int kCommandExit = 105;   // the exit item of the (never shown) menu
+// A key command on the worker: its id where an operation's would be.
+inline constexpr int kKeyCommand = 1100;
 
 // The device list's notifications: the user changed its selection; it took
 // the keyboard.
@@ -62,11 +65,12 @@ inline constexpr FailureMessage kDisconnectFailed = {"Disconnect出来ません"
 
 struct AppShell;
 
-// The one request record handed to the worker: which operation, and the
-// shell (with its window) to report to.
+// The one request record handed to the worker: which operation (or
+// kKeyCommand with its key), and the shell (with its window) to report to.
 struct OperationRequest {
   std::int32_t operation_id = 0;
   AppShell* shell = nullptr;
+  std::uint32_t virtual_key = 0;
 };
 
 using WorkerBody = void (*)(OperationRequest* request);
@@ -93,6 +97,8 @@ struct ShellWindow {
   virtual void open_about_box() = 0;  // modal; returns when the box is closed
   virtual void destroy_main_window() = 0;
   // Starts a thread running body(request); false when no thread could start.
+  // Until its report the window shows the busy cursor, or for a key command
+  // (request->operation_id kKeyCommand) the wait cursor.
   virtual bool start_worker(WorkerBody body, OperationRequest* request) = 0;
 
   // Worker thread: delivers WM_OPERATION_DONE to the window thread, which
@@ -102,13 +108,15 @@ struct ShellWindow {
 };
 
 // The shell's state: the protocol state it drives, its window, the running
-// operation (0 when idle; read and written on the window thread only) and
-// the request of the current worker.
+// operation or kKeyCommand (0 when idle; read and written on the window
+// thread only), the request of the current worker, and where the Up key's
+// picture goes (its calls come on the worker).
 struct AppShell {
   HostState& host;
   ShellWindow& window;
   std::int32_t running_operation = 0;
   OperationRequest operation_request{};
+  CameraView view{};
   // Why the last operation failed, taken while it still owned the link (a
   // key command may take the link before its report is shown).
   FailureReason operation_failure{};
@@ -134,8 +142,19 @@ inline constexpr std::uint32_t command_wparam(int id, int notification = 0) {
   return (static_cast<std::uint32_t>(notification) << 16) | (static_cast<std::uint32_t>(id) & 0xFFFF);
 }
 
-// Starts a worker for the operation unless one is running.
+// Starts a worker for the operation unless one is running (an operation
+// or a key command).
 void start_operation(AppShell& shell, std::int32_t operation_id);
+
+// A key-down on the window thread. A key of the table, while no worker runs
+// and a channel is open, starts its command on the worker (true); any other
+// key does nothing, so a held key's repeats cannot queue commands. Without
+// a channel the key is refused at once, as camera_key_down refuses it.
+bool key_down(AppShell& shell, std::uint32_t virtual_key);
+
+// The worker's body for a key command: the command or the capture, owning
+// the link, then its report, which shows nothing.
+void key_worker(OperationRequest* request);
 
 // The worker's body: runs the request's operation while owning the link,
 // then reports it synchronously.
@@ -145,7 +164,7 @@ void operation_worker(OperationRequest* request);
 std::int32_t run_operation(AppShell& shell, std::int32_t operation_id);
 
 // WM_OPERATION_DONE on the window thread: applies the outcome of the running
-// operation; nothing happens while none runs.
+// operation (a key command's shows nothing); nothing happens while none runs.
 void complete_operation(AppShell& shell, std::int32_t status);
 
 // The port number in a port box text "COMn": the decimal number that begins

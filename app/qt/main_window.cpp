@@ -26,10 +26,6 @@
 #include "window_icons.h"
 #include "window_layout.h"
 
-namespace {
-void repaint_now(void* window) { static_cast<MainWindow*>(window)->repaint(); }
-}  // namespace
-
 MainWindow::MainWindow(HostState& host, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -54,9 +50,10 @@ MainWindow::MainWindow(HostState& host, QWidget* parent)
 
   // The picture starts as the conversion of the still empty receive buffer.
   convert_frame(host_.frame_buffer.data(), picture_.pixels.data(), kPictureWidth, kPictureHeight);
-  view_.picture = &picture_;
-  view_.repaint = repaint_now;
-  view_.context = this;
+  live_.host = &host_;
+  live_.wake = wake_for_rows;
+  live_.window = this;
+  shell_.view = live_picture_view(live_);
 }
 
 MainWindow::~MainWindow() {
@@ -148,14 +145,24 @@ void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
   menu.exec(event->globalPos());
 }
 
-// A busy cursor while an operation or a key command holds the link. The
-// window stays live (Exit, About), so it is the arrow with a busy mark.
-void MainWindow::set_busy(bool busy) {
+// While an operation holds the link, the busy cursor: the arrow with a busy
+// mark, as the window stays live (Exit, About). While a key command holds
+// it, the wait cursor.
+void MainWindow::set_busy(bool busy, bool key_command) {
   if (busy) {
-    setCursor(Qt::BusyCursor);
+    setCursor(key_command ? Qt::WaitCursor : Qt::BusyCursor);
   } else {
     unsetCursor();
   }
+}
+
+void MainWindow::wake_for_rows(void* window) {
+  QMetaObject::invokeMethod(static_cast<MainWindow*>(window), "show_new_rows", Qt::QueuedConnection);
+}
+
+void MainWindow::show_new_rows() {
+  const RowSpan rows = take_live_rows(live_, picture_);
+  if (rows.count > 0) update(kPictureX, kPictureY + rows.first, kPictureWidth, rows.count);
 }
 
 QPushButton* MainWindow::button(int id) const {
@@ -254,7 +261,7 @@ void MainWindow::destroy_main_window() {
 bool MainWindow::start_worker(WorkerBody body, OperationRequest* request) {
   if (worker_.joinable()) worker_.join();  // the last worker has reported; it is ending
   worker_running_ = true;
-  set_busy(true);
+  set_busy(true, request->operation_id == kKeyCommand);
   try {
     worker_ = std::thread([this, body, request] {
       body(request);
@@ -291,17 +298,9 @@ void MainWindow::paintEvent(QPaintEvent*) {
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
   // Every key-down is the window's, whether the key table knows it or not;
-  // auto-repeats act like first presses, except those that queued while the
-  // last command ran.
+  // auto-repeats act like first presses. The command runs on the worker.
   const std::uint32_t virtual_key = virtual_key_from_qt(event->key());
-  if (virtual_key != 0 && key_repeats_.should_run(event->isAutoRepeat(), KeyRepeatCoalescer::Clock::now())) {
-    // The command blocks this thread until its answer (a picture: 2.5 s).
-    const bool sends = host_.channel_state == kChannelOpen && camera_key_letter(virtual_key) != 0;
-    if (sends) QApplication::setOverrideCursor(Qt::WaitCursor);
-    camera_key_down(host_, view_, virtual_key);
-    if (sends) QApplication::restoreOverrideCursor();
-    if (sends) key_repeats_.command_ended(KeyRepeatCoalescer::Clock::now());
-  }
+  if (virtual_key != 0) key_down(shell_, virtual_key);
   event->accept();
 }
 

@@ -8,8 +8,7 @@
 #include <map>
 #include <thread>
 
-#include "camera_commands.h"
-#include "key_repeat.h"
+#include "live_picture.h"
 #include "operation_runner.h"
 
 class QComboBox;
@@ -68,15 +67,18 @@ class MainWindow final : public QWidget, public ShellWindow {
  private:
   void create_controls();
   void add_about_shortcuts();
-  void set_busy(bool busy);
+  void set_busy(bool busy, bool key_command = false);
+  // Worker: the capture has rows for the window thread.
+  static void wake_for_rows(void* window);
+  // Window thread: takes them and repaints where they go.
+  Q_INVOKABLE void show_new_rows();
   template <typename Call>
   void on_window_thread(Call&& call);
 
   HostState& host_;
   AppShell shell_;
-  KeyRepeatCoalescer key_repeats_;
   Picture picture_;
-  CameraView view_;
+  LivePicture live_;
   QComboBox* port_box_ = nullptr;
   QListWidget* device_list_ = nullptr;
   std::map<int, QPushButton*> buttons_;

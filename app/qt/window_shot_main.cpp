@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
   click(window, kIdInquiry);
   window.device_list()->setCurrentRow(0);
   click(window, kIdConnect);
-  key(window, Qt::Key_Up);  // the picture
+  key(window, Qt::Key_Up);  // the picture, on the worker
+  window.wait_for_worker();
   QCoreApplication::processEvents();
 
   // What the display itself shows, not a rendering of ours.

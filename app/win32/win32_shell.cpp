@@ -24,6 +24,8 @@ constexpr DWORD kMainWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIM
 constexpr int kPictureX = 10;
 constexpr int kPictureY = 110;
 constexpr UINT kCommandSavePicture = 106;  // the picture's context menu
+// From the worker: a capture has rows for the window (LivePicture).
+constexpr UINT WM_PICTURE_ROWS = WM_USER + 2;
 
 struct ControlRow {
   const char* control_class;
@@ -75,10 +77,18 @@ std::wstring wide_text(UINT code_page, const char* text) {
   return wide;
 }
 
-void repaint_picture(void* context) {
-  HWND window = static_cast<Win32Shell*>(context)->main_window;
-  ::InvalidateRect(window, nullptr, TRUE);
-  ::UpdateWindow(window);
+void wake_for_rows(void* context) {
+  ::PostMessageA(static_cast<Win32Shell*>(context)->main_window, WM_PICTURE_ROWS, 0, 0);
+}
+
+// Window thread: the rows waiting go into the picture shown, and are
+// painted where they go.
+void show_new_rows(Win32Shell& shell, HWND window) {
+  if (shell.picture == nullptr) return;
+  const RowSpan rows = take_live_rows(shell.live, *shell.picture);
+  if (rows.count == 0) return;
+  const RECT place{kPictureX, kPictureY + rows.first, kPictureX + kPictureWidth, kPictureY + rows.first + rows.count};
+  ::InvalidateRect(window, &place, FALSE);
 }
 
 unsigned __stdcall worker_thread(void* context) {
@@ -120,28 +130,20 @@ void prepare_picture(Win32Shell& shell) {
   // Zero-filled and never released; its pixels are the 20,736-byte picture.
   void* memory = ::GlobalAlloc(GPTR, sizeof(Picture));
   shell.picture = memory != nullptr ? new (memory) Picture : nullptr;
-  shell.view.picture = shell.picture;
-  shell.view.repaint = repaint_picture;
-  shell.view.context = &shell;
+  shell.live.host = &shell.host;
+  shell.live.wake = wake_for_rows;
+  shell.live.window = &shell;
+  shell.shell.view = live_picture_view(shell.live);
   // The picture starts as the conversion of the still empty receive buffer.
   if (shell.picture != nullptr)
     convert_frame(shell.host.frame_buffer.data(), shell.picture->pixels.data(), kPictureWidth, kPictureHeight);
 }
 
 // The busy cursor while an operation runs: the arrow with a busy mark, as
-// the window stays live (Exit, About).
+// the window stays live (Exit, About); the wait cursor while a key command
+// runs.
 HCURSOR window_cursor(const Win32Shell& shell) {
-  return ::LoadCursorA(nullptr, shell.operation_busy ? IDC_APPSTARTING : IDC_ARROW);
-}
-
-// A key command holds the window thread until its answer (a picture: 2.5 s).
-// While an operation runs the key is refused and the busy cursor stays.
-void run_key_command(Win32Shell& shell, std::uint32_t virtual_key) {
-  const bool sends =
-      !shell.operation_busy && shell.host.channel_state == kChannelOpen && camera_key_letter(virtual_key) != 0;
-  if (sends) ::SetCursor(::LoadCursorA(nullptr, IDC_WAIT));
-  camera_key_down(shell.host, shell.view, virtual_key);
-  if (sends) ::SetCursor(window_cursor(shell));
+  return ::LoadCursorA(nullptr, shell.busy_cursor != nullptr ? shell.busy_cursor : IDC_ARROW);
 }
 
 void show_picture_menu(Win32Shell& shell, HWND window, LPARAM lparam) {
@@ -237,7 +239,7 @@ bool Win32Shell::start_worker(WorkerBody body, OperationRequest* request) {
   uintptr_t thread = ::_beginthreadex(nullptr, 0, worker_thread, this, 0, nullptr);
   if (thread == 0) return false;
   ::CloseHandle(reinterpret_cast<HANDLE>(thread));  // nobody waits for it
-  operation_busy = true;
+  busy_cursor = request->operation_id == kKeyCommand ? IDC_WAIT : IDC_APPSTARTING;
   ::SetCursor(window_cursor(*this));
   return true;
 }
@@ -360,13 +362,17 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       paint_picture(*shell, window);
       return 0;
     case WM_KEYDOWN:
-      // Every key-down is the window's, in the key table or not.
-      run_key_command(*shell, static_cast<std::uint32_t>(wparam));
+      // Every key-down is the window's, in the key table or not; the
+      // command runs on the worker.
+      key_down(shell->shell, static_cast<std::uint32_t>(wparam));
+      return 0;
+    case WM_PICTURE_ROWS:
+      show_new_rows(*shell, window);
       return 0;
     case WM_SETCURSOR:
       // Over the client area and the controls, whose default handling asks
       // this window first.
-      if (!shell->operation_busy || LOWORD(lparam) != HTCLIENT)
+      if (shell->busy_cursor == nullptr || LOWORD(lparam) != HTCLIENT)
         return ::DefWindowProcA(window, message, wparam, lparam);
       ::SetCursor(window_cursor(*shell));
       return TRUE;
@@ -381,7 +387,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       if (route_command(shell->shell, static_cast<std::uint32_t>(wparam))) return 0;
       return ::DefWindowProcA(window, message, wparam, lparam);
     case WM_OPERATION_DONE:
-      shell->operation_busy = false;  // before a failure's message box
+      shell->busy_cursor = nullptr;  // before a failure's message box
       ::SetCursor(window_cursor(*shell));
       complete_operation(shell->shell, static_cast<std::int32_t>(lparam));
       return 0;

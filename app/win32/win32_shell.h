@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "camera_commands.h"
 #include "host_state.h"
+#include "live_picture.h"
 #include "operation_runner.h"
 #include "win32_serial.h"
 
@@ -23,15 +23,17 @@ struct Win32Shell final : ShellWindow {
   HWND port_box = nullptr;
   HWND device_list = nullptr;
   BITMAPINFO picture_info{};
-  Picture* picture = nullptr;  // GlobalAlloc'd, zero-filled; its pixels are picture_pixels
+  Picture* picture = nullptr;  // GlobalAlloc'd, zero-filled: the picture shown (window thread only)
 
   Win32Serial serial;
   HostState host;
   AppShell shell{host, *this};
-  CameraView view;
+  LivePicture live;  // the rows of a capture, on their way to `picture`
   WorkerBody worker_body = nullptr;
   OperationRequest* worker_request = nullptr;
-  bool operation_busy = false;  // from the worker's start to its report: the busy cursor
+  // From the worker's start to its report: the busy cursor for an
+  // operation, the wait cursor for a key command (nullptr: neither).
+  LPCSTR busy_cursor = nullptr;
 
   // Asks for a file name with the common Save dialog, then saves the picture
   // as BMP (Ctrl+S, the picture's context menu).

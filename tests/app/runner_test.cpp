@@ -621,6 +621,58 @@ TEST_F(RunnerTest, TheWorkerOwnsTheLinkWhileItsOperationRuns) {
   EXPECT_TRUE(LinkOwner(s, std::try_to_lock).owns()) << "free again after the report";
 }
 
+// A key of the table runs on the worker, which owns the link for it, while
+// a channel is open and no worker runs; otherwise nothing is sent and no
+// worker starts. Its report shows nothing, whatever its outcome.
+TEST_F(RunnerTest, KeyCommandsRunOnTheWorkerWhileTheLinkIsFree) {
+  struct Case {
+    const char* name;
+    bool channel_open;
+    int running;  // started before the key: an operation, or kKeyCommand
+    std::uint32_t key;
+    char letter;  // 0: no command starts
+  } cases[] = {
+      {"steering key", true, 0, kVkLeft, 'L'},
+      {"Up", true, 0, kVkUp, 'U'},
+      {"no camera key", true, 0, 0x41, 0},
+      {"no channel", false, 0, kVkLeft, 0},
+      {"during an operation", true, kIdDisconnect, kVkLeft, 0},
+      {"during a key command", true, kKeyCommand, kVkRight, 0},
+  };
+  s.port_handle.held = true;
+  s.link_connected = 1;
+  s.handle_low = 0x2A;
+  s.channel_id = 0x0046;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    shell.running_operation = 0;  // a worker left from the last case is forgotten
+    s.channel_state = c.channel_open ? kChannelOpen : kChannelClosed;
+    if (c.running == kKeyCommand) {
+      ASSERT_TRUE(key_down(shell, kVkDown));
+    }
+    if (c.running == kIdDisconnect) click(kIdDisconnect);
+    const int workers = window.workers_started;
+    written();
+    EXPECT_EQ(key_down(shell, c.key), c.letter != 0);
+    if (c.running == kKeyCommand) click(kIdClose);  // a button is no more let in than a key
+    if (c.letter == 0) {
+      EXPECT_EQ(window.workers_started, workers);
+      EXPECT_TRUE(written().empty());
+      continue;
+    }
+    EXPECT_TRUE(written().empty()) << "the window thread sends nothing";
+    window.reports.clear();
+    run_worker();
+    EXPECT_EQ(written(), (Bytes{0x02, 0x2A, 0x20, 0x05, 0x00, 0x01, 0x00, 0x46, 0x00,
+                                static_cast<std::uint8_t>(c.letter)}));
+    // No answer comes: the command fails, and the report shows nothing.
+    EXPECT_EQ(window.reports, (std::vector<std::pair<std::int32_t, std::int32_t>>{{kKeyCommand, -1}}));
+    EXPECT_EQ(shell.running_operation, 0);
+    EXPECT_TRUE(window.messages.empty());
+    EXPECT_EQ(window.focus_calls, 0);
+  }
+}
+
 TEST_F(RunnerTest, CommandRouting) {
   struct Case {
     int id;

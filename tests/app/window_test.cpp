@@ -24,6 +24,7 @@
 #include "about_box.h"
 #include "host_ops.h"
 #include "main_window.h"
+#include "picture_image.h"
 #include "posix_serial.h"
 #include "virtual_module.h"
 #include "window_icons.h"
@@ -123,7 +124,7 @@ class WindowTest : public QObject {
   void ordinaryPath();
   void keyTableWireBytes();
   void uKeySendsUWithoutCapture();
-  void repeatsQueuedDuringACommandAreDropped();
+  void liveWhileAPictureComes();
   void openFailureBox();
   void inquiryWarningBox();
   void connectFailureBox();
@@ -203,11 +204,12 @@ void WindowTest::select_line(int row) {
   QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
 }
 
-// A key goes where the keyboard is.
+// A key goes where the keyboard is; a command it starts is waited for.
 void WindowTest::press(int key, Qt::KeyboardModifiers modifiers) {
   QWidget* target = QApplication::focusWidget();
   QVERIFY(target != nullptr);
   QTest::keyClick(target, static_cast<Qt::Key>(key), modifiers);
+  window_->wait_for_worker();
 }
 
 QString WindowTest::enabled_buttons() const {
@@ -405,21 +407,74 @@ void WindowTest::uKeySendsUWithoutCapture() {
   QCOMPARE(picture_on_screen(), before);
 }
 
-// X11 delivers the repeats of a held key that queued while a command ran
-// back to back afterwards: they run no command of their own.
-void WindowTest::repeatsQueuedDuringACommandAreDropped() {
-  start();
+namespace {
+// Paint events of the picture's place that come while a worker runs.
+struct PicturePaints : QObject {
+  const MainWindow* window;
+  int count = 0;
+  explicit PicturePaints(const MainWindow* w) : window(w) {}
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint && window->worker_running() &&
+        static_cast<QPaintEvent*>(event)->rect().intersects(QRect(10, 110, 96, 72)))
+      ++count;
+    return false;
+  }
+};
+
+// Whether `shown` has the pixels of `expected` in rows [first, first + count),
+// up to the last `skip` pixels of the last row.
+bool same_rows(const QImage& shown, const QImage& expected, int first, int count, int skip = 0) {
+  for (int y = first; y < first + count; ++y)
+    for (int x = 0; x < 96 - (y == first + count - 1 ? skip : 0); ++x)
+      if (rgb(shown.pixel(x, y)) != rgb(expected.pixel(x, y))) return false;
+  return true;
+}
+}  // namespace
+
+// The module pauses before row 36 for 1.5 s. Meanwhile the window handles
+// its events: it paints the rows that came over the previous picture (the
+// last pixel of row 35 waits for row 36's U), refuses a key, and Exit ends
+// it at once.
+void WindowTest::liveWhileAPictureComes() {
+  SimOptions options = default_options();
+  options.faults.pause_row = 36;
+  options.faults.pause_ms = 1500;
+  start(options);
   open_inquire_connect();
+  Picture camera;
+  const std::array<std::uint8_t, kFrameBufferSize> view = module_->camera_view(1);
+  convert_frame(view.data(), camera.pixels.data(), kPictureWidth, kPictureHeight);
+  const QImage expected = picture_image(camera);
+  const QImage before = picture_on_screen();
+  PicturePaints paints(window_.get());
+  window_->installEventFilter(&paints);
   serial_->take_written();
-  auto key_down = [&](bool auto_repeat) {
-    QKeyEvent event(QEvent::KeyPress, Qt::Key_Right, Qt::NoModifier, QString(), auto_repeat);
-    QApplication::sendEvent(window_.get(), &event);
-    return serial_->take_written().size() / 10;  // commands sent, ten bytes each
-  };
-  QCOMPARE(key_down(false), std::size_t{1});
-  for (int queued = 0; queued < 4; ++queued) QCOMPARE(key_down(true), std::size_t{0});
-  QTest::qWait(60);  // a repeat that comes at the key's own pace
-  QCOMPARE(key_down(true), std::size_t{1});
+
+  QTest::keyClick(window_.get(), Qt::Key_Up);
+  QVERIFY(window_->worker_running());
+  QCOMPARE(window_->cursor().shape(), Qt::WaitCursor);
+  QTRY_VERIFY(same_rows(picture_on_screen(), expected, 0, 36, 1));
+  QVERIFY(window_->worker_running());
+  QVERIFY(paints.count > 0);
+  QVERIFY(same_rows(picture_on_screen(), before, 36, 36));
+  QTest::keyClick(window_.get(), Qt::Key_Right);
+  const std::vector<std::uint8_t> out = serial_->take_written();
+  QCOMPARE(out.size(), std::size_t{10});  // "U" alone
+  QCOMPARE(out[9], std::uint8_t{'U'});
+
+  window_->wait_for_worker();
+  QCOMPARE(window_->cursor().shape(), Qt::ArrowCursor);
+  QCOMPARE(window_->picture().pixels, camera.pixels);
+  QVERIFY(same_rows(picture_on_screen(), expected, 0, 72));
+
+  QSignalSpy destroyed(window_.get(), &MainWindow::main_window_destroyed);
+  QTest::keyClick(window_.get(), Qt::Key_Up);
+  QVERIFY(window_->worker_running());
+  QTest::mouseClick(window_->button(kIdExit), Qt::LeftButton);
+  QCOMPARE(destroyed.count(), 1);
+  QVERIFY(!window_->isVisible());
+  window_->wait_for_worker();
+  QCOMPARE(host_->last_read_end, ReadEnd::cancelled);
 }
 
 void WindowTest::openFailureBox() {

@@ -201,20 +201,46 @@ struct Win32Window : ::testing::Test {
   bool idle_with(const ButtonStates& expected) const {
     return shell->shell.running_operation == 0 && buttons() == expected;
   }
-  // The colour at a client point, once the window has painted it.
+  // The colour at a client point as the window has painted it.
+  COLORREF pixel(int x, int y) const {
+    HDC dc = ::GetDC(main);
+    const COLORREF shown = ::GetPixel(dc, x, y);
+    ::ReleaseDC(main, dc);
+    return shown;
+  }
   bool shows(int x, int y, COLORREF colour) const {
-    return eventually([&] {
-      HDC dc = ::GetDC(main);
-      COLORREF shown = ::GetPixel(dc, x, y);
-      ::ReleaseDC(main, dc);
-      return shown == colour;
-    });
+    return eventually([&] { return pixel(x, y) == colour; });
   }
   HWND focus() const {
     GUITHREADINFO info{};
     info.cbSize = sizeof info;
     ::GetGUIThreadInfo(window_thread_id, &info);
     return info.hwndFocus;
+  }
+
+  // Open, Inquiry, the listed camera selected, Connect: the button states
+  // along the way.
+  void connect_to_the_camera() {
+    ASSERT_EQ(buttons(), (ButtonStates{true, false, false, false, false}));
+    click(kIdOpen);
+    ASSERT_TRUE(eventually([&] { return idle_with({false, true, false, false, true}); })) << ::testing::PrintToString(buttons());
+
+    click(kIdInquiry);
+    ASSERT_TRUE(eventually([&] { return idle_with({false, true, false, false, true}) &&
+                                        ::SendMessageA(control(kIdDeviceList), LB_GETCOUNT, 0, 0) == 1; }));
+    char line[32] = {};
+    ::SendMessageA(control(kIdDeviceList), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(line));
+    EXPECT_STREQ(line, "CAFE00000001");
+
+    // The user's selection: the list notifies its parent.
+    ::SendMessageA(control(kIdDeviceList), LB_SETCURSEL, 0, 0);
+    ::SendMessageA(main, WM_COMMAND, command_wparam(kIdDeviceList, LBN_SELCHANGE),
+                   reinterpret_cast<LPARAM>(control(kIdDeviceList)));
+    EXPECT_EQ(buttons(), (ButtonStates{false, true, true, false, true}));
+
+    mouse_click(main, {165, 82});  // Connect, which takes the keyboard with the click
+    ASSERT_TRUE(eventually([&] { return idle_with({false, false, false, true, true}); }));
+    EXPECT_TRUE(eventually([&] { return focus() == main; })) << "the keys steer through the main window";
   }
 };
 
@@ -299,26 +325,7 @@ TEST_F(Win32Window, CreatedWithItsControlsAndAGreenPicture) {
 
 // sim: --fast: Open, Inquiry, select, Connect, a picture, Disconnect, Close.
 TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
-  ASSERT_EQ(buttons(), (ButtonStates{true, false, false, false, false}));
-  click(kIdOpen);
-  ASSERT_TRUE(eventually([&] { return idle_with({false, true, false, false, true}); })) << ::testing::PrintToString(buttons());
-
-  click(kIdInquiry);
-  ASSERT_TRUE(eventually([&] { return idle_with({false, true, false, false, true}) &&
-                                      ::SendMessageA(control(kIdDeviceList), LB_GETCOUNT, 0, 0) == 1; }));
-  char line[32] = {};
-  ::SendMessageA(control(kIdDeviceList), LB_GETTEXT, 0, reinterpret_cast<LPARAM>(line));
-  EXPECT_STREQ(line, "CAFE00000001");
-
-  // The user's selection: the list notifies its parent.
-  ::SendMessageA(control(kIdDeviceList), LB_SETCURSEL, 0, 0);
-  ::SendMessageA(main, WM_COMMAND, command_wparam(kIdDeviceList, LBN_SELCHANGE),
-                 reinterpret_cast<LPARAM>(control(kIdDeviceList)));
-  EXPECT_EQ(buttons(), (ButtonStates{false, true, true, false, true}));
-
-  mouse_click(main, {165, 82});  // Connect, which takes the keyboard with the click
-  ASSERT_TRUE(eventually([&] { return idle_with({false, false, false, true, true}); }));
-  EXPECT_TRUE(eventually([&] { return focus() == main; })) << "the keys steer through the main window";
+  ASSERT_NO_FATAL_FAILURE(connect_to_the_camera());
 
   // A click on the list while connected: the keyboard comes back, and the
   // changed selection leaves Connect off while the link is up.
@@ -332,7 +339,10 @@ TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
   // Right, then Up, with the mouse on the picture: the wait cursor while
   // the picture comes (the module pauses mid-picture).
   press_keys({VK_RIGHT});
-  ASSERT_TRUE(eventually([&] { return shell->host.frame_length == 4 && shell->host.frame_buffer[0] == 'R'; }));
+  // A key that comes while a key command runs is refused: Up waits for R's end.
+  ASSERT_TRUE(eventually([&] {
+    return shell->shell.running_operation == 0 && shell->host.frame_length == 4 && shell->host.frame_buffer[0] == 'R';
+  }));
   POINT on_picture{50, 150};
   ::ClientToScreen(main, &on_picture);
   ::SetCursorPos(on_picture.x, on_picture.y);
@@ -371,6 +381,48 @@ TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
   ASSERT_TRUE(eventually([&] { return idle_with({false, true, true, false, true}); }));
   click(kIdClose);
   ASSERT_TRUE(eventually([&] { return idle_with({true, false, false, false, false}); }));
+}
+
+// sim: --fast, and a pause of 1.5 s before row 36 of every picture.
+// Meanwhile the window handles its messages: it paints the rows that came
+// over the previous picture, refuses a key, and Exit ends it at once.
+TEST_F(Win32Window, LiveWhileAPictureComes) {
+  ASSERT_NO_FATAL_FAILURE(connect_to_the_camera());
+  press_keys({VK_RIGHT});
+  ASSERT_TRUE(eventually([&] { return shell->shell.running_operation == 0 && shell->host.frame_length == 4; }));
+  const std::uint32_t commands_before = shell->host.ledger.last_number;
+  POINT on_picture{50, 150};
+  ::ClientToScreen(main, &on_picture);
+  ::SetCursorPos(on_picture.x, on_picture.y);
+
+  press_keys({VK_UP});
+  EXPECT_TRUE(cursor_becomes(IDC_WAIT));
+  // Row 0 painted before row 71 has come; row 71 still the previous (green) picture's.
+  const COLORREF green = RGB(0, 139, 0);
+  COLORREF top_left = green;
+  ASSERT_TRUE(eventually([&] { return (top_left = pixel(10, 110)) != green; }));
+  EXPECT_LT(shell->host.frame_length, static_cast<std::int16_t>(kFrameBufferSize));
+  EXPECT_EQ(pixel(10, 181), green);
+  press_keys({VK_LEFT});  // refused: the link is the picture's
+  ASSERT_TRUE(eventually([&] { return shell->shell.running_operation == 0; }));
+  EXPECT_TRUE(cursor_becomes(IDC_ARROW));
+  // The whole picture, as the Linux build saves it, and row 0 as it was painted.
+  const std::wstring folder = scratch_folder();
+  ASSERT_TRUE(write_bmp_replacing(folder + L"\\live.bmp", *shell->picture));
+  const std::vector<std::uint8_t> saved = file_bytes(folder + L"\\live.bmp");
+  EXPECT_EQ(fnv1a64(saved.data(), saved.size()), kLinuxPannedRightBmp);
+  EXPECT_EQ(pixel(10, 110), top_left);
+  // H goes out next: the refused key sent nothing.
+  press_keys({'H'});
+  ASSERT_TRUE(eventually([&] { return shell->shell.running_operation == 0 && shell->host.key_answer[0] == 'H'; }));
+  EXPECT_EQ(shell->host.ledger.last_number, commands_before + 2);
+
+  press_keys({VK_UP});
+  EXPECT_TRUE(cursor_becomes(IDC_WAIT));
+  ::PostMessageA(main, WM_COMMAND, command_wparam(kIdExit), 0);
+  ASSERT_TRUE(eventually([&] { return !::IsWindow(main); }));
+  // The picture's wait was let go rather than run out.
+  EXPECT_TRUE(eventually([&] { return shell->host.last_read_end == ReadEnd::cancelled; }));
 }
 
 // sim: --silent: the start-up fails; its message, in Japanese on any Windows.
