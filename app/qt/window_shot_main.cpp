@@ -1,76 +1,95 @@
 // corvanta-window-shot: opens the window on an embedded virtual module,
 // walks Open -> Inquiry -> select -> Connect -> Up, and saves what the
 // display shows of the window as a PNG, so a person can look at it.
-// scripts/screenshot runs it under Xvfb.
+// scripts/screenshot and scripts/screencast run it under Xvfb.
+//
+//   corvanta-window-shot [OUTPUT.png]              after the picture
+//   corvanta-window-shot --mid-capture OUTPUT.png  halfway through a paced picture
+//   corvanta-window-shot --frames DIR              every 100 ms of a paced picture,
+//                                                  DIR/frame-NNN.png
 #include <QApplication>
+#include <QDir>
 #include <QKeyEvent>
-#include <QListWidget>
 #include <QPixmap>
-#include <QPushButton>
 #include <QScreen>
-#include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 
-#include "host_ops.h"
-#include "main_window.h"
-#include "posix_serial.h"
-#include "private_module.h"
+#include "sim_window.h"
 
 namespace {
-void click(MainWindow& window, int id) {
-  window.button(id)->click();
-  window.wait_for_worker();
-}
-
 void key(MainWindow& window, Qt::Key k) {
   QKeyEvent press(QEvent::KeyPress, k, Qt::NoModifier);
   QCoreApplication::sendEvent(&window, &press);
+}
+
+// What the display itself shows, not a rendering of ours.
+bool shoot(MainWindow& window, const QString& output) {
+  QPixmap shot = window.screen()->grabWindow(window.winId());
+  if (!shot.isNull() && shot.save(output, "PNG")) return true;
+  std::fprintf(stderr, "corvanta-window-shot: cannot write %s\n", qPrintable(output));
+  return false;
+}
+
+// Runs the event loop for `ms` milliseconds.
+void wait(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
 }
 }  // namespace
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  const QStringList arguments = QCoreApplication::arguments();
-  const QString output = arguments.size() > 1 ? arguments[1] : QString("corvanta-window.png");
+  QStringList arguments = QCoreApplication::arguments();
+  arguments.removeFirst();
+  const bool mid_capture = arguments.removeAll("--mid-capture") > 0;
+  QString frames;
+  const qsizetype frames_at = arguments.indexOf("--frames");
+  if (frames_at >= 0 && frames_at + 1 < arguments.size()) {
+    frames = arguments[frames_at + 1];
+    arguments.remove(frames_at, 2);
+  }
+  const QString output = arguments.isEmpty() ? QString("corvanta-window.png") : arguments[0];
 
   SimOptions options;
-  options.paced = false;
+  // At the line's own pace when the picture is to be seen arriving.
+  options.paced = mid_capture || !frames.isEmpty();
   options.inquiry_time_scale = 0.1;
-  PrivateModule sim;
-  if (!sim.start(options, 5)) {
-    std::fputs("corvanta-window-shot: the virtual module did not start\n", stderr);
-    return 1;
-  }
+  SimWindow session;
+  if (!session.connect(options, "corvanta-window-shot")) return 1;
+  MainWindow& window = *session.window;
 
-  PosixSerial serial;
-  HostState host;
-  host_attach(host, serial);
-  MainWindow window(host);
-  window.show();
-  window.activateWindow();
-  for (int i = 0; i < 50 && !window.isActiveWindow(); ++i) {
-    QCoreApplication::processEvents();
-    QThread::msleep(10);
+  int shots = 0;
+  QTimer every;
+  if (!frames.isEmpty()) {
+    QDir().mkpath(frames);
+    QObject::connect(&every, &QTimer::timeout, [&] {
+      shoot(window, QString("%1/frame-%2.png").arg(frames).arg(shots++, 3, 10, QChar('0')));
+    });
+    every.start(100);
+    wait(300);  // the previous picture, before the key
   }
-
-  click(window, kIdOpen);
-  click(window, kIdInquiry);
-  window.device_list()->setCurrentRow(0);
-  click(window, kIdConnect);
   key(window, Qt::Key_Up);  // the picture, on the worker
+  if (mid_capture) {
+    wait(1250);  // half the picture's line time
+    if (!shoot(window, output)) return 1;
+  }
   window.wait_for_worker();
   QCoreApplication::processEvents();
-
-  // What the display itself shows, not a rendering of ours.
-  QPixmap shot = window.screen()->grabWindow(window.winId());
-  if (shot.isNull() || !shot.save(output, "PNG")) {
-    std::fprintf(stderr, "corvanta-window-shot: cannot write %s\n", qPrintable(output));
+  if (!frames.isEmpty()) {
+    wait(500);  // the whole picture, held
+    every.stop();
+  } else if (!mid_capture && !shoot(window, output)) {
     return 1;
   }
-  std::printf("%s: %dx%d, link %s, %d picture bytes\n", qPrintable(output), shot.width(), shot.height(),
-              host.link_connected != 0 ? "up" : "down", static_cast<int>(host.frame_length));
-  host.cancel_requested = true;
+  std::printf("%s: link %s, %d picture bytes\n", frames.isEmpty() ? qPrintable(output) : qPrintable(frames),
+              session.host.link_connected != 0 ? "up" : "down", static_cast<int>(session.host.frame_length));
+  if (shots > 0) std::printf("%d frames, one every 100 ms\n", shots);
+  session.host.cancel_requested = true;
   window.wait_for_worker();
-  return host.link_connected != 0 && static_cast<std::size_t>(host.frame_length) == kFrameBufferSize ? 0 : 1;
+  return session.host.link_connected != 0 && static_cast<std::size_t>(session.host.frame_length) == kFrameBufferSize
+             ? 0
+             : 1;
 }
