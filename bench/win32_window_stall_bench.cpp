@@ -64,9 +64,13 @@ int main(int argc, char** argv) {
   }
   Win32Shell& shell = *win32_shell();
   HWND main = shell.main_window;
+  // As corvanta.exe ends: at once, whatever a worker that has just
+  // reported is still doing on its way out.
   auto end = [&](int status) {
     ::PostMessageA(main, WM_COMMAND, command_wparam(kIdExit), 0);
     window_thread.join();
+    std::fflush(nullptr);
+    ::ExitProcess(static_cast<UINT>(status));
     return status;
   };
   if (!connect(shell)) return end(1);
