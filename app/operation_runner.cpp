@@ -138,6 +138,13 @@ bool route_command(AppShell& shell, std::uint32_t wparam) {
       exit_main_window(shell);
       return true;
     case kIdDeviceList:
+      // While a worker runs it owns the host's state: nothing of it is read
+      // here. A key command runs only on an open channel, so the keyboard
+      // goes back to the arrows; the outcome sets the buttons.
+      if (shell.running_operation != 0) {
+        if (shell.running_operation == kKeyCommand) shell.window.focus_main_window();
+        return true;
+      }
       // Connect is for a device to link to: while a link is up it stays as
       // the operations set it.
       if (notification == kListSelectionChanged && shell.host.found_count > 0 && shell.host.link_connected == 0)

@@ -117,8 +117,8 @@ struct AppShell {
   std::int32_t running_operation = 0;
   OperationRequest operation_request{};
   CameraView view{};
-  // Why the last operation failed, taken while it still owned the link (a
-  // key command may take the link before its report is shown).
+  // Why the last operation failed, taken while it still owned the link, so
+  // that its report does not read the host's state.
   FailureReason operation_failure{};
 
   AppShell(HostState& h, ShellWindow& w) : host(h), window(w) {}
