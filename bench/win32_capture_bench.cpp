@@ -51,11 +51,12 @@ int main(int argc, char** argv) {
     std::fputs("corvanta-bench-win: no session with the module on COM5\n", stderr);
     return 1;
   }
+  const double line = kPictureLineBytes / kLineBytesPerSecond;
   // The same process asleep for a picture's line time: what Wine itself
   // costs, set against the capture's figure.
   double idle_cpu_before = process_cpu_seconds();
   auto idle_started = Clock::now();
-  ::Sleep(2514);
+  ::Sleep(static_cast<DWORD>(line * 1000));
   const double idle_share = (process_cpu_seconds() - idle_cpu_before) /
                             std::chrono::duration<double>(Clock::now() - idle_started).count();
   Picture picture;
@@ -78,7 +79,6 @@ int main(int argc, char** argv) {
   host_disconnect(*host);
   host_close(*host);
   std::sort(wall.begin(), wall.end());
-  const double line = kPictureLineBytes / kLineBytesPerSecond;
   const double median = wall[wall.size() / 2];
   std::printf("windows: paced capture (median of %d): %.4f s = %.4f x line time (%.4f s); "
               "process CPU %.2f %% of wall (asleep: %.2f %%)\n",

@@ -120,9 +120,10 @@ ReadEnd Win32Serial::read_bytes(const PortHandle& handle, std::uint8_t* out, std
     DWORD errors = 0;
     COMSTAT status{};
     if (::ClearCommError(handle_of(handle), &errors, &status) && status.cbInQue < want) {
-      const auto missing_ms = static_cast<DWORD>((want - status.cbInQue) * 1000 / wait_bounds::kLineBytesPerSecond);
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
-      if (missing_ms > 0 && left > 0) ::Sleep(std::min<DWORD>(missing_ms, static_cast<DWORD>(left)));
+      const long long missing_ms = (want - status.cbInQue) * 1000 / wait_bounds::kLineBytesPerSecond;
+      const long long left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+      const long long sleep_ms = std::min(missing_ms, left_ms);
+      if (sleep_ms > 0) ::Sleep(static_cast<DWORD>(sleep_ms));
     }
     DWORD count = 0;
     BOOL ok = ::ReadFile(handle_of(handle), out + got, static_cast<DWORD>(want), &count, nullptr);
