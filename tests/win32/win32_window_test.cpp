@@ -78,9 +78,20 @@ HCURSOR shown_cursor() {
   return info.hCursor;
 }
 
+// The pointer is nudged a pixel each look, as a user's hand does: under
+// Wine the cursor a window sets when no mouse message has yet reached it is
+// not always the one shown, and a move makes the window set it again.
 bool cursor_becomes(LPCSTR shape) {
   HCURSOR wanted = ::LoadCursorA(nullptr, shape);
-  return eventually([&] { return shown_cursor() == wanted; });
+  int nudge = 1;
+  return eventually([&] {
+    if (shown_cursor() == wanted) return true;
+    POINT at{};
+    ::GetCursorPos(&at);
+    ::SetCursorPos(at.x + nudge, at.y);
+    nudge = -nudge;
+    return false;
+  });
 }
 
 // A folder of its own under the prefix's temporary folder.
