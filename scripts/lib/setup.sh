@@ -27,6 +27,15 @@ CORVANTA_TEST_PACKAGES=(
 
 # install_missing_packages [PACKAGE...]: those of the list that are not
 # installed yet; without a list, everything the build and the tests need.
+#
+# A mirror in the middle of a sync can serve an index that does not match its
+# release file. apt-get update then fails for that one index, which is only a
+# warning here: the install goes on with the indexes that came. If the bad
+# index was the security suite's (seen with its i386 index), apt cannot find
+# i386 libraries at the versions of the amd64 ones it installs and refuses
+# wine32; the install is then tried once more with the security suite pinned
+# below the main suite, so that both architectures come from the same point
+# release. If that fails too, the scripts say what failed and what to try.
 install_missing_packages() {
   local wanted=("$@")
   [ ${#wanted[@]} -eq 0 ] && wanted=("${CORVANTA_BUILD_PACKAGES[@]}" "${CORVANTA_TEST_PACKAGES[@]}")
@@ -45,8 +54,48 @@ install_missing_packages() {
   if [[ " ${missing[*]} " == *" wine32 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     "${sudo[@]}" dpkg --add-architecture i386
   fi
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  local log
+  log=$(mktemp /tmp/corvanta-apt-XXXXXX.log)
+  local index_failed=0
+  if ! "${sudo[@]}" apt-get update -qq >"$log" 2>&1; then
+    index_failed=1
+    echo "== Warning: apt-get update could not read every package index (a mirror in the middle of a sync?):"
+    grep -E '^(E|W): ' "$log" | head -n 5 | sed 's/^/   /'
+    echo "   Going on with the indexes that came."
+  fi
+  if apt_install "$log" "${missing[@]}"; then
+    rm -f "$log"
+    return 0
+  fi
+  if [ "$index_failed" -eq 1 ]; then
+    echo "== The install failed on the incomplete indexes; trying again with the security suite pinned below the main suite"
+    local pins
+    pins=$(mktemp -d /tmp/corvanta-apt-pins-XXXXXX)
+    printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n' >"$pins/security-below-main"
+    if apt_install "$log" -o Dir::Etc::PreferencesParts="$pins" "${missing[@]}"; then
+      rm -rf "$pins" "$log"
+      echo "== Installed from the main suite; run 'apt-get update && apt-get upgrade' once the mirror is whole again"
+      return 0
+    fi
+    rm -rf "$pins"
+  fi
+  echo "== The install failed. What apt said (whole log: $log):"
+  grep -E '^(E|W): |Depends:|broken' "$log" | tail -n 12 | sed 's/^/   /'
+  echo "   What to try:"
+  echo "   - a mirror in the middle of a sync mends itself within hours: run 'apt-get update' again later;"
+  echo "   - or pin the security suite below the main suite for this install (README, Set-up);"
+  echo "   - or install the packages above by hand and run this script again."
+  return 1
+}
+
+# apt_install LOG [APT-OPTION...] PACKAGE...: installs quietly, apt's output
+# going to LOG.
+apt_install() {
+  local log=$1
+  shift
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "$@" >>"$log" 2>&1
 }
 
 build_all() {
