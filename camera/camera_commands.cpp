@@ -57,14 +57,67 @@ Status note_link_gone(HostState& s) {
   return kStatusFail;
 }
 
+bool link_gone(const HostState& s) { return s.link_connected == 0 || s.channel_state != kChannelOpen; }
+
+// Signs of lost or added bytes since `before` fail what they concern, and
+// the account, read out of step, is in doubt.
+Status judge_line(HostState& s, std::uint32_t before, FailurePoint point) {
+  if (s.stream_faults == before) return kStatusOk;
+  ledger_doubt(s, LedgerDoubt::line_damaged);
+  FailureReason reason;
+  reason.point = point;
+  reason.detail = static_cast<std::uint16_t>(std::min<std::uint32_t>(s.stream_faults - before, UINT16_MAX));
+  note_failure(s, reason);
+  return kStatusFail;
+}
+
+// An account in doubt (or a lapsed picture written off on evidence) is
+// settled by quiet: the camera has sent nothing for the write-off time, so
+// nothing it may still owe is on its way. A packet whose rest never came in
+// that time is forgotten.
+Status wait_for_quiet(HostState& s) {
+  const Deadline began = link_now(s);
+  const Deadline give_up = began + wait_bounds::kQuietBeforeCommand;
+  for (;;) {
+    if (ledger_settle_if_quiet(s)) {
+      hci_drop_packet_under_way(s);
+      return kStatusOk;
+    }
+    if (!ledger_needs_quiet(s)) return kStatusOk;
+    const Deadline now = link_now(s);
+    bool began_packet = false;
+    if (now < give_up) {
+      const auto left = wait_bounds::kDebtWriteOff - ledger_camera_quiet(s) + wait_bounds::kFirstLook;
+      hci_read_packet_within(s, std::min(now + left, give_up), give_up, &began_packet);
+    }
+    if (link_now(s) >= give_up || (!began_packet && s.last_read_end != ReadEnd::deadline)) {
+      FailureReason reason;
+      reason.point = FailurePoint::camera_not_quiet;
+      reason.read_end = static_cast<std::uint8_t>(s.last_read_end);
+      if (s.last_read_end == ReadEnd::port_error) reason.os_error = s.last_port_error;
+      reason.bound_ms = static_cast<std::uint32_t>(wait_bounds::kQuietBeforeCommand.count());
+      reason.waited_ms = static_cast<std::uint32_t>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(link_now(s) - began).count());
+      note_failure(s, reason);
+      return kStatusFail;
+    }
+  }
+}
+
 // Reads off what is waiting (late frames pay what they owe, link events are
-// handled), lets a camera that has been quiet for the write-off time owe
-// nothing any more, and sends nothing on a link or channel that went down.
-// Then owes the command's frames and sends it.
+// handled) and sends nothing on a link or channel that went down meanwhile.
+// Signs of lost or added bytes seen there fail this exchange before anything
+// is sent: what they did to the account is undone, and the next command
+// waits for quiet. An account in doubt waits for quiet here. Then owes the
+// command's frames and sends it.
 Status begin_exchange(HostState& s, char letter, std::uint16_t frames, std::uint16_t frame_size, Exchange& x) {
+  const std::uint32_t faults_before = s.stream_faults;
   hci_drop_waiting_input(s);
-  ledger_write_off_if_quiet(s);
-  if (s.link_connected == 0 || s.channel_state != kChannelOpen) return note_link_gone(s);
+  if (link_gone(s)) return note_link_gone(s);
+  if (failed(judge_line(s, faults_before, FailurePoint::damaged_before))) return kStatusFail;
+  if (failed(wait_for_quiet(s))) return kStatusFail;
+  if (failed(judge_line(s, faults_before, FailurePoint::damaged_before))) return kStatusFail;
+  if (link_gone(s)) return note_link_gone(s);
   const std::uint32_t number = ledger_owe(s, frames, frame_size);
   if (number == 0) {
     FailureReason reason;
@@ -87,24 +140,44 @@ bool paid_in_full(const HostState& s, const Exchange& x) {
   return ledger_find(s, x.wait.number) == nullptr && s.ledger.watched == x.wait.number && s.ledger.watched_paid;
 }
 
+// How long to look for what follows the frame that settled the exchange: a
+// picture's look also covers the gaps its camera left between rows.
+std::chrono::milliseconds confirm_look(const HostState& s, bool picture) {
+  using wait_bounds::kConfirmLook;
+  if (!picture) return kConfirmLook;
+  const auto gaps = s.ledger.watched_longest_gap * 3 / 2 + kConfirmLook;
+  return std::min(gaps, wait_bounds::kConfirmLookCap);
+}
+
 // The frame that settled the exchange must end where the next packet
-// begins: a byte lost from it or added to it shows there. Packets that
-// follow at once are read, and no stream fault may have been seen since the
-// command went out.
-Status confirm_in_step(HostState& s, const Exchange& x) {
-  hci_settle_line(s, wait_bounds::kConfirmLook, wait_bounds::kConfirmLook);
-  if (s.stream_faults == x.faults_before) return kStatusOk;
-  FailureReason reason;
-  reason.point = FailurePoint::line_damaged;
-  reason.detail = static_cast<std::uint16_t>(std::min<std::uint32_t>(s.stream_faults - x.faults_before, UINT16_MAX));
-  note_failure(s, reason);
-  return kStatusFail;
+// begins: a byte lost from it or added to it shows there, and a row too
+// many follows at the camera's pace. Packets that begin within the look are
+// read (a packet still under way at its end stays so), and no stream fault
+// may have been seen since the command went out, nor the account fallen in
+// doubt. Behind a picture written off on evidence, the exchange is trusted
+// only once the camera has been quiet for the write-off time.
+Status confirm_in_step(HostState& s, const Exchange& x, bool picture) {
+  const auto look = confirm_look(s, picture);
+  hci_settle_line(s, look, look, look * 2);
+  if (failed(judge_line(s, x.faults_before, FailurePoint::line_damaged))) return kStatusFail;
+  if (s.ledger.doubts != x.wait.doubts) return l2cap_note_doubt(s), kStatusFail;
+  if (!s.ledger.settle_by_quiet) return kStatusOk;
+  if (failed(wait_for_quiet(s))) return kStatusFail;
+  if (failed(judge_line(s, x.faults_before, FailurePoint::line_damaged))) return kStatusFail;
+  if (s.ledger.doubts != x.wait.doubts) return l2cap_note_doubt(s), kStatusFail;
+  return kStatusOk;
 }
 
 void note_picture_wait(HostState& s) {
   if (s.last_failure.point != FailurePoint::picture_row) return;
   s.last_failure.rows = kPictureRows;
   s.last_failure.l2cap_result = s.channel_refusal;
+}
+
+// An exchange that ends without its frames: what its bytes showed counts
+// against the account all the same.
+void end_failed_exchange(HostState& s, const Exchange& x) {
+  if (s.stream_faults != x.faults_before) ledger_doubt(s, LedgerDoubt::line_damaged);
 }
 }  // namespace
 
@@ -125,9 +198,10 @@ Status camera_simple_command(HostState& s, char letter) {
   if (!paid_in_full(s, x)) {
     if (s.last_failure.point == FailurePoint::channel_answer) s.last_failure.l2cap_result = s.channel_refusal;
     note_picture_wait(s);
+    end_failed_exchange(s, x);
     return kStatusFail;
   }
-  return confirm_in_step(s, x);
+  return confirm_in_step(s, x, picture);
 }
 
 Status capture_frame(HostState& s, CameraView& view) {
@@ -144,7 +218,8 @@ Status capture_frame(HostState& s, CameraView& view) {
       if (view.packet_done != nullptr) view.packet_done(view.context, rows, s.frame_length);
     }
     note_picture_wait(s);
-    whole = paid_in_full(s, x) && !failed(confirm_in_step(s, x));
+    whole = paid_in_full(s, x) && !failed(confirm_in_step(s, x, true));
+    if (!whole) end_failed_exchange(s, x);
   }
   if (view.picture != nullptr)
     convert_frame(s.frame_buffer.data(), view.picture->pixels.data(), kPictureWidth, kPictureHeight);

@@ -16,17 +16,75 @@ constexpr std::uint8_t kRoleSlave = 0x01;
 // Limited resources: one of the reasons the Core allows for a rejected
 // connection, and the truth: the host keeps one link.
 constexpr std::uint8_t kRejectReason = 0x0D;
+// No BR/EDR controller sends ACL packets longer than this (the usual
+// ACL_Data_Packet_Length of modules is 310 or 1021): a longer length read
+// from the line is a sign of lost or added bytes.
+constexpr std::uint32_t kAclPlausibleLength = 1021;
 
-Status read_byte(HostState& s, std::uint8_t& out) { return serial_read_byte(s, &out); }
+constexpr std::uint32_t kEventHeader = 2;  // code, parameter length
+constexpr std::uint32_t kAclHeader = 4;    // handle and flags, data length
 
 bool acl_welcome(const HostState& s) { return s.link_connected != 0 && s.acl_inbound != nullptr; }
 
-// The rest of a packet whose indicator has been read.
-Status handle_packet(HostState& s, std::uint8_t indicator) {
-  if (indicator == kIndicatorEvent) return hci_dispatch_event(s);
-  if (indicator == kIndicatorAcl && acl_welcome(s)) return s.acl_inbound(s);
-  ++s.stream_faults;  // SCO, 0x02 with no link, anything else: the byte alone
-  return kStatusFail;
+// A byte that may open a packet: an event, or ACL data while a link is up
+// (no ACL data can be meant for the host then, and a false length must not
+// swallow what follows).
+bool opens_packet(const HostState& s, std::uint8_t indicator) {
+  return indicator == kIndicatorEvent || (indicator == kIndicatorAcl && acl_welcome(s));
+}
+
+std::uint32_t header_size(const InboundPacket& p) { return p.indicator == kIndicatorEvent ? kEventHeader : kAclHeader; }
+
+// The whole packet after its indicator, as its header tells: the header
+// alone until that has come.
+std::uint32_t packet_size(const InboundPacket& p) {
+  const std::uint32_t header = header_size(p);
+  if (p.have < header) return header;
+  if (p.indicator == kIndicatorEvent) return header + p.bytes[1];
+  return header + static_cast<std::uint32_t>(p.bytes[2] | p.bytes[3] << 8);
+}
+
+// Reads up to `count` more bytes of the packet under way, never past its
+// end; bytes past the holding buffer are read and not kept.
+Status read_packet_part(HostState& s, std::uint32_t count) {
+  InboundPacket& p = s.rx_packet;
+  while (count > 0 && p.have < packet_size(p)) {
+    const std::uint32_t header_before = p.have;
+    std::uint32_t want = std::min(count, packet_size(p) - p.have);
+    std::uint8_t* into = nullptr;
+    if (p.have < p.bytes.size()) {
+      into = p.bytes.data() + p.have;
+      want = std::min<std::uint32_t>(want, static_cast<std::uint32_t>(p.bytes.size()) - p.have);
+    }
+    std::size_t got = 0;
+    const Status read = serial_read_some(s, into, want, got);
+    p.have += static_cast<std::uint32_t>(got);
+    count -= static_cast<std::uint32_t>(got);
+    // The length is judged once, as soon as the header is whole.
+    if (p.indicator == kIndicatorAcl && header_before < kAclHeader && p.have >= kAclHeader &&
+        packet_size(p) - kAclHeader > kAclPlausibleLength)
+      ++s.stream_faults;
+    if (failed(read)) return kStatusFail;
+  }
+  return kStatusOk;
+}
+
+// Takes in one byte: the indicator of a new packet, or the next byte of the
+// packet under way. A byte that opens no packet is consumed alone and fails
+// (a stream fault).
+Status take_first_byte(HostState& s) {
+  InboundPacket& p = s.rx_packet;
+  if (p.indicator != 0) return read_packet_part(s, 1);
+  std::uint8_t indicator = 0;
+  if (failed(serial_read_byte(s, &indicator))) return kStatusFail;
+  if (!opens_packet(s, indicator)) {
+    ++s.stream_faults;  // SCO, 0x02 with no link, anything else: the byte alone
+    return kStatusFail;
+  }
+  p.indicator = indicator;
+  p.have = 0;
+  p.began_at = link_now(s);
+  return kStatusOk;
 }
 
 // The parameter sizes of the events whose size is fixed, or grows by a fixed
@@ -53,21 +111,67 @@ bool event_size_fits(std::uint8_t code, std::uint8_t length, const std::uint8_t*
   return code != kEventCommandComplete || length >= 3;  // credits, opcode, then its return bytes
 }
 
-Status read_event(HostState& s, std::uint8_t* code, std::uint8_t* length, std::uint8_t* parameters) {
-  std::uint8_t header[2];
-  if (failed(serial_read_bytes(s, header, sizeof header))) return kStatusFail;
-  *code = header[0];
-  *length = header[1];
-  if (failed(serial_read_bytes(s, parameters, *length))) return kStatusFail;
-  if (!event_size_fits(*code, *length, parameters)) ++s.stream_faults;
-  return kStatusOk;
+Status handle_event_packet(HostState& s) {
+  const InboundPacket& p = s.rx_packet;
+  const std::uint8_t code = p.bytes[0];
+  const std::uint8_t length = p.bytes[1];
+  return hci_handle_event(s, code, length, p.bytes.data() + kEventHeader);
 }
 }  // namespace
 
+bool hci_packet_under_way(const HostState& s) { return s.rx_packet.indicator != 0; }
+
+void hci_drop_packet_under_way(HostState& s) { s.rx_packet.indicator = 0; }
+
+namespace {
+// The packet under way, or a new one, whole. `look_again`: a wait that ends
+// with nothing takes one more short look.
+Status take_packet(HostState& s, Deadline first_byte_by, Deadline finish_by, bool look_again, bool* began) {
+  *began = false;
+  start_wait_until(s, first_byte_by);
+  Status first = take_first_byte(s);
+  if (failed(first) && look_again && s.last_read_end == ReadEnd::deadline) {
+    start_wait(s, wait_bounds::kFirstLook);
+    first = take_first_byte(s);
+  }
+  if (failed(first)) {
+    *began = s.last_read_end == ReadEnd::byte;  // a byte came and opened nothing
+    return kStatusFail;
+  }
+  *began = true;
+  const Deadline now = link_now(s);
+  start_wait_until(s, std::min(now + wait_bounds::kPacketRest, std::max(finish_by, now)));
+  return read_packet_part(s, UINT32_MAX);  // a packet cut here stays under way
+}
+
+// Under the current wait's deadline, for the first byte and the rest alike.
+Status take_packet_now(HostState& s) {
+  bool began = false;
+  const Deadline deadline = s.read_deadline;
+  return take_packet(s, deadline, deadline, false, &began);
+}
+}  // namespace
+
+Status hci_take_packet(HostState& s, Deadline first_byte_by, Deadline finish_by, bool* began) {
+  return take_packet(s, first_byte_by, finish_by, true, began);
+}
+
+Status hci_handle_packet(HostState& s) {
+  InboundPacket& p = s.rx_packet;
+  const std::uint8_t indicator = p.indicator;
+  p.indicator = 0;  // whatever it holds, the next read begins a new packet
+  if (indicator == kIndicatorEvent) {
+    if (!event_size_fits(p.bytes[0], p.bytes[1], p.bytes.data() + kEventHeader)) ++s.stream_faults;
+    return handle_event_packet(s);
+  }
+  if (p.have > p.bytes.size()) return kStatusFail;  // no module sends it: counted when its length came
+  if (!acl_welcome(s)) return kStatusFail;           // the link went down while it came
+  return s.acl_inbound(s);
+}
+
 Status hci_read_packet(HostState& s) {
-  std::uint8_t indicator = 0;
-  if (failed(read_byte(s, indicator))) return kStatusFail;
-  return handle_packet(s, indicator);
+  if (failed(take_packet_now(s))) return kStatusFail;
+  return hci_handle_packet(s);
 }
 
 Status process_inbound_packet(HostState& s) {
@@ -76,53 +180,45 @@ Status process_inbound_packet(HostState& s) {
 }
 
 Status hci_read_packet_within(HostState& s, Deadline first_byte_by, Deadline finish_by, bool* began) {
-  *began = false;
-  start_wait_until(s, first_byte_by);
-  std::uint8_t indicator = 0;
-  if (failed(read_byte(s, indicator))) {
-    if (s.last_read_end != ReadEnd::deadline) return kStatusFail;
-    start_wait(s, wait_bounds::kFirstLook);
-    if (failed(read_byte(s, indicator))) return kStatusFail;
-  }
-  *began = true;
-  start_wait_until(s, std::min(link_now(s) + wait_bounds::kPacketRest, std::max(finish_by, link_now(s))));
-  Status packet = handle_packet(s, indicator);
-  if (failed(packet) && link_went_quiet(s)) ++s.stream_faults;  // cut short
-  return packet;
+  if (failed(hci_take_packet(s, first_byte_by, finish_by, began))) return kStatusFail;
+  return hci_handle_packet(s);
 }
 
 Status hci_read_until_counted(HostState& s, const std::uint32_t& counter) {
   start_wait(s, wait_bounds::kInboundPacket);
+  const Deadline deadline = s.read_deadline;
   const std::uint32_t before = counter;
   while (counter == before) {
-    Status packet = hci_read_packet(s);
-    if (failed(packet) && link_went_quiet(s)) return kStatusFail;
+    start_wait_until(s, deadline);
+    if (failed(take_packet_now(s))) {
+      if (link_went_quiet(s)) return kStatusFail;
+      continue;  // a byte that opened nothing
+    }
+    hci_handle_packet(s);
     if (s.link_connected == 0) return kStatusFail;  // nothing more can come on a link that went down
   }
   return kStatusOk;
 }
 
 Status hci_next_event(HostState& s, std::uint8_t* code, std::uint8_t* length, std::uint8_t* parameters) {
+  const Deadline deadline = s.read_deadline;
   for (;;) {
-    std::uint8_t indicator = 0;
-    if (failed(read_byte(s, indicator))) return kStatusFail;
-    if (indicator == kIndicatorEvent) return read_event(s, code, length, parameters);
-    if (indicator == kIndicatorAcl && acl_welcome(s)) {
-      s.acl_inbound(s);
+    start_wait_until(s, deadline);
+    if (failed(take_packet_now(s))) {
       if (link_went_quiet(s)) return kStatusFail;
-      continue;
+      continue;  // a byte that opened nothing is skipped alone
     }
-    ++s.stream_faults;  // any other byte is skipped alone
+    InboundPacket& p = s.rx_packet;
+    if (p.indicator == kIndicatorEvent) {
+      p.indicator = 0;
+      *code = p.bytes[0];
+      *length = p.bytes[1];
+      std::copy_n(p.bytes.begin() + kEventHeader, *length, parameters);
+      if (!event_size_fits(*code, *length, parameters)) ++s.stream_faults;
+      return kStatusOk;
+    }
+    hci_handle_packet(s);  // ACL data on the way
   }
-}
-
-// Event_Code | Parameter_Total_Length | parameters
-Status hci_dispatch_event(HostState& s) {
-  std::uint8_t code = 0;
-  std::uint8_t length = 0;
-  std::uint8_t parameters[kEventParametersMax];
-  if (failed(read_event(s, &code, &length, parameters))) return kStatusFail;
-  return hci_handle_event(s, code, length, parameters);
 }
 
 Status hci_handle_event(HostState& s, std::uint8_t code, std::uint8_t length, const std::uint8_t* parameters) {
@@ -197,23 +293,27 @@ Status clear_link_state(HostState& s) {
   return kStatusOk;
 }
 
-Status hci_settle_line(HostState& s, std::chrono::milliseconds first_look, std::chrono::milliseconds quiet) {
-  const Deadline give_up = link_now(s) + wait_bounds::kSettleLimit;
+Status hci_settle_line(HostState& s, std::chrono::milliseconds first_look, std::chrono::milliseconds quiet,
+                       std::chrono::milliseconds limit) {
+  const Deadline give_up = link_now(s) + limit;
   std::chrono::milliseconds look = first_look;
   for (;;) {
     bool began = false;
-    hci_read_packet_within(s, std::min(link_now(s) + look, give_up), give_up, &began);
+    const Status packet = hci_take_packet(s, std::min(link_now(s) + look, give_up), give_up, &began);
     if (!began) return s.last_read_end == ReadEnd::deadline ? kStatusOk : kStatusFail;
-    if (link_went_quiet(s) && s.last_read_end != ReadEnd::deadline) return kStatusFail;  // the port went
+    // A packet still under way at the limit stays under way: the next read
+    // goes on with it, so the limit cuts nothing.
+    if (!failed(packet)) hci_handle_packet(s);
+    else if (link_went_quiet(s) && s.last_read_end != ReadEnd::deadline) return kStatusFail;  // the port went
     if (link_now(s) >= give_up) return kStatusFail;
     look = quiet;
   }
 }
 
 Status hci_drop_waiting_input(HostState& s) {
-  return hci_settle_line(s, wait_bounds::kFirstLook, wait_bounds::kFirstLook);
+  return hci_settle_line(s, wait_bounds::kFirstLook, wait_bounds::kFirstLook, wait_bounds::kSettleLimit);
 }
 
 Status hci_wait_line_quiet(HostState& s) {
-  return hci_settle_line(s, wait_bounds::kLineQuiet, wait_bounds::kLineQuiet);
+  return hci_settle_line(s, wait_bounds::kLineQuiet, wait_bounds::kLineQuiet, wait_bounds::kSettleLimit);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The one reader of what the module sends. Every packet is read whole, by
 // its own length, before anything in it is judged, so that no packet can
-// leave bytes behind to be taken for the next one. Events that nobody waits
+// leave bytes behind to be taken for the next one; a wait that ends inside a
+// packet leaves it under way, and the next read goes on with it. Events that nobody waits
 // for are handled as they come; ACL data goes up to L2CAP.
 #include <chrono>
 #include <cstdint>
@@ -12,17 +13,28 @@
 // The largest event parameter block: its length is one byte.
 inline constexpr std::size_t kEventParametersMax = 255;
 
+// Takes in one packet whole, without handling it: waits until
+// `first_byte_by` for a byte (the indicator of a new packet, or the next byte
+// of the packet under way); once one came, the rest gets kPacketRest, never
+// past `finish_by`. `began` tells whether a byte came. 0 when the packet is
+// whole (hci_handle_packet handles it); -1 when the wait ended first (the
+// packet stays under way and the next read goes on with it) or when a byte
+// opened no packet (consumed alone: a stream fault). A wait that ends with
+// nothing takes one more short look, so that bytes already waiting on a
+// host that was kept from running are not missed.
+Status hci_take_packet(HostState& s, Deadline first_byte_by, Deadline finish_by, bool* began);
+// Handles the packet just taken in whole: its status.
+Status hci_handle_packet(HostState& s);
+// A packet begun and not yet whole.
+bool hci_packet_under_way(const HostState& s);
+// Forgets the packet under way (its rest will never come: the line has been
+// quiet too long, or the port is new).
+void hci_drop_packet_under_way(HostState& s);
+
 // Reads one packet under the current wait's deadline and handles it: the
-// status of its handler. A byte that opens no packet is consumed alone and
-// fails (a stream fault); so is 0x02 while no link is up, since no ACL data
-// can be meant for the host then, and a false length must not swallow what
-// follows.
+// status of its handler, -1 when none came whole.
 Status hci_read_packet(HostState& s);
-// Waits until `first_byte_by` for a packet to begin; one that begins gets
-// kPacketRest to finish, never past `finish_by`, and is handled. `began`
-// tells whether one began; a packet cut short counts as a stream fault.
-// A wait that ends with nothing takes one more short look, so that bytes
-// already waiting on a host that was kept from running are not missed.
+// The same, the first byte by `first_byte_by` and the rest by `finish_by`.
 Status hci_read_packet_within(HostState& s, Deadline first_byte_by, Deadline finish_by, bool* began);
 // The same within one inbound-packet deadline of its own.
 Status process_inbound_packet(HostState& s);
@@ -34,7 +46,7 @@ Status hci_read_until_counted(HostState& s, const std::uint32_t& counter);
 
 // Reads packets until an event's code and parameters have been read whole
 // (ACL data on the way is handled, stray bytes skipped). -1 when the wait
-// ends first.
+// ends first. An event of the wrong size for its code is a stream fault.
 Status hci_next_event(HostState& s, std::uint8_t* code, std::uint8_t* length, std::uint8_t* parameters);
 // Acts on an event read whole: the three link events; anything else (flow
 // control, an answer to a command nobody waits for any more) is dropped, -1.
@@ -49,8 +61,10 @@ Status clear_link_state(HostState& s);
 
 // Reads and handles packets until none has begun for `quiet` (the first look
 // waits only `first_look`). -1 when the port fails or the line is still busy
-// after kSettleLimit, which no read outlasts.
-Status hci_settle_line(HostState& s, std::chrono::milliseconds first_look, std::chrono::milliseconds quiet);
+// after `limit`, which no read outlasts; a packet under way then stays under
+// way, so the limit cuts nothing.
+Status hci_settle_line(HostState& s, std::chrono::milliseconds first_look, std::chrono::milliseconds quiet,
+                       std::chrono::milliseconds limit);
 // What is already waiting is read off: a clean line costs one first look.
 Status hci_drop_waiting_input(HostState& s);
 // After a signalling exchange that may have left an answer arriving: read on

@@ -21,6 +21,18 @@ enum class FailurePoint : std::uint8_t {
   channel_closed,       // the camera closed the channel
   line_damaged,         // detail: stream faults seen; bytes were lost or added on the line
   camera_behind,        // detail: the key's letter; the camera owes kLedgerDepth exchanges already
+  out_of_step,          // detail: why the account fell in doubt (LedgerDoubt, l2cap/channel_ledger.h)
+  damaged_before,       // detail: stream faults seen before the command went out; nothing was sent
+  camera_not_quiet,     // bound_ms: the camera did not go quiet so that a command could go out; nothing was sent
+};
+
+// Why the account of what the camera owes fell in doubt (l2cap/channel_ledger.h).
+enum class LedgerDoubt : std::uint8_t {
+  none,
+  line_damaged,  // bytes were read out of step
+  surplus_row,   // a row came that no picture owed
+  stray_frame,   // a frame that is no row where an earlier key's answer was owed
+  channel_gone,  // the channel or the link went while frames were owed
 };
 
 // How a wait ended, as ReadEnd (host_state.h) says; `answered` when a packet

@@ -39,6 +39,11 @@ inline constexpr std::size_t kSignalFrameSize = 64;
 inline constexpr std::size_t kKeyAnswerSize = 16;
 // Exchanges whose frames the camera may owe at once (l2cap/channel_ledger.h).
 inline constexpr std::size_t kLedgerDepth = 8;
+// One inbound packet held whole before it is handled: the ACL header and the
+// longest ACL data a BR/EDR module sends (1,021 bytes); an event (2 + 255)
+// fits too. A longer ACL packet is read whole all the same, its excess
+// counted and not kept.
+inline constexpr std::size_t kInboundPacketSize = 4 + 1021;
 
 // What the camera owes for one command sent on the channel: a key owes one
 // answer frame, a picture 72 rows. Frames pay the oldest debt first.
@@ -49,6 +54,12 @@ struct ChannelDebt {
   std::uint16_t frame_size = 0;  // only a frame of exactly this length pays (0: any frame)
   // Its exchange ended without it: late frames still pay it, and are dropped.
   bool lapsed = false;
+  // A key sent while a picture's rows were still owed: a frame of a row's
+  // length that reaches it is a row too many, not its answer.
+  bool behind_rows = false;
+  // Sent while a key's answer was owed: one of its frames may have paid that
+  // key, if the camera answered out of order.
+  bool behind_key = false;
 };
 
 // The account the host keeps of the channel, first in, first out: the camera's
@@ -64,8 +75,39 @@ struct ChannelLedger {
   // The camera's last sign of life: its last frame, or the last command it
   // was sent, whichever came later. Measures the quiet that writes debts off.
   std::chrono::steady_clock::time_point last_activity{};
+  // The rows of the watched picture come with gaps between them: the longest
+  // so far, from the end of one row to the start of the next, bounds how long
+  // the host looks for a row too many after the last.
+  std::chrono::steady_clock::time_point watched_last_row{};
+  std::chrono::milliseconds watched_longest_gap{};
+  // The account may be wrong: bytes were read out of step, a row came that
+  // nobody owed, or a frame came that an earlier key may have been paid with.
+  // Everything owed was written off; the next command waits until the camera
+  // has been quiet for the write-off time, so that nothing still on its way
+  // is taken for the answer. `doubts` counts these, so that an exchange can
+  // tell one came while it was under way.
+  bool in_doubt = false;
+  std::uint32_t doubts = 0;
+  LedgerDoubt last_doubt = LedgerDoubt::none;
+  // A lapsed picture was written off because a frame that is no row came
+  // where a key's answer was owed behind it: its rows may yet come, so what
+  // was paid after it is trusted only once the camera has been quiet for the
+  // write-off time.
+  bool settle_by_quiet = false;
   std::uint32_t frames_written_off = 0;
-  std::uint32_t stray_frames = 0;  // whole frames that paid nothing
+  std::uint32_t stray_frames = 0;    // whole frames that paid nothing
+  std::uint32_t surplus_rows = 0;    // rows nobody owed
+  std::uint32_t foreign_frames = 0;  // frames on a channel the host does not have
+};
+
+// The inbound packet under way, read whole before anything in it is judged.
+// A wait that ends inside it leaves it here, and the next read goes on with
+// it, so a packet cut by a deadline stays one packet.
+struct InboundPacket {
+  std::uint8_t indicator = 0;  // 0: none under way
+  std::uint32_t have = 0;      // bytes after the indicator read so far (past the buffer: counted, not kept)
+  std::chrono::steady_clock::time_point began_at{};  // when its indicator was read
+  std::array<std::uint8_t, kInboundPacketSize> bytes{};
 };
 
 // Upcall from the HCI reader into the layer above it (set by l2cap_attach),
@@ -93,6 +135,10 @@ struct HostState {
   std::chrono::milliseconds wait_bound{};                 // and the bound it was started with
   ReadEnd last_read_end = ReadEnd::byte;
   int last_port_error = 0;  // errno of the last failed read or write (0: none given)
+  // Every byte read from the port, and when the last one was: what a wait
+  // heard, whatever it was.
+  std::uint64_t bytes_heard = 0;
+  std::chrono::steady_clock::time_point last_heard{};
   std::atomic<bool> cancel_requested{false};  // ends every wait at once (window closing, Ctrl-C)
 
   // Start-up (hci/): the module's own address, wire order.
@@ -128,9 +174,14 @@ struct HostState {
   std::array<std::uint8_t, kKeyAnswerSize> key_answer{};
   std::uint16_t key_answer_length = 0;  // the whole answer's length
 
+  // The packet the reader is taking in (hci/).
+  InboundPacket rx_packet;
+
   // An L2CAP frame that arrives in several ACL fragments (l2cap/): its
-  // channel, and how many of its bytes are still to come in continuations.
+  // channel, when its first packet began, and how many of its bytes are
+  // still to come in continuations.
   std::uint16_t rx_frame_cid = 0;
+  std::chrono::steady_clock::time_point rx_frame_began_at{};
   std::uint16_t rx_frame_missing = 0;
   std::array<std::uint8_t, kSignalFrameSize> signal_frame{};
   std::uint16_t signal_frame_length = 0;  // may pass the buffer: then the frame is refused
@@ -141,14 +192,19 @@ struct HostState {
   std::uint32_t channel_frames = 0;
   std::uint32_t signal_answers = 0;
   // Signs that the line lost or gained bytes: a byte that opens no packet,
-  // a packet cut short or longer than its own frame, an event of the wrong
-  // size. Only counts up; an exchange during which it moved is not trusted.
+  // a frame cut short by the next, a packet longer than its own frame, an
+  // event of the wrong size, an ACL length no module sends. Only counts up;
+  // an exchange during which it moved, or before whose command it moved, is
+  // not trusted.
   std::uint32_t stream_faults = 0;
 
   // Signalling and the channel (l2cap/).
   std::uint8_t signal_id = 0;
   std::uint16_t remote_psm = 0;
   std::uint16_t channel_id = 0;
+  // The camera's own end of the channel, from its Connection Response (0:
+  // none given): channel data counts on channel_id, on the host's CID and here.
+  std::uint16_t peer_channel_id = 0;
   std::uint8_t channel_state = 0;  // 0 closed, 4 open
   // The result of a Connection Response that refused the host's channel (0:
   // none since the request): not judged, but the likely reason nothing answers.

@@ -51,6 +51,14 @@ inline constexpr milliseconds kDebtWriteOff{6000};
 // second the next byte of a packet under way comes within 0.2 ms, and a USB
 // adapter passes on the bytes it has with the ones before them.
 inline constexpr milliseconds kConfirmLook{10};
+// After a picture's last row the look also covers the longest gap the camera
+// left between this picture's rows, with half as much again, so that a row
+// too many sent at the camera's own pace is seen; never longer than this.
+inline constexpr milliseconds kConfirmLookCap{250};
+// Before a command goes out on an account in doubt, the host waits for the
+// camera to be quiet for the write-off time; a line that never goes quiet
+// holds it no longer than this.
+inline constexpr milliseconds kQuietBeforeCommand{kDebtWriteOff + kSettleLimit};
 // A packet that has begun gets this long to finish. Its line time is a
 // fraction of that (a 1,021-byte ACL packet is 0.18 s), but a loaded host
 // may not run for a while, and a passed deadline ends a read even with the
@@ -67,11 +75,12 @@ inline constexpr std::uint32_t kAnswerLineBytes = 64;
 inline constexpr milliseconds line_time(std::uint32_t bytes) {
   return milliseconds((bytes * 1000ull + kLineBytesPerSecond - 1) / kLineBytesPerSecond);
 }
-// A whole exchange: the line time of what is owed with a quarter more, then
-// the quiet that ends it (the packet bound, or the write-off time when older
-// debts stood before it).
+// A whole exchange: twice the line time of what is owed (a camera may send
+// at half the line's rate, or leave gaps between rows), then the quiet that
+// ends it (the packet bound, or the write-off time when older debts stood
+// before it). Other traffic that comes meanwhile adds its own line time.
 inline constexpr milliseconds exchange_bound(std::uint32_t owed_line_bytes, milliseconds quiet) {
-  return line_time(owed_line_bytes) * 5 / 4 + quiet;
+  return line_time(owed_line_bytes) * 2 + quiet;
 }
 
 inline constexpr milliseconds inquiry_wait(std::uint8_t inquiry_length) {

@@ -17,15 +17,18 @@ inline constexpr std::uint8_t kPbFirstFlushable = 2;
 Status acl_write_header(HostState& s);
 Status l2cap_send_data(HostState& s, const std::uint8_t* data, std::uint8_t length);
 
-// The rest of an ACL packet after its indicator, consumed whole by its
-// Data_Total_Length. A packet for another handle, a continuation that
-// continues nothing, and a frame on the null or a reserved fixed channel are
-// dropped (-1). A frame's part that completes it is judged: channel data
+// The ACL packet the reader holds whole (HostState::rx_packet). A packet for
+// another handle, a continuation that continues nothing, and a frame on the
+// null or a reserved fixed channel, or on a channel the host does not have,
+// are dropped (-1). A frame's part that completes it is judged: channel data
 // counts one more in channel_frames and goes to the ledger, signalling is
 // answered. Lengths that do not add up count as stream faults.
 Status acl_handle_inbound(HostState& s);
+// Channel data counts on the host's CID, on the channel's CID and on the
+// CID the camera gave for its end; anything else is not the channel.
+bool l2cap_is_channel_cid(const HostState& s, std::uint16_t cid);
 // Channel data of the frame under way, held in rx_channel_frame.
-Status l2cap_receive_payload(HostState& s, std::uint16_t length);
+void l2cap_receive_payload(HostState& s, const std::uint8_t* data, std::uint16_t length);
 // Appends to frame_buffer; -1 (the byte dropped) once it is full.
 Status frame_append_byte(HostState& s, std::uint8_t byte);
 

@@ -7,12 +7,16 @@
 #include "wait_bounds.h"
 
 namespace {
+using std::chrono::milliseconds;
+
 ChannelDebt& debt_at(HostState& s, std::size_t i) {
   return s.ledger.debts[(s.ledger.first + i) % kLedgerDepth];
 }
 const ChannelDebt& debt_at(const HostState& s, std::size_t i) {
   return s.ledger.debts[(s.ledger.first + i) % kLedgerDepth];
 }
+
+bool is_picture(const ChannelDebt& d) { return d.frame_size == kRowBytes; }
 
 // The oldest debt leaves the account, paid in full or written off.
 void settle_oldest(HostState& s) {
@@ -25,16 +29,47 @@ void settle_oldest(HostState& s) {
 }
 
 std::uint32_t line_bytes_of(const ChannelDebt& d) {
-  const std::uint32_t each = d.frame_size == kRowBytes ? wait_bounds::kRowLineBytes : wait_bounds::kAnswerLineBytes;
+  const std::uint32_t each = is_picture(d) ? wait_bounds::kRowLineBytes : wait_bounds::kAnswerLineBytes;
   return each * static_cast<std::uint32_t>(d.frames_owed - d.frames_paid);
+}
+
+// A key's answer is owed somewhere behind the oldest debt.
+bool key_owed_behind_oldest(const HostState& s) {
+  for (std::size_t i = 1; i < s.ledger.count; ++i)
+    if (!is_picture(debt_at(s, i))) return true;
+  return false;
+}
+
+const ChannelDebt* watched_debt(const HostState& s) { return ledger_find(s, s.ledger.watched); }
+
+// A row of the watched picture is kept, and the gap before it measured.
+void keep_row_time(HostState& s) {
+  ChannelLedger& l = s.ledger;
+  if (l.watched_last_row != Deadline{} && s.rx_frame_began_at > l.watched_last_row)
+    l.watched_longest_gap =
+        std::max(l.watched_longest_gap, std::chrono::duration_cast<milliseconds>(s.rx_frame_began_at - l.watched_last_row));
+  l.watched_last_row = link_now(s);
 }
 
 void keep_frame(HostState& s, const ChannelDebt& d) {
   const std::size_t held = std::min<std::size_t>(s.rx_channel_length, s.rx_channel_frame.size());
   for (std::size_t i = 0; i < held; ++i) frame_append_byte(s, s.rx_channel_frame[i]);
-  if (d.frame_size != 0) return;
+  if (is_picture(d)) {
+    keep_row_time(s);
+    return;
+  }
   s.key_answer_length = s.rx_channel_length;
   std::copy_n(s.rx_channel_frame.begin(), std::min(held, s.key_answer.size()), s.key_answer.begin());
+}
+
+// A frame that is no row where a picture's rows are owed, or comes with
+// nothing owed. It pays nothing; but where the exchange under way was sent
+// behind a key's answer, that key may have been paid with one of its rows
+// (the camera answering out of order), so its count is not to be trusted.
+void take_stray(HostState& s) {
+  ++s.ledger.stray_frames;
+  const ChannelDebt* watched = watched_debt(s);
+  if (watched != nullptr && watched->behind_key) ledger_doubt(s, LedgerDoubt::stray_frame);
 }
 }  // namespace
 
@@ -42,16 +77,33 @@ void ledger_write_off_all(HostState& s) {
   while (s.ledger.count > 0) settle_oldest(s);
 }
 
+void ledger_doubt(HostState& s, LedgerDoubt why) {
+  ChannelLedger& l = s.ledger;
+  ledger_write_off_all(s);
+  l.in_doubt = true;
+  ++l.doubts;
+  l.last_doubt = why;
+}
+
+void ledger_channel_gone(HostState& s) {
+  if (s.ledger.count > 0) ledger_doubt(s, LedgerDoubt::channel_gone);
+}
+
 std::uint32_t ledger_owe(HostState& s, std::uint16_t frames, std::uint16_t frame_size) {
   ChannelLedger& l = s.ledger;
   if (l.watched != 0) ledger_lapse(s, l.watched);  // one exchange at a time: an earlier one is over
   if (l.count == kLedgerDepth) return 0;
+  bool rows_ahead = false;
+  bool key_ahead = false;
+  for (std::size_t i = 0; i < l.count; ++i) (is_picture(debt_at(s, i)) ? rows_ahead : key_ahead) = true;
   ChannelDebt& d = debt_at(s, l.count);
-  d = ChannelDebt{++l.last_number, frames, 0, frame_size, false};
+  d = ChannelDebt{++l.last_number, frames, 0, frame_size, false, rows_ahead && frame_size != kRowBytes, key_ahead};
   if (d.number == 0) d.number = ++l.last_number;  // 0 means none
   ++l.count;
   l.watched = d.number;
   l.watched_paid = false;
+  l.watched_last_row = Deadline{};
+  l.watched_longest_gap = milliseconds{};
   l.last_activity = link_now(s);
   return d.number;
 }
@@ -78,31 +130,50 @@ void ledger_lapse(HostState& s, std::uint32_t number) {
   if (s.ledger.watched == number) s.ledger.watched = 0;
 }
 
-bool ledger_write_off_if_quiet(HostState& s) {
-  if (s.ledger.count == 0 || link_now(s) - s.ledger.last_activity < wait_bounds::kDebtWriteOff) return false;
+milliseconds ledger_camera_quiet(const HostState& s) {
+  const Deadline last = std::max(s.ledger.last_activity, s.last_heard);
+  const auto quiet = std::chrono::duration_cast<milliseconds>(link_now(s) - last);
+  return std::max(quiet, milliseconds{0});
+}
+
+bool ledger_needs_quiet(const HostState& s) { return s.ledger.in_doubt || s.ledger.settle_by_quiet; }
+
+bool ledger_settle_if_quiet(HostState& s) {
+  ChannelLedger& l = s.ledger;
+  if (ledger_camera_quiet(s) < wait_bounds::kDebtWriteOff) return false;
   ledger_write_off_all(s);
+  l.in_doubt = false;
+  l.settle_by_quiet = false;
   return true;
 }
 
 void ledger_take_frame(HostState& s) {
   ChannelLedger& l = s.ledger;
   l.last_activity = link_now(s);
+  const bool row = s.rx_channel_length == kRowBytes;
   while (l.count > 0) {
     ChannelDebt& d = l.debts[l.first];
-    if (d.frame_size != 0 && s.rx_channel_length != d.frame_size) {
-      // Not a row. Where a lapsed picture's rows are owed, the camera has
-      // moved on past them; where the picture under way is, it is a stray
-      // (a late answer whose debt was written off) and pays nothing.
-      if (!d.lapsed) break;
+    if (is_picture(d) && !row) {
+      // Not a row where rows are owed. Where a lapsed picture's rows are the
+      // oldest debt and a key's answer is owed behind them, it can be that
+      // answer: the camera has moved on past those rows. Otherwise nothing
+      // owed can be paid with it.
+      if (!d.lapsed || !key_owed_behind_oldest(s)) return take_stray(s);
       settle_oldest(s);
+      l.settle_by_quiet = true;
       continue;
     }
+    if (!is_picture(d) && row && d.behind_rows) break;  // a row too many, not the key's answer
     ++d.frames_paid;
     if (d.number == l.watched) keep_frame(s, d);
     if (d.frames_paid == d.frames_owed) settle_oldest(s);
     return;
   }
-  ++l.stray_frames;
+  if (!row) return take_stray(s);
+  // A row nobody owed: a picture had more than it has, so the count of
+  // every exchange since may be off by it.
+  ++l.surplus_rows;
+  ledger_doubt(s, LedgerDoubt::surplus_row);
 }
 
 DebtWait l2cap_debt_wait(HostState& s, std::uint32_t number) {
@@ -110,8 +181,12 @@ DebtWait l2cap_debt_wait(HostState& s, std::uint32_t number) {
   w.number = number;
   w.began = link_now(s);
   w.behind = ledger_owes_before(s, number);
+  w.owed_line_bytes = ledger_owed_line_bytes(s);
+  w.heard_at_begin = s.bytes_heard;
+  w.doubts = s.ledger.doubts;
   const auto quiet = w.behind ? wait_bounds::kDebtWriteOff : wait_bounds::kInboundPacket;
-  w.whole = w.began + wait_bounds::exchange_bound(ledger_owed_line_bytes(s), quiet);
+  w.base = wait_bounds::exchange_bound(w.owed_line_bytes, quiet);
+  w.whole = w.began + w.base;
   return w;
 }
 
@@ -136,23 +211,42 @@ bool channel_gone(HostState& s) {
   reason.point = s.link_connected == 0 ? FailurePoint::link_lost : FailurePoint::channel_closed;
   reason.detail = s.link_loss_reason;
   note_failure(s, reason);
-  ledger_write_off_all(s);  // nothing more can come on it
   return true;
+}
+
+// The whole bound grows by the line time of whatever else came meanwhile
+// (events, other links' data, strays) beyond what was owed, up to as much
+// again as it was: other traffic takes the line, but a trickle stays bounded.
+Deadline whole_bound(const HostState& s, const DebtWait& w) {
+  const std::uint64_t heard = s.bytes_heard - w.heard_at_begin;
+  const std::uint64_t other = heard > w.owed_line_bytes ? heard - w.owed_line_bytes : 0;
+  const auto grown = wait_bounds::line_time(static_cast<std::uint32_t>(std::min<std::uint64_t>(other, UINT32_MAX)));
+  return w.whole + std::min(grown, w.base);
 }
 }  // namespace
 
+void l2cap_note_doubt(HostState& s) {
+  FailureReason reason;
+  reason.point = FailurePoint::out_of_step;
+  reason.detail = static_cast<std::uint16_t>(s.ledger.last_doubt);
+  note_failure(s, reason);
+}
+
 Status l2cap_collect(HostState& s, DebtWait& w, FailurePoint point, std::uint16_t detail) {
-  using std::chrono::milliseconds;
   const ChannelDebt* debt = ledger_find(s, w.number);
   if (debt == nullptr) return kStatusFail;
   const std::uint16_t paid_before = debt->frames_paid;
   const milliseconds quiet = w.behind ? wait_bounds::kDebtWriteOff : wait_bounds::kInboundPacket;
   for (;;) {
     if (channel_gone(s)) return kStatusFail;
-    const Deadline quiet_end = std::max(w.began, s.ledger.last_activity) + quiet;
+    if (s.ledger.doubts != w.doubts) return l2cap_note_doubt(s), kStatusFail;
+    // Quiet is nothing heard at all: a camera's frames may queue behind other
+    // traffic on the line.
+    const Deadline quiet_end = std::max({w.began, s.ledger.last_activity, s.last_heard}) + quiet;
+    const Deadline whole = whole_bound(s, w);
     const Deadline now = link_now(s);
-    if (now >= w.whole) {
-      note_wait_end(s, w, point, detail, std::chrono::duration_cast<milliseconds>(w.whole - w.began));
+    if (now >= whole) {
+      note_wait_end(s, w, point, detail, std::chrono::duration_cast<milliseconds>(whole - w.began));
       ledger_lapse(s, w.number);
       return kStatusFail;
     }
@@ -165,10 +259,12 @@ Status l2cap_collect(HostState& s, DebtWait& w, FailurePoint point, std::uint16_
       return kStatusFail;
     }
     bool began = false;
-    hci_read_packet_within(s, std::min(quiet_end, w.whole), w.whole, &began);
+    hci_read_packet_within(s, std::min(quiet_end, whole), whole, &began);
+    if (channel_gone(s)) return kStatusFail;
+    if (s.ledger.doubts != w.doubts) return l2cap_note_doubt(s), kStatusFail;
     debt = ledger_find(s, w.number);
     if (debt == nullptr && s.ledger.watched == w.number && s.ledger.watched_paid) return kStatusOk;
-    if (debt == nullptr) return channel_gone(s), kStatusFail;  // written off with the channel
+    if (debt == nullptr) return kStatusFail;
     if (debt->frames_paid != paid_before) return kStatusOk;
     if (!began && s.last_read_end != ReadEnd::deadline) {  // the port failed, or the user gave up
       note_wait_end(s, w, point, detail, quiet);

@@ -77,6 +77,7 @@ Status l2cap_send_command_reject(HostState& s, std::uint16_t reason) {
 
 Status l2cap_open_channel(HostState& s) {
   s.channel_refusal = 0;
+  s.peer_channel_id = 0;
   ledger_write_off_all(s);  // a new channel owes nothing
   if (failed(l2cap_send_connection_request(s, kHostChannelId))) return kStatusFail;
   // Open at once: the peer's answer is read by whoever processes the next packet.
@@ -157,6 +158,7 @@ Status l2cap_handle_connection_request(HostState& s, const std::uint8_t* data) {
     return l2cap_send_connection_response(s, kResultNoResources, 0x0000);
   s.remote_psm = u16_at(data);
   s.channel_id = u16_at(data + 2);
+  s.peer_channel_id = 0;  // the peer's CID is the channel's
   s.channel_refusal = 0;
   s.channel_state = kChannelOpen;
   return l2cap_send_connection_response(s, kResultSuccess, 0x0000);
@@ -169,6 +171,7 @@ Status l2cap_handle_connection_response(HostState& s, const std::uint8_t* data) 
     return kStatusFail;
   }
   s.channel_refusal = 0;  // a pending answer settled
+  s.peer_channel_id = u16_at(data);
   s.channel_state = kChannelOpen;
   return kStatusOk;
 }
@@ -190,6 +193,7 @@ Status l2cap_handle_disconnection_response(HostState& s, const std::uint8_t*) {
 Status clear_channel_state(HostState& s) {
   s.channel_state = kChannelClosed;
   s.channel_refusal = 0;
-  ledger_write_off_all(s);  // nothing owed on a channel that is gone can come
+  s.peer_channel_id = 0;
+  ledger_channel_gone(s);
   return kStatusOk;
 }

@@ -183,6 +183,24 @@ std::string point_text(const FailureReason& r) {
     case FailurePoint::line_damaged:
       return "bytes were lost or added on the line (" + std::to_string(r.detail) +
              (r.detail == 1 ? " sign" : " signs") + "), so what came is not trusted";
+    case FailurePoint::out_of_step:
+      switch (static_cast<LedgerDoubt>(r.detail)) {
+        case LedgerDoubt::surplus_row:
+          return "the camera sent a row that no picture owed, so what came is not trusted";
+        case LedgerDoubt::stray_frame:
+          return "a frame that is no row came where an earlier key's answer may have taken a row, so what came is "
+                 "not trusted";
+        case LedgerDoubt::channel_gone:
+          return "the channel went while the camera owed frames";
+        default:
+          return "bytes were lost or added on the line, so what came is not trusted";
+      }
+    case FailurePoint::damaged_before:
+      return "bytes were lost or added on the line before the command (" + std::to_string(r.detail) +
+             (r.detail == 1 ? " sign" : " signs") + "), so nothing was sent";
+    case FailurePoint::camera_not_quiet:
+      if (!by_deadline(r)) return ended_early(r, "the camera to go quiet") + ", so nothing was sent";
+      return "the camera did not go quiet within " + seconds(r.bound_ms) + ", so nothing was sent";
     case FailurePoint::camera_behind:
       return "key " + letter + ": the camera still owes answers to " + std::to_string(kLedgerDepth) +
              " earlier commands";

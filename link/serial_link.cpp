@@ -65,6 +65,17 @@ Status serial_write_byte(HostState& s, std::uint8_t byte) {
   return kStatusFail;
 }
 
+namespace {
+// What a read heard: every byte counts, whatever it turns out to be. A read
+// that ended at its deadline with some bytes heard them some time after it
+// began; only that much is known.
+void heard(HostState& s, std::size_t count, ReadEnd end, Deadline read_began) {
+  if (count == 0) return;
+  s.bytes_heard += count;
+  s.last_heard = end == ReadEnd::byte ? link_now(s) : read_began;
+}
+}  // namespace
+
 Status serial_read_byte(HostState& s, std::uint8_t* out) {
   std::uint8_t byte = 0;
   ReadEnd end = ReadEnd::port_error;
@@ -73,6 +84,7 @@ Status serial_read_byte(HostState& s, std::uint8_t* out) {
     end = s.serial->read_byte(s.port_handle, byte, s.read_deadline, s.cancel_requested);
   s.last_read_end = end;
   if (end == ReadEnd::port_error) s.last_port_error = os_error_now();
+  heard(s, end == ReadEnd::byte ? 1 : 0, end, Deadline{});
   *out = end == ReadEnd::byte ? byte : 0;
   return end == ReadEnd::byte ? kStatusOk : kStatusFail;
 }
@@ -82,20 +94,28 @@ Deadline link_now(const HostState& s) {
 }
 
 Status serial_read_bytes(HostState& s, std::uint8_t* out, std::size_t n) {
+  std::size_t got = 0;
+  return serial_read_some(s, out, n, got);
+}
+
+Status serial_read_some(HostState& s, std::uint8_t* out, std::size_t n, std::size_t& got) {
   std::uint8_t dropped[64];
-  while (n > 0) {
-    const std::size_t chunk = out != nullptr ? n : std::min(n, sizeof dropped);
-    std::uint8_t* into = out != nullptr ? out : dropped;
-    std::size_t got = 0;
+  got = 0;
+  while (got < n) {
+    const std::size_t chunk = out != nullptr ? n - got : std::min(n - got, sizeof dropped);
+    std::uint8_t* into = out != nullptr ? out + got : dropped;
+    std::size_t came = 0;
     ReadEnd end = ReadEnd::port_error;
+    const Deadline read_began = link_now(s);
     errno = 0;
     if (s.port_handle.held && s.serial != nullptr)
-      end = s.serial->read_bytes(s.port_handle, into, chunk, s.read_deadline, s.cancel_requested, got);
+      end = s.serial->read_bytes(s.port_handle, into, chunk, s.read_deadline, s.cancel_requested, came);
     s.last_read_end = end;
     if (end == ReadEnd::port_error) s.last_port_error = os_error_now();
+    came = std::min(came, chunk);
+    got += came;
+    heard(s, came, end, read_began);
     if (end != ReadEnd::byte) return kStatusFail;
-    n -= chunk;
-    if (out != nullptr) out += chunk;
   }
   return kStatusOk;
 }

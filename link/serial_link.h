@@ -49,6 +49,9 @@ Status serial_read_byte(HostState& s, std::uint8_t* out);
 // `n` bytes into out (nullptr: read and dropped); 0 when all came, else -1
 // with s.last_read_end telling why.
 Status serial_read_bytes(HostState& s, std::uint8_t* out, std::size_t n);
+// The same, telling in `got` how many came before the wait ended, so that a
+// reader cut off inside a packet knows how much of it it has.
+Status serial_read_some(HostState& s, std::uint8_t* out, std::size_t n, std::size_t& got);
 
 // The time on the line's clock (the steady clock when no line is attached).
 Deadline link_now(const HostState& s);

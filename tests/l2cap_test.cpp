@@ -119,6 +119,8 @@ class AclRoutes : public L2cap, public ::testing::WithParamInterface<RouteCase> 
 
 TEST_P(AclRoutes, RoutesByChannelIdentifier) {
   const auto& c = GetParam();
+  s.channel_id = 0x0046;
+  s.peer_channel_id = 0x0041;
   link.feed(c.input);
   EXPECT_EQ(process_inbound_packet(s), c.result);
   EXPECT_EQ(s.frame_length, c.frame_length);
@@ -129,8 +131,11 @@ TEST_P(AclRoutes, RoutesByChannelIdentifier) {
 INSTANTIATE_TEST_SUITE_P(
     Routes, AclRoutes,
     ::testing::Values(
-        RouteCase{"any_dynamic_cid_is_picture_data", acl_packet(0x0050, {1, 2, 3}), kStatusOk, 3, 0},
-        RouteCase{"highest_cid", acl_packet(0xFFFF, {1}), kStatusOk, 1, 0},
+        // Only the channel's own CIDs carry its data: the host's 0x0046 and
+        // the camera's end from its Connection Response (0x0041 here).
+        RouteCase{"the_cameras_end", acl_packet(0x0041, {1, 2, 3}), kStatusOk, 3, 0},
+        RouteCase{"another_dynamic_cid", acl_packet(0x0047, {1, 2, 3}) + acl_packet(0x46, {}), kStatusFail, 0, 9},
+        RouteCase{"highest_cid", acl_packet(0xFFFF, {1}) + acl_packet(0x46, {}), kStatusFail, 0, 9},
         RouteCase{"empty_payload", acl_packet(0x0046, {}), kStatusOk, 0, 0},
         // Dropped whole, by the packet's own length: the next packet is intact.
         RouteCase{"null_cid", acl_packet(0x0000, {1, 2}) + acl_packet(0x46, {}), kStatusFail, 0, 9},
