@@ -159,6 +159,14 @@ std::chrono::milliseconds confirm_look(const HostState& s, bool picture) {
 Status confirm_in_step(HostState& s, const Exchange& x, bool picture) {
   const auto look = confirm_look(s, picture);
   hci_settle_line(s, look, look, look * 2);
+  // A frame that began in the look is read whole, however many fragments it
+  // comes in, each within the bound of a packet.
+  while (hci_packet_under_way(s) || l2cap_frame_under_way(s)) {
+    const Deadline by = link_now(s) + wait_bounds::kPacketRest;
+    bool began = false;
+    hci_read_packet_within(s, by, by, &began);
+    if (!began) break;
+  }
   if (failed(judge_line(s, x.faults_before, FailurePoint::line_damaged))) return kStatusFail;
   if (s.ledger.doubts != x.wait.doubts) return l2cap_note_doubt(s), kStatusFail;
   if (!s.ledger.settle_by_quiet) return kStatusOk;

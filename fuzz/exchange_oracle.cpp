@@ -1,12 +1,24 @@
 // The exchanges harness: the host runs keys and captures against a scripted
 // camera whose every frame says whose it is, while the input schedules the
-// camera's faults: pauses, lost rows and answers, stray packets, pages,
-// fragments, bytes lost or added on the line, and link losses. The line has
-// a clock of its own at 5,760 bytes a second, so pauses of seconds and the
+// camera's faults: pauses (between frames or inside one, up to 5.9 s), lost
+// rows and answers, stray packets (a third device's page, signalling, other
+// links and channels, frames on the camera's own channel among rows), rows
+// sent twice or one too many, steady gaps between rows, answers out of
+// order, fragments, bytes lost or added on the line, and link losses after
+// which the camera may carry on with what it had not sent. The line has a
+// clock of its own at 5,760 bytes a second, so pauses of seconds and the
 // host's bounds cost no time. After every call the oracle checks what the
 // host reported: a picture reported good is exactly the 72 rows of the
 // picture that answered its own "U", and a key reported answered holds its
 // own answer.
+//
+// The faults stay within what counting frames can tell apart (the README's
+// "Staying in step" lists what is beyond it): a row is sent twice only while
+// no frame of this camera was ever lost, and only in a picture sent without
+// a pause or a link loss; a frame on the camera's own channel
+// is sent only among a picture's rows, with a row after it; a pause lasts
+// less than the write-off time; and only a key's answer and a picture pass
+// one another.
 #include <algorithm>
 #include <chrono>
 #include <deque>
@@ -106,12 +118,9 @@ class ScriptedLine final : public SerialBackend {
     pending_.insert(at, Packet{ready, std::move(bytes)});
   }
   void pass(milliseconds time) { clock_ += time; }
-  // Nothing more comes of what was under way (the link went down).
-  void drop_pending() {
-    pending_.clear();
-    flight_.clear();
-    flight_at_ = 0;
-  }
+  // Nothing more comes of what was queued (the link went down); the packet
+  // on the line is finished, as a module sends whole packets.
+  void drop_pending() { pending_.clear(); }
 
   Bytes written;  // everything the host wrote
   std::size_t reads_after_deadline = 0;
@@ -201,27 +210,34 @@ ReadEnd ScriptedLine::read_bytes(const PortHandle& handle, std::uint8_t* out, st
 struct Faults {
   int pause_at = -1;  // before this frame the camera stops ...
   milliseconds pause{};
+  int pause_inside = -1;  // ... or after this many bytes of it (-1: before it)
   int lose_from = -1;  // frames lose_from .. lose_from + lose_count - 1 never come
   int lose_count = 0;
   int stray_at = -1;  // before this frame: another packet
   std::uint8_t stray_kind = 0;
   int link_loss_at = -1;  // before this frame the link or the channel goes
   bool channel_only = false;
+  bool carry_on = false;  // ... and the camera sends the rest once the channel is back
   long byte_at = -1;  // a byte of this exchange's line bytes is lost or added
   bool byte_added = false;
   std::uint8_t added = 0;
   std::size_t fragment = 0;
+  milliseconds gap{};  // between one frame and the next, steadily
+  int twice = -1;      // this frame is sent twice (72: one row too many after the last)
+  bool overtakes = false;  // sent before what the camera still had to send of the exchange before
 };
 
 Faults read_faults(Input& in) {
   Faults f;
   const std::uint8_t kinds = in.byte();
+  const std::uint8_t more = in.byte();
   if (kinds & 0x01) {
     f.pause_at = in.byte() % 73;
-    // Up to 5 s: a camera that stays silent for the write-off time (6 s)
+    // Up to 5.9 s: a camera that stays silent for the write-off time (6 s)
     // while it owes frames has dropped them, and counting cannot tell its
     // later frames from the next command's.
-    f.pause = milliseconds(in.byte() % 201 * 25);
+    f.pause = milliseconds(in.byte() % 237 * 25);
+    if (more & 0x01) f.pause_inside = in.byte() % 200;
   }
   if (kinds & 0x02) {
     f.lose_from = in.byte() % 73;
@@ -240,7 +256,11 @@ Faults read_faults(Input& in) {
   if (kinds & 0x40) {
     f.link_loss_at = in.byte() % 73;
     f.channel_only = (kinds & 0x80) != 0;
+    f.carry_on = (more & 0x10) != 0;
   }
+  if (more & 0x02) f.gap = milliseconds(in.byte() % 61);
+  if (more & 0x04) f.twice = in.byte() % 73;
+  f.overtakes = (more & 0x08) != 0;
   return f;
 }
 
@@ -253,6 +273,9 @@ struct World {
   std::uint16_t commands = 0;
   std::uint16_t pictures = 0;
   Deadline camera_free{};  // the camera answers in order: not before it is done with the last
+  bool last_was_picture = false;
+  bool ever_lost = false;  // a frame of this camera's never came
+  std::vector<Bytes> carried;  // frames the camera sends once its channel is back after a link loss
   // The exchange under way: its faults, and whether the camera has had its command.
   Faults faults;
   std::size_t exchange_from = 0;
@@ -276,6 +299,13 @@ struct World {
       answered = true;
     }
   }
+  void carry_on() {
+    Deadline at = line.now();
+    for (const Bytes& frame : carried)
+      for (Bytes packet : frame_packets(kCid, frame, 0)) at = send_paced(at, std::move(packet), -1, {});
+    carried.clear();
+    camera_free = at;
+  }
   void connect() {
     s->remote_address = {0x01, 0x00, 0x00, 0x00, 0xFE, 0xCA};
     s->handle_low = kHandle;
@@ -288,38 +318,84 @@ struct World {
   // The camera's frames for the command just sent, with the exchange's faults.
   void camera_answers(char letter, const Faults& f) {
     ++commands;
+    const bool picture = letter == 'U';
     std::vector<Bytes> frames;
-    if (letter == 'U') {
+    if (picture) {
       ++pictures;
       for (int r = 0; r < 72; ++r) frames.push_back(row_of(pictures, r));
     } else {
       frames.push_back(answer_of(letter, commands));
     }
-    Deadline at = std::max(line.now() + milliseconds(2), camera_free);
+    const int count = static_cast<int>(frames.size());
+    auto lost = [&](int i) { return i >= f.lose_from && i < f.lose_from + f.lose_count; };
+    bool loses = false;
+    for (int i = 0; i < count && i != f.link_loss_at; ++i) loses = loses || lost(i);
+    // A row sent twice, only while no frame was ever lost (a lost row and a
+    // row too many leave the count right and the picture wrong), and in a
+    // picture sent without a pause or a link loss, so that the row too many
+    // follows the last at the camera's pace (after a pause it may come after
+    // the next picture's last row, and be taken for one of its rows).
+    const bool undisturbed = (f.pause_at < 0 || f.pause_at >= count) && (f.link_loss_at < 0 || f.link_loss_at >= count);
+    const int twice = picture && !loses && !ever_lost && undisturbed ? f.twice : -1;
+    ever_lost = ever_lost || loses;
+    // A key's answer and a picture may pass one another; answers of one kind
+    // stay in order (two keys' answers swapped look the same as in order).
+    Deadline at = line.now() + milliseconds(2);
+    if (!f.overtakes || picture == last_was_picture) at = std::max(at, camera_free);
+    last_was_picture = picture;
     long line_byte = 0;
-    for (int i = 0; i < static_cast<int>(frames.size()); ++i) {
+    for (int i = 0; i < count; ++i) {
       if (i == f.link_loss_at) {
         link_loss(at, f.channel_only);
+        if (f.carry_on)
+          for (int j = i; j < count; ++j)
+            if (!lost(j)) carried.push_back(frames[static_cast<std::size_t>(j)]);
         break;
       }
-      if (i == f.pause_at) at += f.pause;
-      if (i == f.stray_at) line.send(at, stray(f.stray_kind));
-      if (i >= f.lose_from && i < f.lose_from + f.lose_count) continue;
-      for (Bytes packet : frame_packets(kCid, frames[static_cast<std::size_t>(i)], f.fragment)) {
-        const long here = f.byte_at - line_byte;
-        line_byte += static_cast<long>(packet.size());
-        if (here >= 0 && here < static_cast<long>(packet.size())) {
-          if (f.byte_added) packet.insert(packet.begin() + here, f.added);
-          else packet.erase(packet.begin() + here);
+      if (i == f.pause_at && f.pause_inside < 0) at += f.pause;
+      if (i == f.stray_at) {
+        // A frame on the camera's own channel comes only among rows, with a
+        // row after it: where a key's answer is owed it would be taken for it.
+        const bool on_channel = f.stray_kind % 7 == 5;
+        const bool row_after = picture && !lost(i) && (f.link_loss_at < 0 || f.link_loss_at > i);
+        if (!on_channel || row_after) line.send(at, stray(f.stray_kind));
+      }
+      if (lost(i)) continue;
+      for (int copy = 0; copy < (i == twice ? 2 : 1); ++copy) {
+        for (Bytes packet : frame_packets(kCid, frames[static_cast<std::size_t>(i)], f.fragment)) {
+          const long here = f.byte_at - line_byte;
+          line_byte += static_cast<long>(packet.size());
+          if (here >= 0 && here < static_cast<long>(packet.size())) {
+            if (f.byte_added) packet.insert(packet.begin() + here, f.added);
+            else packet.erase(packet.begin() + here);
+          }
+          at = send_paced(at, std::move(packet), i == f.pause_at && copy == 0 ? f.pause_inside : -1, f.pause);
         }
-        line.send(at, std::move(packet));
+        at += f.gap;
       }
     }
-    camera_free = at;
+    if (twice == count && f.link_loss_at < 0)  // one row too many after the last
+      for (Bytes packet : frame_packets(kCid, row_of(pictures, 72), f.fragment)) at = send_paced(at, packet, -1, {});
+    camera_free = std::max(camera_free, at);
+  }
+
+  // Puts a packet on the line at `at`; split after `pause_inside` bytes by a
+  // pause, when that falls inside it. The time the camera is done with it.
+  Deadline send_paced(Deadline at, Bytes packet, int pause_inside, milliseconds pause) {
+    const auto size = static_cast<long>(packet.size());
+    if (pause_inside > 0 && pause_inside < size) {
+      line.send(at, Bytes(packet.begin(), packet.begin() + pause_inside));
+      at += kByteTime * pause_inside + pause;
+      line.send(at, Bytes(packet.begin() + pause_inside, packet.end()));
+      return at + kByteTime * (size - pause_inside);
+    }
+    if (pause_inside >= 0) at += pause;  // falls at the packet's edge
+    line.send(at, std::move(packet));
+    return at + kByteTime * size;
   }
 
   Bytes stray(std::uint8_t kind) {
-    switch (kind % 5) {
+    switch (kind % 7) {
       case 0: return event(0x13, {0x01, kHandle, 0x00, 0x01, 0x00});                  // Number Of Completed Packets
       case 1: {                                                                      // a third device pages the host
         Bytes p = kIntruder;
@@ -328,7 +404,9 @@ struct World {
       }
       case 2: return frame_packets(0x0001, {0x08, 0x33, 0x02, 0x00, 0xAB, 0xCD}, 0)[0];  // Echo Request
       case 3: return acl(0x0ABC, 2, {0x01, 0x00, 0x46, 0x00, 0x99});                  // another link's data
-      default: return frame_packets(0x0003, {0x01, 0x02}, 0)[0];                       // a reserved fixed channel
+      case 4: return frame_packets(0x0003, {0x01, 0x02}, 0)[0];                        // a reserved fixed channel
+      case 5: return frame_packets(kCid, {'S', 0x5A, 0x5A, 0x5A}, 0)[0];               // unasked, on the camera's channel
+      default: return frame_packets(0x0047, row_of(0xEEEE, 0), 0)[0];                  // a row on a channel the host lacks
     }
   }
 
@@ -402,9 +480,10 @@ std::string fuzz_exchanges(const std::uint8_t* data, std::size_t size) {
     const std::uint8_t op = in.byte();
     w.line.pass(milliseconds((op >> 4) * 500));  // idle time before it, up to 7.5 s
     if (w.s->link_connected == 0 || w.s->channel_state != kChannelOpen) {
-      w.line.drop_pending();  // a new link: nothing of the old one comes
+      w.line.drop_pending();  // a new link: nothing queued for the old one comes
       w.camera_free = {};
       w.connect();
+      w.carry_on();  // but a camera may send on it what it had not sent
     }
     const char what = (op & 0x0F) < 7 ? kLetters[op & 0x0F] : 'C';
     w.faults = read_faults(in);

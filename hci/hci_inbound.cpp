@@ -299,10 +299,13 @@ Status hci_settle_line(HostState& s, std::chrono::milliseconds first_look, std::
   std::chrono::milliseconds look = first_look;
   for (;;) {
     bool began = false;
-    const Status packet = hci_take_packet(s, std::min(link_now(s) + look, give_up), give_up, &began);
+    // A packet that begins in time is read to its end: a row too many after
+    // a picture must be seen whole to be judged.
+    const Status packet = hci_take_packet(s, std::min(link_now(s) + look, give_up),
+                                          give_up + wait_bounds::kPacketRest, &began);
     if (!began) return s.last_read_end == ReadEnd::deadline ? kStatusOk : kStatusFail;
-    // A packet still under way at the limit stays under way: the next read
-    // goes on with it, so the limit cuts nothing.
+    // A packet still under way after that stays under way: the next read
+    // goes on with it, so nothing is cut.
     if (!failed(packet)) hci_handle_packet(s);
     else if (link_went_quiet(s) && s.last_read_end != ReadEnd::deadline) return kStatusFail;  // the port went
     if (link_now(s) >= give_up) return kStatusFail;

@@ -71,6 +71,8 @@ Status receive_continuation(HostState& s, const std::uint8_t* data, std::uint16_
 }
 }  // namespace
 
+bool l2cap_frame_under_way(const HostState& s) { return s.rx_frame_missing > 0; }
+
 bool l2cap_is_channel_cid(const HostState& s, std::uint16_t cid) {
   if (cid < kCidFirstDynamic) return false;
   return cid == kHostChannelId || cid == s.channel_id || (s.peer_channel_id != 0 && cid == s.peer_channel_id);

@@ -27,6 +27,8 @@ Status acl_handle_inbound(HostState& s);
 // Channel data counts on the host's CID, on the channel's CID and on the
 // CID the camera gave for its end; anything else is not the channel.
 bool l2cap_is_channel_cid(const HostState& s, std::uint16_t cid);
+// An L2CAP frame has begun and waits for continuations.
+bool l2cap_frame_under_way(const HostState& s);
 // Channel data of the frame under way, held in rx_channel_frame.
 void l2cap_receive_payload(HostState& s, const std::uint8_t* data, std::uint16_t length);
 // Appends to frame_buffer; -1 (the byte dropped) once it is full.
