@@ -3,7 +3,9 @@
 // and captures, and sorts every capture into exact, honestly failed (the host
 // said so) or silently wrong (the host called it good and it is not what the
 // camera sent); a steering key the host calls answered must have given the
-// camera's answer.
+// camera's answer. The outcomes are also counted for each kind of fault the
+// camera's record names. A changed byte (substitute) is beyond what any host
+// can tell: what it makes wrong is counted apart.
 //   corvanta-soak [--fast] [--rate R] [--kinds LIST] [--log FILE] N SEED
 #include <algorithm>
 #include <array>
@@ -19,6 +21,7 @@
 
 #include "camera_commands.h"
 #include "chaos.h"
+#include "failure_text.h"
 #include "host_ops.h"
 #include "posix_serial.h"
 #include "private_module.h"
@@ -43,9 +46,12 @@ const char* const kUsage =
     "SEED of steering keys, the U key and captures, reconnecting when the link or\n"
     "the channel is down. Every capture is exact, honestly failed or silently\n"
     "wrong; every steering key the host calls answered must have given the\n"
-    "camera's answer. Exit status 1 when a capture was silently wrong, a key's\n"
-    "answer was wrong, or a fault-free capture right after a fault-free exchange\n"
-    "was not exact; 2 when the host could not be brought back to the camera.\n"
+    "camera's answer. Outcomes are counted for each kind of fault as well. Exit\n"
+    "status 1 when a capture was silently wrong, a key's answer was wrong, or a\n"
+    "fault-free capture right after a fault-free exchange was not exact; 2 when\n"
+    "the host could not be brought back to the camera. What a changed byte\n"
+    "(the substitute kind, off unless asked for) makes wrong is counted apart\n"
+    "and does not fail the run: no host can tell it.\n"
     "\n"
     "  --fast         do not pace the line (pauses still take their time)\n"
     "  --rate R       the chance of each fault at each opportunity (default 0.05)\n"
@@ -56,9 +62,17 @@ const char* const kUsage =
 
 enum class Exchange { capture, steering_key, u_key };
 
+// The outcomes of the exchanges whose camera record names one kind of fault.
+struct KindTally {
+  int captures = 0, exact = 0, failed = 0, wrong = 0;
+  int keys = 0, keys_right = 0, keys_failed = 0, keys_wrong = 0;
+};
+
 struct Tally {
   int captures = 0, exact = 0, failed = 0, wrong = 0;
   int keys = 0, keys_answered = 0, keys_failed = 0, keys_checked = 0, keys_wrong = 0;
+  int beyond_wrong = 0;  // wrong pictures and answers after a changed byte: counted apart
+  std::map<std::string, KindTally> by_kind;
   int u_keys = 0, u_answered = 0, u_failed = 0;
   int clean_not_exact = 0;
   int reconnects = 0, reopens = 0;
@@ -136,10 +150,18 @@ class Soak {
     // n-th key the camera had (the host's direction of the line is clean).
     const ChaosRecordType type = kind == Exchange::steering_key ? ChaosRecordType::key : ChaosRecordType::picture;
     const ChaosRecord* record = nullptr;
-    if (h.ledger.last_number != commands_before)
-      record = record_of(type, ++sent_[type == ChaosRecordType::key ? 1 : 0]);
+    std::uint32_t& sent = sent_[type == ChaosRecordType::key ? 1 : 0];
+    if (h.ledger.last_number != commands_before) {
+      record = record_of(type, ++sent);
+      // Sent on a link the camera had already lost: it never had it, and
+      // the next command of its type is its next record.
+      if (record == nullptr && failed(status)) --sent;
+    }
     const bool clean = record != nullptr && record->faults.empty();
     const bool good = !failed(status);
+    // A changed byte in this answer or the one before is beyond any host.
+    const bool changed = substituted(record) || previous_substituted_;
+    previous_substituted_ = substituted(record);
     std::string verdict;
     if (kind == Exchange::capture) {
       ++tally.captures;
@@ -147,8 +169,12 @@ class Soak {
       const bool exact = good && record != nullptr && frame_is(*record);
       if (!good) ++tally.failed;
       else if (exact) ++tally.exact;
-      else ++tally.wrong;
-      verdict = !good ? "honestly failed" : exact ? "exact" : "SILENTLY WRONG";
+      else ++(changed ? tally.beyond_wrong : tally.wrong);
+      verdict = !good ? "honestly failed" : exact ? "exact" : changed ? "wrong after a changed byte" : "SILENTLY WRONG";
+      for_each_kind(record, [&](KindTally& k) {
+        ++k.captures;
+        ++(!good ? k.failed : exact ? k.exact : k.wrong);
+      });
       if (previous_clean && clean && !exact) {
         ++tally.clean_not_exact;
         verdict = !good ? "failed, fault-free after fault-free" : "SILENTLY WRONG, fault-free after fault-free";
@@ -173,17 +199,23 @@ class Soak {
           ++tally.keys_checked;
           const bool right = h.key_answer_length == record->answer.size() &&
                              std::equal(record->answer.begin(), record->answer.end(), h.key_answer.begin());
-          if (!right) ++tally.keys_wrong;
-          verdict = right ? "answered, right" : "WRONG ANSWER";
+          if (!right) ++(changed ? tally.beyond_wrong : tally.keys_wrong);
+          verdict = right ? "answered, right" : changed ? "wrong answer after a changed byte" : "WRONG ANSWER";
         }
       }
+      for_each_kind(record, [&](KindTally& k) {
+        ++k.keys;
+        const bool right = good && verdict == "answered, right";
+        ++(!good ? k.keys_failed : right ? k.keys_right : k.keys_wrong);
+      });
     }
     ++exchanges_;
     if (log_ != nullptr) {
       const std::string what = kind == Exchange::capture ? "capture"
                                : kind == Exchange::u_key ? "U key"
                                                          : std::string("key ") + letter;
-      std::fprintf(log_, "exchange %d, %s: %s\n", exchanges_, what.c_str(), verdict.c_str());
+      const std::string why = good ? "" : " (" + failure_text(h.last_failure) + ")";
+      std::fprintf(log_, "exchange %d, %s: %s%s\n", exchanges_, what.c_str(), verdict.c_str(), why.c_str());
       std::fflush(log_);
     }
     return {clean, !good};
@@ -195,6 +227,24 @@ class Soak {
 
  private:
   HostState& s() { return *host_; }
+
+  static bool substituted(const ChaosRecord* record) {
+    if (record == nullptr) return false;
+    return std::any_of(record->faults.begin(), record->faults.end(),
+                       [](const ChaosFault& f) { return f.kind == ChaosFaultKind::substitute; });
+  }
+
+  // Each kind the record names, once.
+  template <typename Count>
+  void for_each_kind(const ChaosRecord* record, Count count) {
+    if (record == nullptr) return;
+    std::vector<std::string> kinds;
+    for (const ChaosFault& f : record->faults) kinds.push_back(chaos_fault_name(f.kind));
+    if (kinds.empty()) kinds.push_back("none");
+    std::sort(kinds.begin(), kinds.end());
+    kinds.erase(std::unique(kinds.begin(), kinds.end()), kinds.end());
+    for (const std::string& k : kinds) count(tally.by_kind[k]);
+  }
 
   static std::uint32_t key_for(char letter) {
     switch (letter) {
@@ -268,6 +318,7 @@ class Soak {
   DeviceAddress camera_{};
   std::vector<ChaosRecord> records_;
   std::uint32_t sent_[2] = {0, 0};  // "U" sent (captures and U keys), steering keys sent
+  bool previous_substituted_ = false;
   int exchanges_ = 0;
 };
 
@@ -281,6 +332,13 @@ void print_tally(const Tally& t, std::uint64_t seed, double seconds, long rss_st
   for (const auto& [name, count] : t.faults) std::printf(" %s %d", name.c_str(), count);
   std::printf("\n");
   std::printf("fault-free captures right after a fault-free exchange, not exact: %d\n", t.clean_not_exact);
+  std::printf("wrong after a changed byte (beyond any host, counted apart): %d\n", t.beyond_wrong);
+  std::printf("by the kinds of fault in the camera's record (an exchange counts under each of its kinds):\n");
+  std::printf("  %-14s %8s %6s %7s %6s   %5s %6s %7s %6s\n", "kind", "captures", "exact", "failed", "wrong", "keys",
+              "right", "failed", "wrong");
+  for (const auto& [name, k] : t.by_kind)
+    std::printf("  %-14s %8d %6d %7d %6d   %5d %6d %7d %6d\n", name.c_str(), k.captures, k.exact, k.failed, k.wrong,
+                k.keys, k.keys_right, k.keys_failed, k.keys_wrong);
   std::printf("reconnects %d, reopens %d\n", t.reconnects, t.reopens);
   std::printf("VmRSS %ld kB at the start, %ld kB after %d exchanges, %ld kB at the end\n", rss_start, rss_warm,
               kWarmUpExchanges, rss_end);
@@ -288,11 +346,14 @@ void print_tally(const Tally& t, std::uint64_t seed, double seconds, long rss_st
   // One line for scripts/soak to add up.
   std::printf("tally seed=%llu captures=%d exact=%d failed=%d wrong=%d keys=%d keys_answered=%d keys_checked=%d "
               "keys_wrong=%d keys_failed=%d u_keys=%d u_failed=%d clean_not_exact=%d reconnects=%d reopens=%d "
-              "faults=%d",
+              "beyond_wrong=%d faults=%d",
               static_cast<unsigned long long>(seed), t.captures, t.exact, t.failed, t.wrong, t.keys, t.keys_answered,
               t.keys_checked, t.keys_wrong, t.keys_failed, t.u_keys, t.u_failed, t.clean_not_exact, t.reconnects,
-              t.reopens, t.fault_total);
+              t.reopens, t.beyond_wrong, t.fault_total);
   for (const auto& [name, count] : t.faults) std::printf(" fault_%s=%d", name.c_str(), count);
+  for (const auto& [name, k] : t.by_kind)
+    std::printf(" kind_%s=%d:%d:%d:%d:%d:%d:%d:%d", name.c_str(), k.captures, k.exact, k.failed, k.wrong, k.keys,
+                k.keys_right, k.keys_failed, k.keys_wrong);
   std::printf(" seconds=%.1f\n", seconds);
 }
 

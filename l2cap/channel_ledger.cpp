@@ -53,7 +53,12 @@ void keep_row_time(HostState& s) {
 
 void keep_frame(HostState& s, const ChannelDebt& d) {
   const std::size_t held = std::min<std::size_t>(s.rx_channel_length, s.rx_channel_frame.size());
-  for (std::size_t i = 0; i < held; ++i) frame_append_byte(s, s.rx_channel_frame[i]);
+  // Appended as frame_append_byte would, a byte at a time: what passes the
+  // buffer is dropped.
+  const auto length = static_cast<std::size_t>(std::max<std::int16_t>(s.frame_length, 0));
+  const std::size_t kept = std::min(held, s.frame_buffer.size() - std::min(length, s.frame_buffer.size()));
+  std::copy_n(s.rx_channel_frame.begin(), kept, s.frame_buffer.begin() + static_cast<std::ptrdiff_t>(length));
+  s.frame_length = static_cast<std::int16_t>(length + kept);
   if (is_picture(d)) {
     keep_row_time(s);
     return;

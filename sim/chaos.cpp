@@ -41,6 +41,14 @@ const char* chaos_fault_name(ChaosFaultKind kind) {
     case ChaosFaultKind::fragments: return "fragments";
     case ChaosFaultKind::drop_byte: return "drop";
     case ChaosFaultKind::add_byte: return "add";
+    case ChaosFaultKind::channel_frame: return "channel-frame";
+    case ChaosFaultKind::foreign_row: return "foreign-row";
+    case ChaosFaultKind::twice: return "twice";
+    case ChaosFaultKind::gap: return "gap";
+    case ChaosFaultKind::pause_inside: return "pause-inside";
+    case ChaosFaultKind::held: return "held";
+    case ChaosFaultKind::link_loss: return "link-loss";
+    case ChaosFaultKind::substitute: return "substitute";
   }
   return "?";
 }
@@ -59,10 +67,16 @@ std::string format_fault(const ChaosFault& f) {
   std::string text = std::string(chaos_fault_name(f.kind)) + "@" + place(f.at);
   char extra[32] = {};
   switch (f.kind) {
-    case ChaosFaultKind::pause: std::snprintf(extra, sizeof extra, ":%" PRIu32 "ms", f.value); break;
+    case ChaosFaultKind::pause:
+    case ChaosFaultKind::gap:
+    case ChaosFaultKind::held: std::snprintf(extra, sizeof extra, ":%" PRIu32 "ms", f.value); break;
+    case ChaosFaultKind::pause_inside:
+      std::snprintf(extra, sizeof extra, "+%" PRIu32 ":%" PRIu32 "ms", f.offset, f.value);
+      break;
     case ChaosFaultKind::fragments: std::snprintf(extra, sizeof extra, ":%" PRIu32, f.value); break;
     case ChaosFaultKind::drop_byte: std::snprintf(extra, sizeof extra, "+%" PRIu32, f.offset); break;
     case ChaosFaultKind::add_byte:
+    case ChaosFaultKind::substitute:
       std::snprintf(extra, sizeof extra, "+%" PRIu32 ":%02x", f.offset, static_cast<unsigned>(f.value & 0xFF));
       break;
     default: break;
@@ -126,7 +140,10 @@ bool parse_chaos_kinds(const std::string& text, std::uint32_t& kinds) {
     std::uint32_t bits;
   } names[] = {{"pause", kChaosPause},         {"lost", kChaosLostRow},        {"page-picture", kChaosPagePicture},
                {"page-connect", kChaosPageConnect}, {"stray", kChaosStray}, {"fragments", kChaosFragments},
-               {"drop", kChaosDropByte},       {"add", kChaosAddByte},         {"all", kChaosAllKinds}};
+               {"drop", kChaosDropByte},       {"add", kChaosAddByte},         {"channel-stray", kChaosChannelStray},
+               {"twice", kChaosTwice},         {"gaps", kChaosGaps},           {"pause-inside", kChaosPauseInside},
+               {"reorder", kChaosReorder},     {"link-loss", kChaosLinkLoss},  {"substitute", kChaosSubstitute},
+               {"all", kChaosAllKinds}};
   std::uint32_t out = 0;
   std::size_t from = 0;
   for (;;) {

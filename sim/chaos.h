@@ -38,8 +38,16 @@ enum class ChaosFaultKind : std::uint8_t {
   fragments,     // value: the largest fragment's data bytes
   drop_byte,     // offset: in the packet as it would have gone out
   add_byte,      // offset: of the new byte in the packet; value: the byte
+  channel_frame,  // an unasked 4-byte frame on the camera's channel
+  foreign_row,    // a 192-byte frame on CID 0x0047, where the host has no channel
+  twice,          // the row sent twice (at row 72: a row too many after the last)
+  gap,            // value: milliseconds before each row after the first
+  pause_inside,   // offset: the row's bytes before the pause; value: milliseconds
+  held,           // value: milliseconds the rest was held back; what the host asked meanwhile went first
+  link_loss,      // the link went before this row or answer; the rest follows on the next channel
+  substitute,     // offset: of the changed byte in the packet; value: the new byte
 };
-inline constexpr int kChaosKindCount = 10;
+inline constexpr int kChaosKindCount = 18;
 
 // Where a fault sits: a picture row (0..71), or one of these.
 inline constexpr int kChaosAtAnswer = -1;   // a key's answer
@@ -75,5 +83,6 @@ std::string format_chaos_record(const ChaosRecord& record);
 // "SEED[:RATE]": a decimal seed, a rate from 0 to 1.
 bool parse_chaos_seed(const std::string& text, SimChaos& chaos);
 // Comma-separated names: pause, lost, page-picture, page-connect, stray,
-// fragments, drop, add, or all.
+// fragments, drop, add, channel-stray, twice, gaps, pause-inside, reorder,
+// link-loss, substitute, or all (every one but substitute).
 bool parse_chaos_kinds(const std::string& text, std::uint32_t& kinds);

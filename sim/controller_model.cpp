@@ -38,6 +38,10 @@ constexpr std::uint8_t kStrayPayload[8] = {0x04, 0x0E, 0x04, 0x01, 0x02, 0x2A, 0
 constexpr std::uint8_t kLowCidPayload[20] = {0x02, 0x2A, 0x20, 0xC4, 0x00, 0x04, 0x0F, 0x04, 0x00, 0x01,
                                              0x04, 0x13, 0x05, 0x01, 0x2A, 0x00, 0x01, 0x00, 0x55, 0xAA};
 const std::vector<std::uint8_t> kEchoData{'e', 'c', 'h', 'o'};
+// Chaos: an unasked frame on the camera's own channel, and the channel of a
+// row sent where the host has none.
+constexpr std::uint8_t kChannelStrayPayload[4] = {'S', 0x5A, 0x5A, 0x5A};
+constexpr std::uint16_t kForeignCid = 0x0047;
 constexpr auto kInquiryUnit = std::chrono::microseconds(1'280'000);
 constexpr auto kPageTimeout = std::chrono::microseconds(5'120'000);
 
@@ -97,6 +101,7 @@ void ControllerModel::set_faults(const SimFaults& faults) {
 //   02 | handle + flags (2) | length (2) | data
 // Any other byte where an indicator belongs is dropped.
 void ControllerModel::host_byte(std::uint8_t byte, SimClock::time_point now) {
+  now_ = now;
   switch (state_) {
     case ParseState::indicator:
       packet_.clear();
@@ -137,7 +142,9 @@ void ControllerModel::host_byte(std::uint8_t byte, SimClock::time_point now) {
 }
 
 void ControllerModel::advance(SimClock::time_point now) {
+  now_ = now;
   if (faults_.silent) return;
+  if (held_ && held_->due <= now) release_held();
   // Released in due order; a timer never starts another one.
   std::sort(timers_.begin(), timers_.end(), [](const Timer& a, const Timer& b) { return a.due < b.due; });
   while (!timers_.empty() && timers_.front().due <= now) {
@@ -156,6 +163,7 @@ std::optional<SimClock::time_point> ControllerModel::next_timer() const {
   std::optional<SimClock::time_point> next;
   for (const Timer& t : timers_)
     if (!next || t.due < *next) next = t.due;
+  if (held_ && (!next || held_->due < *next)) next = held_->due;
   return next;
 }
 
@@ -245,10 +253,12 @@ void ControllerModel::reset() {
   timers_.clear();
   inquiry_active_ = false;
   stale_streaming_ = false;
+  held_.reset();
   for (SimCamera& cam : cameras_) {
     cam.linked = false;
     cam.paging_host = false;
     cam.channel_open = false;
+    cam.carried.clear();
   }
   intruder_.linked = false;
   intruder_.paging_host = false;
@@ -401,6 +411,7 @@ void ControllerModel::handle_signal_command(SimCamera& cam, std::uint8_t code, s
       cam.host_cid = requester;
       // destination CID (ours) | source CID (the requester's) | result | status
       emit_signal(cam, kSigConnectionResponse, id, {cam.own_cid, requester, 0x0000, 0x0000});
+      send_carried(cam);
       return;
     }
     case kSigConnectionResponse:  // destination CID (the host's) | source CID (ours) | result | status
@@ -408,6 +419,7 @@ void ControllerModel::handle_signal_command(SimCamera& cam, std::uint8_t code, s
       if (u16_at(d + 4) == 0x0000 && u16_at(d + 6) == 0x0000) {
         cam.channel_open = true;
         cam.host_cid = u16_at(d);
+        send_carried(cam);
       }
       return;
     case kSigDisconnectionRequest:  // destination CID | source CID, echoed in the response
@@ -436,6 +448,9 @@ void ControllerModel::handle_signal_command(SimCamera& cam, std::uint8_t code, s
 void ControllerModel::handle_camera_data(SimCamera& cam, const std::uint8_t* data, std::size_t size) {
   if (!cam.channel_open || size == 0) return;
   const char letter = static_cast<char>(data[0]);
+  // What the camera held back goes first, unless this answer is of the other
+  // kind (a key's answer and a picture may pass one another).
+  if (held_ && held_->picture == (letter == 'U')) release_held();
   if (letter == 'U') {
     send_picture(cam);
     return;
@@ -453,14 +468,24 @@ void ControllerModel::handle_camera_data(SimCamera& cam, const std::uint8_t* dat
   record.letter = letter;
   record.answer = answer;
   const ChaosPlan plan = draw_chaos_plan(false);
-  // Which packet each stray byte falls in: the answer or the event before it.
-  const int drop_at = plan.drop.a % 2 == 0 ? kChaosAtAnswer : kChaosAtEvent;
-  const int add_at = plan.add.a % 2 == 0 ? kChaosAtAnswer : kChaosAtEvent;
-  chaos_edit_packet(ack_start_, kChaosAtEvent, plan, drop_at, add_at, record);
+  chaos_last_whole_ = true;
+  chaos_edit_packet(ack_start_, kChaosAtEvent, plan, record);
+  if (plan.link_loss.hit) {
+    chaos_lose_link(cam, {answer}, kChaosAtAnswer, record);
+    return;
+  }
+  if (plan.reorder.hit && !held_) {
+    // Late, past the host's 3 s wait for a packet; a picture asked for
+    // meanwhile goes first.
+    chaos_hold(cam, {answer}, false, std::chrono::milliseconds(3200 + plan.reorder.a % 2701), kChaosAtAnswer,
+               record);
+    return;
+  }
   if (plan.stray.hit) chaos_inject(cam, static_cast<int>(plan.stray.a % 4), kChaosAtAnswer, record);
   if (plan.pause.hit) {
-    // Late: past the host's 3 s wait for a packet, at most 5 s.
-    const auto ms = static_cast<std::uint32_t>(3200 + plan.pause.a % 1801);
+    // Late: past the host's 3 s wait for a packet, short of the 6 s after
+    // which the host takes what the camera owes for dropped.
+    const auto ms = static_cast<std::uint32_t>(3200 + plan.pause.a % 2701);
     pauses_.push_back({queued_total_, std::chrono::milliseconds(ms)});
     record.faults.push_back({ChaosFaultKind::pause, kChaosAtAnswer, ms, 0});
   }
@@ -472,32 +497,58 @@ void ControllerModel::handle_camera_data(SimCamera& cam, const std::uint8_t* dat
   }
   emit_l2cap(cam.handle, cam.host_cid, answer.data(), answer.size());
   fragment_override_ = 0;
-  chaos_edit_packet(start, kChaosAtAnswer, plan, drop_at, add_at, record);
+  chaos_edit_packet(start, kChaosAtAnswer, plan, record);
 }
 
 // One UYVY row of 192 bytes per packet, top row first.
 void ControllerModel::send_picture(SimCamera& cam) {
   const CameraFrame frame = render_camera_view(cam.scene);
+  auto row_of = [&frame](int row) {
+    return std::vector<std::uint8_t>(frame.begin() + row * kPicturePacketBytes,
+                                     frame.begin() + (row + 1) * kPicturePacketBytes);
+  };
   ChaosRecord* record = nullptr;
   ChaosPlan plan;
-  int drop_at = kChaosNowhere;
-  int add_at = kChaosNowhere;
+  // Chaos that changes which rows go and when (-1: none).
+  int lose_link_at = -1;  // the link goes before this row
+  int hold_at = -1;       // from this row on the camera holds back
+  int twice_at = -1;      // this row goes twice (72: a row too many after the last)
+  int inside_at = -1;     // the line stops inside this row's packet
+  std::uint32_t gap_ms = 0;
   if (faults_.chaos.on) {
     record = &new_chaos_record(ChaosRecordType::picture);
     record->scene = cam.scene;
     record->digest = fnv1a64(frame.data(), frame.size());
     plan = draw_chaos_plan(true);
-    // A stray byte falls in one of the rows or in the event before them.
-    drop_at = static_cast<int>(plan.drop.a % (kPictureRows + 1));
-    add_at = static_cast<int>(plan.add.a % (kPictureRows + 1));
-    if (drop_at == kPictureRows) drop_at = kChaosAtEvent;
-    if (add_at == kPictureRows) add_at = kChaosAtEvent;
-    chaos_edit_packet(ack_start_, kChaosAtEvent, plan, drop_at, add_at, *record);
+    chaos_edit_packet(ack_start_, kChaosAtEvent, plan, *record);
+    if (plan.link_loss.hit) lose_link_at = static_cast<int>(1 + plan.link_loss.a % (kPictureRows - 1));
+    else if (plan.reorder.hit && !held_) hold_at = static_cast<int>(1 + plan.reorder.a % (kPictureRows - 1));
+    if (plan.pause_inside.hit) inside_at = static_cast<int>(plan.pause_inside.a % kPictureRows);
+    if (plan.gaps.hit) {
+      gap_ms = static_cast<std::uint32_t>(10 + plan.gaps.a % 51);
+      record->faults.push_back({ChaosFaultKind::gap, 1, gap_ms, 0});
+    }
+    // A row too many follows the last at the camera's pace only in a picture
+    // sent whole and without stopping, after an answer sent whole: then the
+    // host can tell it (README, Staying in step).
+    const bool undisturbed = !plan.lost.hit && !plan.pause.hit && inside_at < 0 && lose_link_at < 0 && hold_at < 0;
+    if (plan.twice.hit && undisturbed && chaos_last_whole_) twice_at = static_cast<int>(plan.twice.a % (kPictureRows + 1));
+    chaos_last_whole_ = !plan.lost.hit;
   }
   int sent = 0;
   for (int row = 0; row < kPictureRows && row < faults_.picture_rows; ++row) {
+    if (row == lose_link_at || row == hold_at) {
+      // What is left of the picture (its lost rows stay lost).
+      std::vector<std::vector<std::uint8_t>> rest;
+      for (int r = row; r < kPictureRows && r < faults_.picture_rows; ++r)
+        if (r != faults_.dropped_picture_row && !chaos_row_lost(plan, r)) rest.push_back(row_of(r));
+      if (row == lose_link_at) chaos_lose_link(cam, std::move(rest), row, *record);
+      else chaos_hold(cam, std::move(rest), true, std::chrono::milliseconds(3200 + plan.reorder.b % 2701), row, *record);
+      return;
+    }
     inject_before_row(cam, row);
     if (record != nullptr) chaos_before_row(cam, plan, row, *record);
+    if (gap_ms > 0 && row > 0) pauses_.push_back({queued_total_, std::chrono::milliseconds(gap_ms)});
     if (row == faults_.dropped_picture_row) continue;
     if (record != nullptr && chaos_row_lost(plan, row)) {
       record->faults.push_back({ChaosFaultKind::lost_row, row, 0, 0});
@@ -506,6 +557,7 @@ void ControllerModel::send_picture(SimCamera& cam) {
     if (row == faults_.picture_noise_row)
       for (std::uint8_t b : faults_.picture_noise) send_byte(b);
     const std::size_t start = output_.size();
+    const std::uint64_t start_total = queued_total_;
     if (record != nullptr && plan.fragments.hit && row == static_cast<int>(plan.fragments.a % kPictureRows)) {
       // Any size short of the whole 196-byte frame.
       fragment_override_ = static_cast<std::uint16_t>(1 + plan.fragments.b % (kPicturePacketBytes + 3));
@@ -513,13 +565,70 @@ void ControllerModel::send_picture(SimCamera& cam) {
     }
     emit_l2cap(cam.handle, cam.host_cid, frame.data() + row * kPicturePacketBytes, kPicturePacketBytes);
     fragment_override_ = 0;
-    if (record != nullptr) chaos_edit_packet(start, row, plan, drop_at, add_at, *record);
+    if (record != nullptr) chaos_edit_packet(start, row, plan, *record);
+    if (row == inside_at) {
+      // Up to 5.9 s, after any byte of the packet but its last.
+      const std::uint64_t size = queued_total_ - start_total;
+      const auto offset = static_cast<std::uint32_t>(1 + plan.pause_inside.b % (size - 1));
+      const auto ms = static_cast<std::uint32_t>(100 + plan.pause_inside.c % 5801);
+      pauses_.push_back({start_total + offset, std::chrono::milliseconds(ms)});
+      record->faults.push_back({ChaosFaultKind::pause_inside, row, ms, offset});
+    }
+    if (row == twice_at) {
+      emit_l2cap(cam.handle, cam.host_cid, frame.data() + row * kPicturePacketBytes, kPicturePacketBytes);
+      record->faults.push_back({ChaosFaultKind::twice, row, 0, 0});
+    }
     ++sent;
     if (sent == faults_.vanish_after_picture_rows) {
       vanish_point_ = queued_total_;
       return;
     }
   }
+  if (twice_at == kPictureRows) {
+    if (gap_ms > 0) pauses_.push_back({queued_total_, std::chrono::milliseconds(gap_ms)});
+    emit_l2cap(cam.handle, cam.host_cid, frame.data(), kPicturePacketBytes);
+    record->faults.push_back({ChaosFaultKind::twice, kPictureRows, 0, 0});
+  }
+}
+
+// The link goes (the radio lost the camera: Disconnection Complete, reason
+// 0x08, connection timeout); the camera keeps what it had still to send.
+void ControllerModel::chaos_lose_link(SimCamera& cam, std::vector<std::vector<std::uint8_t>> rest, int at,
+                                      ChaosRecord& record) {
+  emit_event(kEvDisconnectionComplete, {0x00, low(cam.handle), high(cam.handle), 0x08});
+  cam.linked = false;
+  cam.channel_open = false;
+  cam.carried = std::move(rest);
+  if (held_ && held_->cam == &cam) {  // what it held back it still has too
+    cam.carried.insert(cam.carried.begin(), held_->frames.begin(), held_->frames.end());
+    held_.reset();
+  }
+  record.faults.push_back({ChaosFaultKind::link_loss, at, 0, 0});
+}
+
+void ControllerModel::chaos_hold(SimCamera& cam, std::vector<std::vector<std::uint8_t>> frames, bool picture,
+                                 SimClock::duration hold, int at, ChaosRecord& record) {
+  held_ = Held{&cam, std::move(frames), picture, now_ + hold};
+  record.faults.push_back(
+      {ChaosFaultKind::held, at,
+       static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(hold).count()), 0});
+}
+
+void ControllerModel::release_held() {
+  Held held = std::move(*held_);
+  held_.reset();
+  SimCamera& cam = *held.cam;
+  if (!cam.linked) {  // the link went meanwhile: sent on the next one
+    cam.carried.insert(cam.carried.end(), held.frames.begin(), held.frames.end());
+    return;
+  }
+  if (!cam.channel_open) return;
+  for (const auto& f : held.frames) emit_l2cap(cam.handle, cam.host_cid, f.data(), f.size());
+}
+
+void ControllerModel::send_carried(SimCamera& cam) {
+  for (const auto& f : cam.carried) emit_l2cap(cam.handle, cam.host_cid, f.data(), f.size());
+  cam.carried.clear();
 }
 
 // What the row faults put on the line before `row` of a picture.
@@ -580,6 +689,23 @@ ControllerModel::ChaosPlan ControllerModel::draw_chaos_plan(bool picture) {
   plan.fragments = draw(kChaosFragments);
   plan.drop = draw(kChaosDropByte);
   plan.add = draw(kChaosAddByte);
+  plan.channel_stray = draw(kChaosChannelStray);
+  plan.twice = draw(kChaosTwice);
+  plan.gaps = draw(kChaosGaps);
+  plan.pause_inside = draw(kChaosPauseInside);
+  plan.reorder = draw(kChaosReorder);
+  plan.link_loss = draw(kChaosLinkLoss);
+  plan.substitute = draw(kChaosSubstitute);
+  // A stray byte falls in one of the rows (or the key's answer) or in the
+  // event before them.
+  auto place = [picture](std::uint64_t a) {
+    if (!picture) return a % 2 == 0 ? kChaosAtAnswer : kChaosAtEvent;
+    const int at = static_cast<int>(a % (kPictureRows + 1));
+    return at == kPictureRows ? kChaosAtEvent : at;
+  };
+  plan.drop_at = place(plan.drop.a);
+  plan.add_at = place(plan.add.a);
+  plan.substitute_at = place(plan.substitute.a);
   return plan;
 }
 
@@ -598,9 +724,24 @@ void ControllerModel::chaos_before_row(SimCamera& cam, const ChaosPlan& plan, in
     record.faults.push_back({ChaosFaultKind::page, row, 0, 0});
   if (plan.stray.hit && row == static_cast<int>(plan.stray.a % kPictureRows))
     chaos_inject(cam, static_cast<int>(plan.stray.b % 4), row, record);
-  // Mid-picture: after row 0 at the earliest; up to 5 s.
+  // An unasked frame on the camera's channel, or a row on a channel the host
+  // does not have; the first only where a row follows it (README, Staying in step).
+  if (plan.channel_stray.hit && row == static_cast<int>(plan.channel_stray.a % kPictureRows)) {
+    if (plan.channel_stray.b % 2 == 0) {
+      if (!chaos_row_lost(plan, row) && row != faults_.dropped_picture_row) {
+        emit_l2cap(cam.handle, cam.host_cid, kChannelStrayPayload, sizeof kChannelStrayPayload);
+        record.faults.push_back({ChaosFaultKind::channel_frame, row, 0, 0});
+      }
+    } else {
+      const CameraFrame other = render_camera_view(CameraScene{128, 128, 1});
+      emit_l2cap(cam.handle, kForeignCid, other.data(), kPicturePacketBytes);
+      record.faults.push_back({ChaosFaultKind::foreign_row, row, 0, 0});
+    }
+  }
+  // Mid-picture: after row 0 at the earliest; up to 5.9 s, short of the 6 s
+  // after which the host takes what the camera owes for dropped.
   if (plan.pause.hit && row == static_cast<int>(1 + plan.pause.a % (kPictureRows - 1))) {
-    const auto ms = static_cast<std::uint32_t>(100 + plan.pause.b % 4901);
+    const auto ms = static_cast<std::uint32_t>(100 + plan.pause.b % 5801);
     pauses_.push_back({queued_total_, std::chrono::milliseconds(ms)});
     record.faults.push_back({ChaosFaultKind::pause, row, ms, 0});
   }
@@ -619,24 +760,33 @@ void ControllerModel::chaos_inject(SimCamera& cam, int which, int at, ChaosRecor
   record.faults.push_back({kinds[which].second, at, 0, 0});
 }
 
-// The plan's dropped byte, then its added byte, where they fall in the packet
-// `at` that output_ holds from `start` to its end. Never a changed byte: a
-// byte lost or a byte more, which a reader can notice by the lengths.
-void ControllerModel::chaos_edit_packet(std::size_t start, int at, const ChaosPlan& plan, int drop_at, int add_at,
-                                        ChaosRecord& record) {
-  if (plan.drop.hit && drop_at == at && output_.size() > start) {
+// The plan's dropped byte, then its added byte, then its changed byte, where
+// they fall in the packet `at` that output_ holds from `start` to its end. A
+// byte lost and a byte added in one packet would be a changed byte, which no
+// host can tell (H4 has no checksum): they fall in one packet only when
+// changed bytes are asked for (substitute).
+void ControllerModel::chaos_edit_packet(std::size_t start, int at, const ChaosPlan& plan, ChaosRecord& record) {
+  const bool drops_here = plan.drop.hit && plan.drop_at == at && output_.size() > start;
+  if (drops_here) {
     const auto offset = static_cast<std::uint32_t>(plan.drop.b % (output_.size() - start));
     output_.erase(output_.begin() + static_cast<std::ptrdiff_t>(start + offset));
     --queued_total_;
     record.faults.push_back({ChaosFaultKind::drop_byte, at, 0, offset});
   }
-  if (plan.add.hit && add_at == at && output_.size() > start + 1) {
+  const bool substitutes = (faults_.chaos.kinds & kChaosSubstitute) != 0;
+  if (plan.add.hit && plan.add_at == at && output_.size() > start + 1 && (!drops_here || substitutes)) {
     // Between two bytes of the packet, so it is inside it.
     const auto offset = static_cast<std::uint32_t>(1 + plan.add.b % (output_.size() - start - 1));
     const auto value = static_cast<std::uint8_t>(plan.add.c & 0xFF);
     output_.insert(output_.begin() + static_cast<std::ptrdiff_t>(start + offset), value);
     ++queued_total_;
     record.faults.push_back({ChaosFaultKind::add_byte, at, value, offset});
+  }
+  if (plan.substitute.hit && plan.substitute_at == at && output_.size() > start + 1) {
+    const auto offset = static_cast<std::uint32_t>(1 + plan.substitute.b % (output_.size() - start - 1));
+    std::uint8_t& byte = output_[start + offset];
+    byte = static_cast<std::uint8_t>(byte ^ (1 + plan.substitute.c % 255));
+    record.faults.push_back({ChaosFaultKind::substitute, at, byte, offset});
   }
 }
 

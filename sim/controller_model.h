@@ -49,6 +49,9 @@ struct SimCamera {
   std::uint16_t own_cid = 0;
   std::uint16_t host_cid = 0;  // where our data goes
   std::uint8_t next_signal_id = 1;
+  // Frames the camera still had to send when its link went (chaos): sent on
+  // its channel as soon as one is open again.
+  std::vector<std::vector<std::uint8_t>> carried;
 };
 
 class ControllerModel {
@@ -139,6 +142,11 @@ class ControllerModel {
   // One camera answer's chaos: a draw for each kind.
   struct ChaosPlan {
     ChaosDraw pause, lost, page, stray, fragments, drop, add;
+    ChaosDraw channel_stray, twice, gaps, pause_inside, reorder, link_loss, substitute;
+    // Where the byte faults fall: a row (or kChaosAtAnswer), or the event before.
+    int drop_at = -100;
+    int add_at = -100;
+    int substitute_at = -100;
   };
   static constexpr int kChaosNowhere = -100;
   ChaosRecord& new_chaos_record(ChaosRecordType type);
@@ -146,8 +154,14 @@ class ControllerModel {
   static bool chaos_row_lost(const ChaosPlan& plan, int row);
   void chaos_before_row(SimCamera& cam, const ChaosPlan& plan, int row, ChaosRecord& record);
   void chaos_inject(SimCamera& cam, int which, int at, ChaosRecord& record);
-  void chaos_edit_packet(std::size_t start, int at, const ChaosPlan& plan, int drop_at, int add_at,
-                         ChaosRecord& record);
+  void chaos_edit_packet(std::size_t start, int at, const ChaosPlan& plan, ChaosRecord& record);
+  // The link goes now; `rest` is what the camera sends once its channel is back.
+  void chaos_lose_link(SimCamera& cam, std::vector<std::vector<std::uint8_t>> rest, int at, ChaosRecord& record);
+  // Frames the camera holds back until `due` while it answers what comes meanwhile.
+  void chaos_hold(SimCamera& cam, std::vector<std::vector<std::uint8_t>> frames, bool picture,
+                  SimClock::duration hold, int at, ChaosRecord& record);
+  void release_held();
+  void send_carried(SimCamera& cam);
   bool page_from(SimCamera& peer, const std::uint8_t* device_class);
 
   SimCamera* camera_by_wire_address(const std::uint8_t* wire);
@@ -184,6 +198,18 @@ class ControllerModel {
 
   ChaosRandom chaos_random_;
   std::vector<ChaosRecord> chaos_records_;
+  SimClock::time_point now_{};  // of the last host byte or advance()
+  // Frames held back (chaos reorder): of a picture or of a key's answer.
+  struct Held {
+    SimCamera* cam = nullptr;
+    std::vector<std::vector<std::uint8_t>> frames;
+    bool picture = false;
+    SimClock::time_point due{};
+  };
+  std::optional<Held> held_;
+  // The camera's last answer was sent whole (no row lost): a row sent twice
+  // is only played after such an answer, where counting can tell it.
+  bool chaos_last_whole_ = true;
   std::uint32_t chaos_numbers_[3] = {};  // records so far, by type
   std::size_t ack_start_ = 0;            // where in output_ the last Number Of Completed Packets event begins
   std::uint16_t fragment_override_ = 0;  // a chaos fragment size for the frame being sent (0: none)

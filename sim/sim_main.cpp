@@ -54,7 +54,10 @@ const char* const kUsage =
     "                        (default 0.05); the same host commands give the same\n"
     "                        faults\n"
     "  --chaos-kinds LIST    only these kinds: pause, lost, page-picture,\n"
-    "                        page-connect, stray, fragments, drop, add (default all)\n"
+    "                        page-connect, stray, fragments, drop, add,\n"
+    "                        channel-stray, twice, gaps, pause-inside, reorder,\n"
+    "                        link-loss, substitute; all is every one but\n"
+    "                        substitute (the default)\n"
     "  --chaos-log FILE      one line per picture, key answer and Create_Connection:\n"
     "                        what it held and its faults (default: standard error)\n"
     "  -h, --help            show this help\n"
@@ -195,7 +198,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--chaos-kinds") {
       const char* v = value();
       if (v == nullptr || !parse_chaos_kinds(v, options.faults.chaos.kinds))
-        return usage_error("--chaos-kinds takes names from pause,lost,page-picture,page-connect,stray,fragments,drop,add");
+        return usage_error(
+            "--chaos-kinds takes names from pause,lost,page-picture,page-connect,stray,fragments,drop,add,"
+            "channel-stray,twice,gaps,pause-inside,reorder,link-loss,substitute,all");
     } else if (arg == "--chaos-log") {
       const char* v = value();
       if (v == nullptr || *v == '\0') return usage_error("--chaos-log takes a file name");

@@ -17,8 +17,15 @@ enum ChaosKind : std::uint32_t {
   kChaosFragments = 1u << 5,    // one frame cut into ACL fragments
   kChaosDropByte = 1u << 6,     // a byte of one packet never reaches the host
   kChaosAddByte = 1u << 7,      // a byte the camera never sent appears inside one packet
+  kChaosChannelStray = 1u << 8,  // an unasked frame on the camera's channel, or a row on another channel, among rows
+  kChaosTwice = 1u << 9,         // a row sent twice, or one row too many after the last
+  kChaosGaps = 1u << 10,         // a steady gap between a picture's rows
+  kChaosPauseInside = 1u << 11,  // the camera stops inside a row's packet
+  kChaosReorder = 1u << 12,      // a key's answer and a picture pass one another
+  kChaosLinkLoss = 1u << 13,     // the link goes; the camera sends the rest on the next one
+  kChaosSubstitute = 1u << 14,   // a byte of one packet changed: no host can tell (not in "all")
 };
-inline constexpr std::uint32_t kChaosAllKinds = 0xFF;
+inline constexpr std::uint32_t kChaosAllKinds = (1u << 14) - 1;
 
 // Each fault kind at each camera answer (a picture, a key's answer) and each
 // Create_Connection is one chance of `rate`; the same seed and the same host

@@ -269,6 +269,8 @@ const Bytes kEchoPacket{0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x
 const Bytes kInfoPacket{0x02, 0x2A, 0x20, 0x0A, 0x00, 0x06, 0x00, 0x01, 0x00, 0x0A, 0x01, 0x02, 0x00, 0x02, 0x00};
 const Bytes kIntruderPage{0x04, 0x04, 0x0A, 0x01, 0x00, 0x00, 0x00, 0x00, 0x1D, 0x0C, 0x02, 0x5A, 0x01};
 constexpr std::size_t kSignalIdAt = 10;
+// Chaos: an unasked frame on the camera's channel, written out by hand.
+const Bytes kChannelStrayPacket{0x02, 0x2A, 0x20, 0x08, 0x00, 0x04, 0x00, 0x46, 0x00, 'S', 0x5A, 0x5A, 0x5A};
 }  // namespace
 
 TEST_F(Controller, RowFaultsPutTheirPacketBeforeTheRow) {
@@ -434,7 +436,11 @@ Bytes rebuild(const Bytes& plain, const ChaosRecord& record, std::uint64_t queue
   for (std::size_t at = 8; at < plain.size(); at += each)
     packets.emplace_back(plain.begin() + static_cast<long>(at), plain.begin() + static_cast<long>(at + each));
   auto edit = [](Bytes& packet, const ChaosFault& f) {
-    if (f.kind == ChaosFaultKind::drop_byte) {
+    if (f.kind == ChaosFaultKind::substitute) {
+      EXPECT_GE(f.offset, 1u);
+      EXPECT_NE(packet.at(f.offset), f.value);  // a byte changed, not kept
+      packet.at(f.offset) = static_cast<std::uint8_t>(f.value);
+    } else if (f.kind == ChaosFaultKind::drop_byte) {
       EXPECT_LT(f.offset, packet.size());
       packet.erase(packet.begin() + f.offset);
     } else if (f.kind == ChaosFaultKind::add_byte) {
@@ -446,13 +452,33 @@ Bytes rebuild(const Bytes& plain, const ChaosRecord& record, std::uint64_t queue
   for (const ChaosFault& f : record.faults)
     if (f.at == kChaosAtEvent) edit(event, f);
   Bytes out = event;
-  for (std::size_t i = 0; i < packets.size(); ++i) {
+  const bool gaps = std::any_of(record.faults.begin(), record.faults.end(),
+                                [](const ChaosFault& f) { return f.kind == ChaosFaultKind::gap; });
+  // A row on a channel the host lacks: the first row of the scene at (128, 128).
+  const CameraFrame other = render_camera_view(CameraScene{128, 128, 1});
+  const Bytes foreign_row = Bytes{0x02, 0x2A, 0x20, 0xC4, 0x00, 0xC0, 0x00, 0x47, 0x00} + Bytes(other.begin(), other.begin() + 192);
+  for (std::size_t i = 0; i <= packets.size(); ++i) {
     const int at = record.type == ChaosRecordType::picture ? static_cast<int>(i) : kChaosAtAnswer;
+    if (i == packets.size()) {  // after the last row: one too many
+      for (const ChaosFault& f : record.faults)
+        if (f.kind == ChaosFaultKind::twice && f.at == at) {
+          if (gaps) pauses.push_back(queued + out.size());
+          out = out + packets[0];
+        }
+      break;
+    }
     Bytes packet = packets[i];
     bool lost = false;
+    bool twice = false;
+    std::uint32_t inside = 0;
     for (const ChaosFault& f : record.faults) {
       if (f.at != at) continue;
       switch (f.kind) {
+        case ChaosFaultKind::channel_frame: out = out + kChannelStrayPacket; break;
+        case ChaosFaultKind::foreign_row: out = out + foreign_row; break;
+        case ChaosFaultKind::twice: twice = true; break;
+        case ChaosFaultKind::pause_inside: inside = f.offset; break;
+        case ChaosFaultKind::gap: break;
         case ChaosFaultKind::page: out = out + kIntruderPage; break;
         case ChaosFaultKind::stray_acl: out = out + kStrayPacket; break;
         case ChaosFaultKind::low_cid: out = out + kLowCidPacket; break;
@@ -472,7 +498,10 @@ Bytes rebuild(const Bytes& plain, const ChaosRecord& record, std::uint64_t queue
         default: edit(packet, f); break;
       }
     }
+    if (gaps && i > 0) pauses.push_back(queued + out.size());
+    if (inside > 0) pauses.push_back(queued + out.size() + inside);
     if (!lost) out = out + packet;
+    if (twice) out = out + packets[i];
   }
   return out;
 }
@@ -485,6 +514,14 @@ std::uint32_t kind_bit(ChaosFaultKind k, int at) {
     case ChaosFaultKind::fragments: return kChaosFragments;
     case ChaosFaultKind::drop_byte: return kChaosDropByte;
     case ChaosFaultKind::add_byte: return kChaosAddByte;
+    case ChaosFaultKind::channel_frame:
+    case ChaosFaultKind::foreign_row: return kChaosChannelStray;
+    case ChaosFaultKind::twice: return kChaosTwice;
+    case ChaosFaultKind::gap: return kChaosGaps;
+    case ChaosFaultKind::pause_inside: return kChaosPauseInside;
+    case ChaosFaultKind::held: return kChaosReorder;
+    case ChaosFaultKind::link_loss: return kChaosLinkLoss;
+    case ChaosFaultKind::substitute: return kChaosSubstitute;
     default: return kChaosStray;
   }
 }
@@ -502,7 +539,12 @@ TEST(Chaos, EachKindDoesWhatTheLogSaysAndNothingElse) {
       {"page-picture", kChaosPagePicture, 1.0}, {"page-connect", kChaosPageConnect, 1.0},
       {"stray", kChaosStray, 1.0},         {"fragments", kChaosFragments, 1.0},
       {"drop", kChaosDropByte, 1.0},       {"add", kChaosAddByte, 1.0},
-      {"all", kChaosAllKinds, 0.3},        {"rate 0", kChaosAllKinds, 0.0},
+      {"channel-stray", kChaosChannelStray, 1.0}, {"twice", kChaosTwice, 1.0},
+      {"gaps", kChaosGaps, 1.0},           {"pause-inside", kChaosPauseInside, 1.0},
+      {"substitute", kChaosSubstitute, 1.0},
+      // Held and lost links move frames to other answers: tested apart.
+      {"all", kChaosAllKinds & ~(kChaosReorder | kChaosLinkLoss), 0.3},
+      {"rate 0", kChaosAllKinds, 0.0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -538,8 +580,8 @@ TEST(Chaos, EachKindDoesWhatTheLogSaysAndNothingElse) {
           EXPECT_EQ(r.answer, Bytes(before.end() - static_cast<long>(r.answer.size()), before.end())) << i;
         }
         for (const ChaosFault& f : r.faults)
-          if (f.kind == ChaosFaultKind::pause) {
-            EXPECT_LE(f.value, 5000u);
+          if (f.kind == ChaosFaultKind::pause || f.kind == ChaosFaultKind::pause_inside) {
+            EXPECT_LE(f.value, 5900u);
             EXPECT_GE(f.value, r.type == ChaosRecordType::key ? 3200u : 100u);
           }
         expected = rebuild(before, r, queued, pauses, signal_id);
@@ -575,6 +617,66 @@ TEST(Chaos, SameSeedAndHostBytesGiveTheSameFaults) {
       if (f.kind == ChaosFaultKind::lost_row) all_rows.push_back(f.at);
     for (const ChaosFault& f : lost_only.records[i].faults) only_rows.push_back(f.at);
     EXPECT_EQ(all_rows, only_rows) << i;
+  }
+}
+
+// A held picture lets a key's answer pass it, and a held answer lets a
+// picture pass it; a lost link leaves the rest for the next channel.
+TEST(Chaos, HeldFramesAndALostLinkGoWhereTheLogSays) {
+  auto row_packet = [](std::uint16_t handle, const CameraFrame& view, int row) {
+    return Bytes{0x02, static_cast<std::uint8_t>(handle), 0x20, 0xC4, 0x00, 0xC0, 0x00, 0x46, 0x00} +
+           Bytes(view.begin() + 192 * row, view.begin() + 192 * (row + 1));
+  };
+  auto key = [](char letter, std::uint16_t handle) {
+    return Bytes{0x02, static_cast<std::uint8_t>(handle), 0x20, 0x05, 0x00, 0x01, 0x00, 0x46, 0x00,
+                 static_cast<std::uint8_t>(letter)};
+  };
+  const Bytes create{0x01, 0x05, 0x04, 0x0D, 0x01, 0x00, 0x00, 0x00, 0xFE, 0xCA, 0x10, 0x00, 0x00, 0x00, 0x20, 0x80, 0x00};
+  const Bytes open{0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x02, 0x00, 0x04, 0x00, 0x00, 0x00, 0x46, 0x00};
+  for (const std::uint32_t kind : {kChaosReorder, kChaosLinkLoss}) {
+    SCOPED_TRACE(kind);
+    SimOptions o;
+    o.faults.chaos = {true, 11, 1.0, kind};
+    ControllerModel m(o);
+    SimClock::time_point now{};
+    auto send = [&](Bytes packet) {
+      for (std::uint8_t b : packet) m.host_byte(b, now);
+      Bytes out(m.output().begin(), m.output().end());
+      m.output().clear();
+      return out;
+    };
+    send({0x01, 0x1A, 0x0C, 0x01, 0x03});
+    send(create);
+    send(open);
+    const CameraFrame view = render_camera_view(m.camera(0).scene);
+    const Bytes picture = send(key('U', 0x2A));
+    ASSERT_EQ(m.chaos_records().back().faults.size(), 1u);
+    const ChaosFault f = m.chaos_records().back().faults[0];
+    ASSERT_GE(f.at, 1);
+    Bytes sent = Bytes(picture.begin(), picture.begin() + 8);  // the completed-packets event
+    for (int r = 0; r < f.at; ++r) sent = sent + row_packet(0x2A, view, r);
+    Bytes rest;
+    for (int r = f.at; r < 72; ++r) rest = rest + row_packet(kind == kChaosReorder ? 0x2A : 0x2B, view, r);
+    if (kind == kChaosReorder) {
+      EXPECT_EQ(f.kind, ChaosFaultKind::held);
+      EXPECT_EQ(picture, sent);
+      // L is answered at once, past the held rows; they follow when their time comes.
+      const Bytes answer = send(key('L', 0x2A));
+      EXPECT_EQ(Bytes(answer.begin() + 8, answer.end()), (Bytes{0x02, 0x2A, 0x20, 0x08, 0x00, 0x04, 0x00, 0x46, 0x00}) +
+                                                             Bytes(m.chaos_records().back().answer));
+      now += std::chrono::milliseconds(f.value);
+      m.advance(now);
+      EXPECT_EQ(Bytes(m.output().begin(), m.output().end()), rest);
+    } else {
+      EXPECT_EQ(f.kind, ChaosFaultKind::link_loss);
+      EXPECT_EQ(picture, sent + Bytes({0x04, 0x05, 0x04, 0x00, 0x2A, 0x00, 0x08}));
+      send(create);  // a new link, handle 0x002B
+      Bytes reopen = open;
+      reopen[1] = 0x2B;
+      const Bytes channel = send(reopen);
+      // The Connection Response (NOCP, then 21 bytes), then the rest of the picture.
+      EXPECT_EQ(Bytes(channel.begin() + 8 + 21, channel.end()), rest);
+    }
   }
 }
 
