@@ -160,12 +160,16 @@ Status confirm_in_step(HostState& s, const Exchange& x, bool picture) {
   const auto look = confirm_look(s, picture);
   hci_settle_line(s, look, look, look * 2);
   // A frame that began in the look is read whole, however many fragments it
-  // comes in, each within the bound of a packet.
+  // comes in, within the bound of a packet. One that does not end leaves
+  // what followed the settling frame unknown: bytes may have been lost from
+  // it, or it may be a row too many.
+  const Deadline by = link_now(s) + wait_bounds::kPacketRest;
   while (hci_packet_under_way(s) || l2cap_frame_under_way(s)) {
-    const Deadline by = link_now(s) + wait_bounds::kPacketRest;
     bool began = false;
-    hci_read_packet_within(s, by, by, &began);
-    if (!began) break;
+    if (link_now(s) < by) hci_read_packet_within(s, by, by, &began);
+    if (began) continue;
+    ledger_doubt(s, LedgerDoubt::unfinished);
+    break;
   }
   if (failed(judge_line(s, x.faults_before, FailurePoint::line_damaged))) return kStatusFail;
   if (s.ledger.doubts != x.wait.doubts) return l2cap_note_doubt(s), kStatusFail;

@@ -21,11 +21,14 @@
 // one another.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <vector>
 
 #include "camera_commands.h"
+#include "failure_text.h"
 #include "harnesses.h"
 #include "host_ops.h"
 #include "serial_link.h"
@@ -475,7 +478,26 @@ std::string judge(World& w, char what, Status status, std::uint16_t number, std:
 }
 }  // namespace
 
+namespace {
+// CORVANTA_ORACLE_TRACE set: one line per exchange on standard error, to
+// read a failing input by.
+void trace_exchange(int n, char what, const Faults& f, Status status, const HostState& s,
+                    std::chrono::nanoseconds took) {
+  std::fprintf(stderr,
+               "exchange %d %c: pause %d:%lldms inside %d, lose %d+%d, stray %d:%d, byte %ld%s, fragment %zu, "
+               "link loss %d%s%s, gap %lldms, twice %d%s -> %s in %lld ms%s%s\n",
+               n, what, f.pause_at, static_cast<long long>(f.pause.count()), f.pause_inside, f.lose_from,
+               f.lose_count, f.stray_at, f.stray_kind % 7, f.byte_at, f.byte_added ? " added" : "", f.fragment,
+               f.link_loss_at, f.channel_only ? " channel" : "", f.carry_on ? " carried on" : "",
+               static_cast<long long>(f.gap.count()), f.twice, f.overtakes ? ", overtakes" : "",
+               failed(status) ? "failed" : "ok",
+               static_cast<long long>(std::chrono::duration_cast<milliseconds>(took).count()),
+               failed(status) ? ": " : "", failed(status) ? failure_text(s.last_failure).c_str() : "");
+}
+}  // namespace
+
 std::string fuzz_exchanges(const std::uint8_t* data, std::size_t size) {
+  const bool trace = std::getenv("CORVANTA_ORACLE_TRACE") != nullptr;
   Input in{data, size};
   World w;
   // No picture to convert: the oracle judges the bytes the host kept.
@@ -494,8 +516,10 @@ std::string fuzz_exchanges(const std::uint8_t* data, std::size_t size) {
     w.exchange_from = w.line.host_packets.size();
     w.answered = false;
     const std::uint16_t commands_before = w.commands;
+    const Deadline began = w.line.now();
     const Status status = what == 'C' ? capture_frame(*w.s, view) : camera_simple_command(*w.s, what);
     w.answer_what_was_written();  // a command whose exchange read nothing is still the camera's
+    if (trace) trace_exchange(n + 1, what, w.faults, status, *w.s, w.line.now() - began);
     const std::uint16_t number = w.commands != commands_before ? w.commands : 0;
     if (std::string broke = judge(w, what, status, number, w.pictures); !broke.empty())
       return broke + " (exchange " + std::to_string(n + 1) + ")";

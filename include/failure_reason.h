@@ -33,6 +33,7 @@ enum class LedgerDoubt : std::uint8_t {
   surplus_row,   // a row came that no picture owed
   stray_frame,   // a frame that is no row where an earlier key's answer was owed
   channel_gone,  // the channel or the link went while frames were owed
+  unfinished,    // a packet began after the frame that settled an exchange, and did not end
 };
 
 // How a wait ended, as ReadEnd (host_state.h) says; `answered` when a packet

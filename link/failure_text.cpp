@@ -192,6 +192,8 @@ std::string point_text(const FailureReason& r) {
                  "not trusted";
         case LedgerDoubt::channel_gone:
           return "the channel went while the camera owed frames";
+        case LedgerDoubt::unfinished:
+          return "a packet that began right after it did not end within 3.0 s, so what came is not trusted";
         default:
           return "bytes were lost or added on the line, so what came is not trusted";
       }
