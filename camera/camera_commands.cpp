@@ -4,6 +4,7 @@
 
 #include "acl.h"
 #include "channel_ledger.h"
+#include "hci_framing.h"
 #include "hci_inbound.h"
 #include "host_ops.h"
 #include "serial_link.h"
@@ -93,8 +94,7 @@ Status wait_for_quiet(HostState& s) {
     if (link_now(s) >= give_up || (!began_packet && s.last_read_end != ReadEnd::deadline)) {
       FailureReason reason;
       reason.point = FailurePoint::camera_not_quiet;
-      reason.read_end = static_cast<std::uint8_t>(s.last_read_end);
-      if (s.last_read_end == ReadEnd::port_error) reason.os_error = s.last_port_error;
+      fill_read_end(s, reason);
       reason.bound_ms = static_cast<std::uint32_t>(wait_bounds::kQuietBeforeCommand.count());
       reason.waited_ms = static_cast<std::uint32_t>(
           std::chrono::duration_cast<std::chrono::milliseconds>(link_now(s) - began).count());
@@ -111,6 +111,7 @@ Status wait_for_quiet(HostState& s) {
 // waits for quiet. An account in doubt waits for quiet here. Then owes the
 // command's frames and sends it.
 Status begin_exchange(HostState& s, char letter, std::uint16_t frames, std::uint16_t frame_size, Exchange& x) {
+  if (failed(hci_module_usable(s))) return kStatusFail;
   const std::uint32_t faults_before = s.stream_faults;
   hci_drop_waiting_input(s);
   if (link_gone(s)) return note_link_gone(s);

@@ -14,6 +14,7 @@ std::uint16_t opcode_at(const std::uint8_t* p) { return static_cast<std::uint16_
 // 01 | opcode low | opcode high; the caller writes the parameter length next.
 Status hci_write_command_header(HostState& s, std::uint8_t ocf, std::uint8_t ogf) {
   std::uint16_t opcode = hci_opcode(ocf, ogf);
+  if (s.command_credits > 0) --s.command_credits;
   if (failed(serial_write_byte(s, kIndicatorCommand))) return kStatusFail;
   return write_u16_le(s, opcode);
 }
@@ -72,6 +73,37 @@ Status hci_wait_command_status(HostState& s, std::uint8_t ocf, std::uint8_t ogf)
   }
   if (answer.event == kEventCommandStatus && answer.status == 0x00) return kStatusOk;
   note_answer_failure(s, FailurePoint::command, opcode, answer.event, answer.status, answer.length);
+  return kStatusFail;
+}
+
+// Command Complete: credits | opcode (2) | ...; Command Status: status | credits | opcode (2)
+void hci_note_credits(HostState& s, std::uint8_t code, std::uint8_t length, const std::uint8_t* p) {
+  if (code == kEventCommandComplete && length >= 3) s.command_credits = p[0];
+  if (code == kEventCommandStatus && length == kStatusEventLength) s.command_credits = p[1];
+}
+
+Status hci_wait_command_credit(HostState& s, std::uint16_t opcode) {
+  if (s.command_credits > 0) return kStatusOk;
+  start_wait(s, wait_bounds::kCommandHandshake);
+  std::uint8_t code = 0;
+  std::uint8_t length = 0;
+  std::uint8_t p[kEventParametersMax];
+  while (s.command_credits == 0) {
+    if (failed(hci_next_event(s, &code, &length, p))) {
+      note_wait_failure(s, FailurePoint::no_credit, opcode, kEventCommandComplete);
+      return kStatusFail;
+    }
+    hci_handle_event(s, code, length, p);
+  }
+  return kStatusOk;
+}
+
+Status hci_module_usable(HostState& s) {
+  if (!s.module_failed) return kStatusOk;
+  FailureReason reason;
+  reason.point = FailurePoint::module_failed;
+  reason.hci_status = s.module_error_code;
+  note_failure(s, reason);
   return kStatusFail;
 }
 

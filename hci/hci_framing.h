@@ -20,6 +20,7 @@ inline constexpr std::uint8_t kEventConnectionRequest = 0x04;
 inline constexpr std::uint8_t kEventDisconnectionComplete = 0x05;
 inline constexpr std::uint8_t kEventCommandComplete = 0x0E;
 inline constexpr std::uint8_t kEventCommandStatus = 0x0F;
+inline constexpr std::uint8_t kEventHardwareError = 0x10;
 inline constexpr std::uint8_t kEventNumberOfCompletedPackets = 0x13;
 
 // Command groups.
@@ -32,7 +33,18 @@ inline constexpr std::uint16_t hci_opcode(std::uint8_t ocf, std::uint8_t ogf) {
   return static_cast<std::uint16_t>((ocf & 0x3FF) | ((ogf << 10) & 0xFC00));
 }
 
+// Writes the header of a command and takes one command credit.
 Status hci_write_command_header(HostState& s, std::uint8_t ocf, std::uint8_t ogf);
+// A Command Complete or Command Status (a NOP, opcode 0x0000, among them)
+// tells how many commands the module takes now.
+void hci_note_credits(HostState& s, std::uint8_t code, std::uint8_t length, const std::uint8_t* parameters);
+// Before a command the host begins: after an answer that granted none, waits
+// (the handshake bound) for an event that grants a credit, handling other
+// events as they come. -1, the command not sent, when none came.
+Status hci_wait_command_credit(HostState& s, std::uint16_t opcode);
+// A module that reported a hardware error takes no step until the port has
+// been opened again: -1 with the reason, at once.
+Status hci_module_usable(HostState& s);
 // Waits for the answer to (ocf, ogf): a Command Complete with status 0 and
 // n return bytes, copied to dest when given. Every event on the way is read
 // whole: an answer for another command is dropped and the wait goes on, any

@@ -99,7 +99,7 @@ constexpr EventSize kEventSizes[] = {
     {kEventInquiryComplete, 1, 0},         {kEventInquiryResult, 1, 14},
     {kEventConnectionComplete, 11, 0},     {kEventConnectionRequest, 10, 0},
     {kEventDisconnectionComplete, 4, 0},   {kEventCommandStatus, 4, 0},
-    {kEventNumberOfCompletedPackets, 1, 4},
+    {kEventNumberOfCompletedPackets, 1, 4}, {kEventHardwareError, 1, 0},
 };
 
 bool event_size_fits(std::uint8_t code, std::uint8_t length, const std::uint8_t* parameters) {
@@ -128,6 +128,10 @@ namespace {
 // with nothing takes one more short look.
 Status take_packet(HostState& s, Deadline first_byte_by, Deadline finish_by, bool look_again, bool* began) {
   *began = false;
+  if (s.module_failed) {  // what it sends after a hardware error is nobody's
+    s.last_read_end = ReadEnd::module_failed;
+    return kStatusFail;
+  }
   start_wait_until(s, first_byte_by);
   Status first = take_first_byte(s);
   if (failed(first) && look_again && s.last_read_end == ReadEnd::deadline) {
@@ -162,6 +166,7 @@ Status hci_handle_packet(HostState& s) {
   p.indicator = 0;  // whatever it holds, the next read begins a new packet
   if (indicator == kIndicatorEvent) {
     if (!event_size_fits(p.bytes[0], p.bytes[1], p.bytes.data() + kEventHeader)) ++s.stream_faults;
+    hci_note_credits(s, p.bytes[0], p.bytes[1], p.bytes.data() + kEventHeader);
     return handle_event_packet(s);
   }
   if (p.have > p.bytes.size()) return kStatusFail;  // no module sends it: counted when its length came
@@ -215,6 +220,7 @@ Status hci_next_event(HostState& s, std::uint8_t* code, std::uint8_t* length, st
       *length = p.bytes[1];
       std::copy_n(p.bytes.begin() + kEventHeader, *length, parameters);
       if (!event_size_fits(*code, *length, parameters)) ++s.stream_faults;
+      hci_note_credits(s, *code, *length, parameters);
       return kStatusOk;
     }
     hci_handle_packet(s);  // ACL data on the way
@@ -230,6 +236,11 @@ Status hci_handle_event(HostState& s, std::uint8_t code, std::uint8_t length, co
     case kEventDisconnectionComplete:
       return length == kDisconnectionCompleteLength ? hci_handle_disconnection_complete(s, parameters)
                                                     : kStatusFail;
+    case kEventHardwareError:
+      if (length != 1) return kStatusFail;
+      s.module_failed = true;
+      s.module_error_code = parameters[0];
+      return kStatusOk;
     default:
       return kStatusFail;  // consumed whole already
   }

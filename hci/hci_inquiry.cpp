@@ -16,6 +16,7 @@ constexpr std::uint8_t kGiacLap[3] = {0x33, 0x8B, 0x9E};  // 0x9E8B33, low byte 
 // 01 01 04 05 | 33 8B 9E | length | maximum -> Command Status, then results
 Status hci_inquiry(HostState& s, DeviceAddress* table, std::uint8_t* count, std::uint8_t maximum,
                    std::uint8_t inquiry_length) {
+  if (failed(hci_wait_command_credit(s, hci_opcode(kOcfInquiry, kOgfLinkControl)))) return kStatusFail;
   if (failed(hci_write_command_header(s, kOcfInquiry, kOgfLinkControl))) return kStatusFail;
   if (failed(serial_write_byte(s, 5))) return kStatusFail;
   for (std::uint8_t byte : kGiacLap)
@@ -79,6 +80,7 @@ Status hci_read_inquiry_result(HostState& s, DeviceAddress& slot) {
 }
 
 Status discover_devices(HostState& s, DeviceAddress* table, std::uint8_t* count, std::uint8_t maximum) {
+  if (failed(hci_module_usable(s))) return kStatusFail;
   return hci_inquiry(s, table, count, maximum, kDiscoveryInquiryLength);
 }
 

@@ -41,6 +41,7 @@ bool port_lost(const HostState& s) {
 
 // 01 05 04 0D | BD_ADDR (wire order) | 10 00 | 00 | 00 | 20 80 | 00
 Status hci_create_connection(HostState& s, const DeviceAddress& address) {
+  if (failed(hci_wait_command_credit(s, hci_opcode(kOcfCreateConnection, kOgfLinkControl)))) return kStatusFail;
   if (failed(hci_write_command_header(s, kOcfCreateConnection, kOgfLinkControl))) return kStatusFail;
   if (failed(serial_write_byte(s, 13))) return kStatusFail;
   for (int i = 5; i >= 0; --i)
@@ -110,6 +111,7 @@ Status hci_disconnect_unwanted(HostState& s, std::uint8_t handle_low, std::uint8
 // Disconnect for the link's handle, then the module's answers: its Command
 // Status, then the Disconnection Complete that takes the link down.
 Status hci_disconnect(HostState& s) {
+  if (failed(hci_wait_command_credit(s, hci_opcode(kOcfDisconnect, kOgfLinkControl)))) return kStatusFail;
   if (failed(write_disconnect(s, s.handle_low, s.handle_high, kDisconnectReason))) return kStatusFail;
 
   start_wait(s, wait_bounds::kCommandHandshake);
@@ -119,8 +121,9 @@ Status hci_disconnect(HostState& s) {
     note_wait_failure(s, FailurePoint::command, opcode, awaited);
     return kStatusFail;
   };
-  if (failed(hci_await_answer(s, opcode, answer, 0, nullptr)))
-    return port_lost(s) ? lost(kEventCommandStatus) : kStatusOk;
+  // No Command Status at all: the module may not have had the command, and
+  // the link is as it was.
+  if (failed(hci_await_answer(s, opcode, answer, 0, nullptr))) return lost(kEventCommandStatus);
   // A link the module no longer knows is down already; any other refusal
   // leaves the link up, and that is no success.
   if (answer.status == kStatusUnknownConnection) {

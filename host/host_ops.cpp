@@ -1,6 +1,7 @@
 #include "host_ops.h"
 
 #include "acl.h"
+#include "hci_framing.h"
 #include "hci_inbound.h"
 #include "hci_link_control.h"
 #include "l2cap_signal.h"
@@ -14,14 +15,19 @@ void host_attach(HostState& s, SerialBackend& serial) {
 Status host_open(HostState& s, std::uint8_t port_number) {
   clear_failure(s);
   if (failed(serial_open(s, port_number))) return kStatusFail;
-  // A fresh port knows nothing of an earlier link: nothing is sent.
+  // A fresh port knows nothing of an earlier link, or packet, or module
+  // failure: nothing is sent.
   clear_link_state(s);
   clear_channel_state(s);
+  hci_drop_packet_under_way(s);
+  s.command_credits = 1;
+  s.module_failed = false;
   return kStatusOk;
 }
 
 Status host_connect(HostState& s, const DeviceAddress& display_order) {
   clear_failure(s);
+  if (failed(hci_module_usable(s))) return kStatusFail;
   if (failed(hci_create_connection(s, display_order))) return kStatusFail;
   std::uint8_t saved_pb = s.pb_flag;
   s.pb_flag = kPbFirstFlushable;
@@ -35,6 +41,7 @@ Status host_connect(HostState& s, const DeviceAddress& display_order) {
 
 Status host_disconnect(HostState& s) {
   clear_failure(s);
+  if (failed(hci_module_usable(s))) return kStatusFail;
   if (failed(l2cap_close_channel(s))) return kStatusFail;
   if (failed(l2cap_wait_signal_answer(s))) hci_wait_line_quiet(s);  // the peer's Disconnection Response
   return hci_disconnect(s);

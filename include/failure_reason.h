@@ -24,6 +24,9 @@ enum class FailurePoint : std::uint8_t {
   out_of_step,          // detail: why the account fell in doubt (LedgerDoubt, l2cap/channel_ledger.h)
   damaged_before,       // detail: stream faults seen before the command went out; nothing was sent
   camera_not_quiet,     // bound_ms: the camera did not go quiet so that a command could go out; nothing was sent
+  no_credit,            // opcode: the module granted no command credit in time; the command was not sent
+  module_failed,        // hci_status: the module's hardware error code; the step was not begun
+  module_silent,        // opcode HCI_Reset: nothing at all came back; bound_ms, the line's speed and flow control
 };
 
 // Why the account of what the camera owes fell in doubt (l2cap/channel_ledger.h).
@@ -52,4 +55,7 @@ struct FailureReason {
   std::uint32_t bound_ms = 0;   // the wait's bound
   std::uint32_t waited_ms = 0;  // time from the start of the wait to the failure
   int os_error = 0;             // errno where the OS gave one
+  // The line in use, for a failure that may come of a wrong speed.
+  std::uint32_t line_baud = 0;
+  bool line_rtscts = false;
 };

@@ -28,6 +28,7 @@ enum class ReadEnd : std::uint8_t {
   deadline,    // the current wait's deadline passed first
   cancelled,   // a cancel request (or the console keystroke on Win32)
   port_error,  // no port held, or the port reported an error or end of file
+  module_failed,  // the module reported a hardware error: nothing it sends is trusted until it is reset
 };
 
 inline constexpr std::size_t kFrameBufferSize = 96 * 72 * 2;  // one UYVY picture
@@ -143,6 +144,13 @@ struct HostState {
 
   // Start-up (hci/): the module's own address, wire order.
   DeviceAddress local_address{};
+  // Commands the module takes now (Num_HCI_Command_Packets of its last
+  // Command Complete or Command Status): 0 holds the next command back.
+  std::uint8_t command_credits = 1;
+  // The module reported a hardware error (event 0x10) with this code: every
+  // wait ends, and every step fails, until the port is opened again.
+  bool module_failed = false;
+  std::uint8_t module_error_code = 0;
 
   // Discovery (hci/): display order, filled from entry 0.
   std::array<DeviceAddress, kMaxFoundDevices> found_devices{};

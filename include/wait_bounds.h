@@ -12,6 +12,11 @@ using std::chrono::milliseconds;
 // a few milliseconds; HCI_Reset on slow modules takes a few hundred.
 inline constexpr milliseconds kCommandHandshake{2000};
 
+// A module still starting up may not hear HCI_Reset: it is sent again after
+// each handshake bound without an answer, for this long in all (as long as
+// Linux gives a controller to come up).
+inline constexpr milliseconds kStartUp{10000};
+
 // Inquiry collection: Inquiry_Length x 1.28 s, plus a margin for the
 // controller's own delay in sending Inquiry Complete.
 inline constexpr milliseconds kInquiryUnit{1280};

@@ -202,8 +202,7 @@ void note_wait_end(HostState& s, const DebtWait& w, FailurePoint point, std::uin
   FailureReason reason;
   reason.point = point;
   reason.detail = detail;
-  reason.read_end = static_cast<std::uint8_t>(s.last_read_end);
-  if (s.last_read_end == ReadEnd::port_error) reason.os_error = s.last_port_error;
+  fill_read_end(s, reason);
   reason.bound_ms = static_cast<std::uint32_t>(bound.count());
   reason.waited_ms = static_cast<std::uint32_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(link_now(s) - w.began).count());

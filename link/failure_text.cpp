@@ -83,6 +83,13 @@ std::string answer_text(std::uint8_t event, std::uint8_t status) {
          (*name != '\0' ? std::string(" (") + name + ")" : std::string());
 }
 
+// "57,600 baud, no flow control"
+std::string line_text(std::uint32_t baud, bool rtscts) {
+  std::string digits = std::to_string(baud);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
+  return digits + " baud, " + (rtscts ? "RTS/CTS flow control" : "no flow control");
+}
+
 std::string os_text(int error) { return error != 0 ? std::strerror(error) : "it hung up or is not open"; }
 
 // A wait that ended early: `subject` did not come ("no Command Complete").
@@ -90,6 +97,9 @@ std::string os_text(int error) { return error != 0 ? std::strerror(error) : "it 
 std::string ended_early(const FailureReason& r, const std::string& awaited) {
   const auto end = static_cast<ReadEnd>(r.read_end);
   if (end == ReadEnd::cancelled) return "interrupted after " + seconds(r.waited_ms) + " waiting for " + awaited;
+  if (end == ReadEnd::module_failed)
+    return "the module reported a hardware error (code " + hex2(r.hci_status) + ") while the host waited for " +
+           awaited + "; close the port and open it again";
   return "the port failed after " + seconds(r.waited_ms) + " waiting for " + awaited + " (" + os_text(r.os_error) + ")";
 }
 
@@ -200,6 +210,15 @@ std::string point_text(const FailureReason& r) {
     case FailurePoint::damaged_before:
       return "bytes were lost or added on the line before the command (" + std::to_string(r.detail) +
              (r.detail == 1 ? " sign" : " signs") + "), so nothing was sent";
+    case FailurePoint::no_credit:
+      return command_name(r.opcode) + ": the module granted no command credit within " + seconds(r.bound_ms) +
+             ", so it was not sent";
+    case FailurePoint::module_failed:
+      return "the module reported a hardware error (code " + hex2(r.hci_status) +
+             "); close the port and open it again";
+    case FailurePoint::module_silent:
+      return command_name(r.opcode) + ": nothing came back within " + seconds(r.bound_ms) +
+             "; check the module's speed and flow control: " + line_text(r.line_baud, r.line_rtscts);
     case FailurePoint::camera_not_quiet:
       if (!by_deadline(r)) return ended_early(r, "the camera to go quiet") + ", so nothing was sent";
       return "the camera did not go quiet within " + seconds(r.bound_ms) + ", so nothing was sent";

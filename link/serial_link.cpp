@@ -133,6 +133,12 @@ void start_wait_until(HostState& s, Deadline deadline) {
 
 bool link_went_quiet(const HostState& s) { return s.last_read_end != ReadEnd::byte; }
 
+void fill_read_end(const HostState& s, FailureReason& reason) {
+  reason.read_end = static_cast<std::uint8_t>(s.last_read_end);
+  if (s.last_read_end == ReadEnd::port_error) reason.os_error = s.last_port_error;
+  if (s.last_read_end == ReadEnd::module_failed) reason.hci_status = s.module_error_code;
+}
+
 void clear_failure(HostState& s) {
   s.last_failure = FailureReason{};
   s.last_port_error = 0;
@@ -161,8 +167,7 @@ void note_wait_failure(HostState& s, FailurePoint point, std::uint16_t opcode, s
   reason.opcode = opcode;
   reason.event = awaited_event;
   reason.detail = detail;
-  reason.read_end = static_cast<std::uint8_t>(s.last_read_end);
-  if (s.last_read_end == ReadEnd::port_error) reason.os_error = s.last_port_error;
+  fill_read_end(s, reason);
   fill_wait_times(s, reason);
   note_failure(s, reason);
 }

@@ -64,6 +64,10 @@ void start_wait_until(HostState& s, Deadline deadline);
 // arrived and was refused by the reader.
 bool link_went_quiet(const HostState& s);
 
+// How the last read ended, into a failure: the port's error, or the
+// module's hardware error code.
+void fill_read_end(const HostState& s, FailureReason& reason);
+
 // Why the current operation failed (HostState::last_failure). The first
 // failure noted since clear_failure wins: what fails after it follows from it.
 void clear_failure(HostState& s);

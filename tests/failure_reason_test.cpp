@@ -39,7 +39,16 @@ Status key_l(WireTest& t) {
 }
 
 const FailureCase kCases[] = {
-    {"ResetUnanswered", start_up, FailurePoint::command, "HCI_Reset: no Command Complete within 2.0 s"},
+    // Nothing at all came back: the speed and flow control may be wrong.
+    {"ResetUnanswered", start_up, FailurePoint::module_silent,
+     "HCI_Reset: nothing came back within 10.0 s; check the module's speed and flow control: 57,600 baud, no "
+     "flow control"},
+    {"ResetAnsweredWithGarbage",
+     [](WireTest& t) {
+       t.link.feed({0x00, 0xFF, 0x00});
+       return start_up(t);
+     },
+     FailurePoint::command, "HCI_Reset: no Command Complete within 10.0 s"},
     {"ResetRefused",
      [](WireTest& t) {
        t.link.feed(command_complete(0x0C03, 0x03));
@@ -195,6 +204,43 @@ const FailureCase kCases[] = {
        return t.s.found_count == 2 ? status : kStatusOk;
      },
      FailurePoint::command, "Inquiry: Inquiry Complete status 0x03 (hardware failure) after T"},
+    // A Hardware Error among a picture's rows ends the capture; every later
+    // step fails at once and sends nothing, until the port is opened again.
+    {"HardwareErrorMidPicture",
+     [](WireTest& t) {
+       Bytes rows;
+       for (int r = 0; r < 30; ++r) rows = rows + Bytes{0x02, 0x2A, 0x20, 0xC4, 0x00, 0xC0, 0x00, 0x46, 0x00} + Bytes(192, 0x80);
+       t.link.answer(rows + Bytes{0x04, 0x10, 0x01, 0x2A});
+       t.link_up();
+       t.s.channel_state = kChannelOpen;
+       CameraView view{};
+       const Status capture = capture_frame(t.s, view);
+       return t.s.module_failed ? capture : kStatusOk;
+     },
+     FailurePoint::picture_row,
+     "the module reported a hardware error (code 0x2A) while the host waited for row 31 of 72; close the port and "
+     "open it again"},
+    {"StepAfterAHardwareError",
+     [](WireTest& t) {
+       t.s.module_failed = true;
+       t.s.module_error_code = 0x2A;
+       const Status status = connect(t);
+       return t.written().empty() ? status : kStatusOk;
+     },
+     FailurePoint::module_failed, "the module reported a hardware error (code 0x2A); close the port and open it again"},
+    {"DisconnectWithNoCommandStatus",
+     [](WireTest& t) {
+       t.link_up();
+       return hci_disconnect(t.s);
+     },
+     FailurePoint::command, "Disconnect: no Command Status within 2.0 s"},
+    {"NoCommandCredit",  // Reset's answer grants no credit, and none comes
+     [](WireTest& t) {
+       t.link.feed({0x04, 0x0E, 0x04, 0x00, 0x03, 0x0C, 0x00});
+       const Status status = start_up(t);
+       return t.written().size() == 4 ? status : kStatusOk;  // Reset alone went out
+     },
+     FailurePoint::no_credit, "Read_BD_ADDR: the module granted no command credit within 2.0 s, so it was not sent"},
     {"KeyWithoutChannel",
      [](WireTest& t) {
        CameraView view{};

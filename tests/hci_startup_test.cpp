@@ -116,10 +116,52 @@ TEST_F(HciStartup, OverlongNameFailsAfterResetAndAddressRead) {
   EXPECT_EQ(written(), (Bytes{0x01, 0x03, 0x0C, 0x00, 0x01, 0x09, 0x10, 0x00}));
 }
 
-TEST_F(HciStartup, SilentModuleFailsStartUpAfterTheReset) {
+// Reset goes again every 2 s, for 10 s in all.
+TEST_F(HciStartup, SilentModuleFailsStartUpAfterTheResets) {
+  const Deadline began = link.now();
   EXPECT_EQ(module_start_up(s, kLocalDeviceName), kStatusFail);
-  EXPECT_EQ(written(), (Bytes{0x01, 0x03, 0x0C, 0x00}));
+  const Bytes reset{0x01, 0x03, 0x0C, 0x00};
+  EXPECT_EQ(written(), reset + reset + reset + reset + reset);
   EXPECT_EQ(s.last_read_end, ReadEnd::deadline);
+  EXPECT_EQ(link.now() - began, std::chrono::seconds(10));
+}
+
+// Modules that start slowly, or hold commands back: what goes out, and when.
+TEST_F(HciStartup, ResetIsSentAgainUntilAnsweredAndCreditsAreKept) {
+  const Bytes reset{0x01, 0x03, 0x0C, 0x00};
+  const Bytes read_address{0x01, 0x09, 0x10, 0x00};
+  const Bytes nop{0x04, 0x0E, 0x03, 0x01, 0x00, 0x00};  // Command Complete for opcode 0x0000: one credit
+  const Bytes no_credit_reset{0x04, 0x0E, 0x04, 0x00, 0x03, 0x0C, 0x00};
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int, Bytes>> module;  // milliseconds from the start, bytes
+    Bytes written_before_read_address;
+    int read_address_at_ms;  // when Read_BD_ADDR went out
+  } cases[] = {
+      // Answered 2.5 s late: a second Reset went at 2 s, and its answer is
+      // waited for (2 s) before the module is given anything more.
+      {"answered_late", {{2500, command_complete(0x0C03)}}, reset + reset, 4500},
+      // The first Reset unheard, the second answered at once.
+      {"answered_the_second_time", {{2001, command_complete(0x0C03)}}, reset + reset, 4001},
+      // No credit granted with the answer: Read_BD_ADDR waits for the NOP.
+      {"credit_from_a_nop", {{5, no_credit_reset}, {700, nop}}, reset, 700},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedSerial line;
+    HostState h;
+    host_attach(h, line);
+    h.port_handle.held = true;
+    const Deadline began = line.now();
+    for (const auto& [at, bytes] : c.module) line.feed_after(std::chrono::milliseconds(at), bytes);
+    ASSERT_EQ(hci_reset(h), kStatusOk);
+    EXPECT_EQ(line.take_written(), c.written_before_read_address);
+    line.answer({0x04, 0x0E, 0x0A, 0x01, 0x09, 0x10, 0x00, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11});
+    std::uint8_t address[6] = {};
+    ASSERT_EQ(hci_read_bd_addr(h, address), kStatusOk);
+    EXPECT_EQ(line.take_written(), read_address);
+    EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(line.now() - began).count(), c.read_address_at_ms);
+  }
 }
 
 TEST(HciStartupNoPort, StartUpOnAPortNeverOpenedFailsAtTheFirstWrite) {

@@ -134,7 +134,8 @@ TEST_F(HostOps, DisconnectClosesChannelThenLink) {
 TEST_F(HostOps, DisconnectRequestCarriesTheLastInboundBoundaryFlag) {
   link_up();
   s.pb_flag = 0;  // nothing received since start
-  link.feed(disconnection_complete());
+  link.feed(completed_packets() + peer_signal(0x07, 0x00, {0x46, 0x00, 0x46, 0x00}) + command_status(0x0406) +
+            completed_packets() + disconnection_complete());
   EXPECT_EQ(host_disconnect(s), kStatusOk);
   EXPECT_EQ(written()[2], 0x00);
 }

@@ -167,6 +167,9 @@ struct RunnerTest : ::testing::Test {
   void connect_succeeds(const DeviceAddress& peer) {
     link.feed(command_status(0x0405) + connection_complete(peer));
   }
+  // The module takes the Disconnect, once the host has given up waiting 3 s
+  // for the peer's answer on the channel.
+  void disconnect_succeeds() { link.answer_after(std::chrono::milliseconds(3500), command_status(0x0406)); }
   // Port open, two devices listed, the first selected.
   void reach_selected() {
     open_succeeds();
@@ -250,6 +253,10 @@ void connect_fails(RunnerTest& t) {
   t.s.found_count = 1;
   t.window.selection = 0;  // the module never answers
 }
+void disconnect_ok(RunnerTest& t) {
+  port_held(t);
+  t.disconnect_succeeds();
+}
 void disconnect_fails(RunnerTest& t) {
   port_held(t);
   t.link.fail_write_number = 0;  // the Disconnect command cannot be written
@@ -309,7 +316,7 @@ INSTANTIATE_TEST_SUITE_P(
         EventRow{"InquiryFailed", kIdInquiry, port_held, {{kIdInquiry, false}}, {{kIdInquiry, true}}, &kInquiryFailed, false},
         EventRow{"ConnectSucceeded", kIdConnect, connect_ok, {{kIdConnect, false}}, {{kIdDisconnect, true}, {kIdInquiry, false}}, nullptr, true},
         EventRow{"ConnectFailed", kIdConnect, connect_fails, {{kIdConnect, false}}, {{kIdConnect, true}}, &kConnectFailed, false},
-        EventRow{"DisconnectSucceeded", kIdDisconnect, port_held, {{kIdDisconnect, false}}, {{kIdConnect, true}, {kIdInquiry, true}}, nullptr, false},
+        EventRow{"DisconnectSucceeded", kIdDisconnect, disconnect_ok, {{kIdDisconnect, false}}, {{kIdConnect, true}, {kIdInquiry, true}}, nullptr, false},
         EventRow{"DisconnectFailed", kIdDisconnect, disconnect_fails, {{kIdDisconnect, false}}, {{kIdDisconnect, true}}, &kDisconnectFailed, false},
         // The keys steer through the main window whenever a channel is open.
         EventRow{"DisconnectFailedWithTheChannelOpen", kIdDisconnect, disconnect_fails_with_the_channel_open, {{kIdDisconnect, false}}, {{kIdDisconnect, true}}, &kDisconnectFailed, true},
@@ -375,6 +382,7 @@ TEST_F(RunnerTest, OrdinaryPathStates) {
   EXPECT_EQ(window.focus_calls, 1);
   EXPECT_EQ(s.remote_address, reversed_address(kPeerB));
 
+  disconnect_succeeds();
   run(kIdDisconnect);
   EXPECT_EQ(buttons(), states(false, true, true, false, true)) << "disconnected";
 
