@@ -121,14 +121,24 @@ class Soak {
       if (s().link_connected != 0) host_disconnect(s());
       if (reopen || attempt > 0) {
         host_close(s());
-        if (failed(host_open(s(), kPort)) || failed(module_start_up(s(), kLocalDeviceName))) continue;
+        if (failed(host_open(s(), kPort)) || failed(module_start_up(s(), kLocalDeviceName))) {
+          log_recovery("open and start-up");
+          continue;
+        }
         ++tally.reopens;
       } else {
         ++tally.reconnects;
       }
       if (!failed(host_connect(s(), camera_)) && ready()) return true;
+      log_recovery("connect");
     }
     return false;
+  }
+
+  void log_recovery(const char* step) {
+    if (log_ == nullptr) return;
+    std::fprintf(log_, "recovery: %s failed (%s)\n", step, failure_text(s().last_failure).c_str());
+    std::fflush(log_);
   }
 
   struct Outcome {
@@ -138,6 +148,7 @@ class Soak {
 
   Outcome exchange(Exchange kind, char letter, bool previous_clean) {
     HostState& h = s();
+    clear_failure(h);  // as the shells do: the reason is this exchange's
     const std::uint32_t commands_before = h.ledger.last_number;
     Status status = kStatusOk;
     switch (kind) {

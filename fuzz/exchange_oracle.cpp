@@ -15,7 +15,7 @@
 // The faults stay within what counting frames can tell apart (the README's
 // "Staying in step" lists what is beyond it): a row is sent twice only while
 // no frame of this camera was ever lost, and only in a picture sent without
-// a pause or a link loss; a frame on the camera's own channel
+// a pause or a link loss, passing nothing; a frame on the camera's own channel
 // is sent only among a picture's rows, with a row after it; a pause lasts
 // less than the write-off time; and only a key's answer and a picture pass
 // one another.
@@ -342,7 +342,10 @@ struct World {
     // picture sent without a pause or a link loss, so that the row too many
     // follows the last at the camera's pace (after a pause it may come after
     // the next picture's last row, and be taken for one of its rows).
-    const bool undisturbed = (f.pause_at < 0 || f.pause_at >= count) && (f.link_loss_at < 0 || f.link_loss_at >= count);
+    // Nor in a picture that passes a key's answer still to come: that key
+    // takes the picture's first row.
+    const bool undisturbed = (f.pause_at < 0 || f.pause_at >= count) &&
+                             (f.link_loss_at < 0 || f.link_loss_at >= count) && !f.overtakes;
     const int twice = picture && !loses && !ever_lost && undisturbed ? f.twice : -1;
     ever_lost = ever_lost || loses;
     // A key's answer and a picture may pass one another; answers of one kind
@@ -369,6 +372,9 @@ struct World {
       }
       if (lost(i)) continue;
       for (int copy = 0; copy < (i == twice ? 2 : 1); ++copy) {
+        // A pause inside the frame falls after pause_inside of its bytes,
+        // counted through all its fragments.
+        long pause_in = i == f.pause_at && copy == 0 ? f.pause_inside : -1;
         for (Bytes packet : frame_packets(kCid, frames[static_cast<std::size_t>(i)], f.fragment)) {
           const long here = f.byte_at - line_byte;
           line_byte += static_cast<long>(packet.size());
@@ -376,7 +382,10 @@ struct World {
             if (f.byte_added) packet.insert(packet.begin() + here, f.added);
             else packet.erase(packet.begin() + here);
           }
-          at = send_paced(at, std::move(packet), i == f.pause_at && copy == 0 ? f.pause_inside : -1, f.pause);
+          const auto size = static_cast<long>(packet.size());
+          at = send_paced(at, std::move(packet), pause_in >= 0 && pause_in < size ? static_cast<int>(pause_in) : -1,
+                          f.pause);
+          pause_in = pause_in >= size ? pause_in - size : -1;
         }
         at += f.gap;
       }

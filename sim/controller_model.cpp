@@ -529,9 +529,11 @@ void ControllerModel::send_picture(SimCamera& cam) {
       record->faults.push_back({ChaosFaultKind::gap, 1, gap_ms, 0});
     }
     // A row too many follows the last at the camera's pace only in a picture
-    // sent whole and without stopping, after an answer sent whole: then the
-    // host can tell it (README, Staying in step).
-    const bool undisturbed = !plan.lost.hit && !plan.pause.hit && inside_at < 0 && lose_link_at < 0 && hold_at < 0;
+    // sent whole and without stopping, after an answer sent whole and in
+    // order (one held back would be paid with this picture's first row):
+    // then the host can tell it (README, Staying in step).
+    const bool undisturbed = !plan.lost.hit && !plan.pause.hit && inside_at < 0 && lose_link_at < 0 &&
+                             hold_at < 0 && !held_;
     if (plan.twice.hit && undisturbed && chaos_last_whole_) twice_at = static_cast<int>(plan.twice.a % (kPictureRows + 1));
     chaos_last_whole_ = !plan.lost.hit;
   }
