@@ -304,6 +304,11 @@ void VirtualModule::serve() {
   while (running_.load()) {
     if (vanish_requested_.load()) break;
     SimClock::time_point now = SimClock::now();
+    // The line went idle once its last byte's time has passed with nothing
+    // after it: what comes next starts a fresh burst. Looked at before the
+    // model's new output joins the line, so that an answer to a byte read in
+    // the last round cannot ride on the old burst and catch up the idle time.
+    if (line.empty() && in_burst && now >= byte_slot(burst_start, burst_bytes)) in_burst = false;
     std::optional<SimClock::time_point> next_timer;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -369,8 +374,6 @@ void VirtualModule::serve() {
           bytes_sent_ += static_cast<std::uint64_t>(w);
         }
       }
-    } else if (line.empty() && in_burst && now >= byte_slot(burst_start, burst_bytes)) {
-      in_burst = false;  // the line went idle; the next byte may go at once
     }
     if (vanish_point && bytes_sent_.load() >= *vanish_point) break;
 
