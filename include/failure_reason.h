@@ -9,7 +9,7 @@
 // Where the failure was judged.
 enum class FailurePoint : std::uint8_t {
   none,
-  port_open,            // detail: the port number; os_error
+  port_open,            // detail: COMn's n, or kPortNamedOtherwise; os_error
   port_write,           // a byte did not go out: os_error, or the write bound expired (os_error 0)
   command,              // opcode: an answer with a bad status or length, or no answer in time
   connection_complete,  // opcode Create_Connection: the page's outcome, or no outcome in time
@@ -22,6 +22,9 @@ enum class FailurePoint : std::uint8_t {
   line_damaged,         // detail: stream faults seen; bytes were lost or added on the line
   camera_behind,        // detail: the key's letter; the camera owes kLedgerDepth exchanges already
 };
+
+// port_open's detail for a port named by a device path or a TCP address.
+inline constexpr std::uint16_t kPortNamedOtherwise = 0xFFFF;
 
 // How a wait ended, as ReadEnd (host_state.h) says; `answered` when a packet
 // came and was judged instead.

@@ -111,7 +111,7 @@ DebtWait l2cap_debt_wait(HostState& s, std::uint32_t number) {
   w.began = link_now(s);
   w.behind = ledger_owes_before(s, number);
   const auto quiet = w.behind ? wait_bounds::kDebtWriteOff : wait_bounds::kInboundPacket;
-  w.whole = w.began + wait_bounds::exchange_bound(ledger_owed_line_bytes(s), quiet);
+  w.whole = w.began + wait_bounds::exchange_bound(ledger_owed_line_bytes(s), quiet, s.line.baud);
   return w;
 }
 

@@ -136,10 +136,12 @@ std::string point_text(const FailureReason& r) {
   switch (r.point) {
     case FailurePoint::none:
       return {};
-    case FailurePoint::port_open:
-      if (r.detail < 1 || r.detail > 9) return "COM" + std::to_string(r.detail) + " is not a port (COM1 to COM9)";
-      return "COM" + std::to_string(r.detail) + " cannot be opened" +
-             (r.os_error != 0 ? std::string(" (") + std::strerror(r.os_error) + ")" : std::string());
+    case FailurePoint::port_open: {
+      const std::string why = r.os_error != 0 ? std::string(" (") + std::strerror(r.os_error) + ")" : std::string();
+      if (r.detail == kPortNamedOtherwise) return "the port cannot be opened" + why;
+      if (r.detail < 1 || r.detail > 255) return "COM" + std::to_string(r.detail) + " is not a port (COM1 to COM255)";
+      return "COM" + std::to_string(r.detail) + " cannot be opened" + why;
+    }
     case FailurePoint::port_write:
       if (r.os_error != 0) return std::string("write to the port failed (") + std::strerror(r.os_error) + ")";
       if (!by_deadline(r)) return "write to the port failed (no port open)";

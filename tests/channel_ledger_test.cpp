@@ -213,7 +213,7 @@ TEST_F(WireTest, ACaptureEndsWithinItsWholeBound) {
   const Deadline began = link.now();
   CameraView view{};
   EXPECT_EQ(capture_frame(s, view), kStatusFail);
-  const auto bound = wait_bounds::exchange_bound(72 * wait_bounds::kRowLineBytes, wait_bounds::kInboundPacket);
+  const auto bound = wait_bounds::exchange_bound(72 * wait_bounds::kRowLineBytes, wait_bounds::kInboundPacket, s.line.baud);
   EXPECT_EQ(bound, milliseconds(6141));
   EXPECT_LE(link.now() - began, bound + milliseconds(50));
 }

@@ -41,7 +41,9 @@ struct RecordingSerial final : SerialBackend {
   std::vector<std::uint8_t> written;
 
   RecordingSerial() { port.settle = std::chrono::milliseconds(0); }
-  Status open_port(std::uint8_t n, PortHandle& h) override { return port.open_port(n, h); }
+  Status open_port(const PortName& n, const LineSettings& line, PortHandle& h) override {
+    return port.open_port(n, line, h);
+  }
   void close_port(PortHandle& h) override { port.close_port(h); }
   Status write_byte(const PortHandle& h, std::uint8_t byte, Deadline d) override {
     {
