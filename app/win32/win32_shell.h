@@ -92,7 +92,7 @@ Win32Shell* win32_shell();
 
 // The process entry's work: strings, class, window, message loop. The exit
 // code is the quit message's wParam; 0 when the window cannot be created.
-// Without `start` the window opens as the design has it: COM1 to COM6,
+// Without `start` the window opens as it always has: COM1 to COM6,
 // COM5 selected, the default line, nothing saved.
 int app_main(HINSTANCE instance, int show_state, const Win32Start& start = {});
 ATOM register_main_class(HINSTANCE instance);

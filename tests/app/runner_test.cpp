@@ -591,7 +591,7 @@ TEST_F(RunnerTest, OpenUsesThePortBoxTextAndTheLineOfItsStart) {
   EXPECT_EQ(s.line.baud, 115200u);
 }
 
-TEST(PortBox, TheDesignsPortsThenThePresentOnesThenTheChosenOne) {
+TEST(PortBox, ComOneToSixThenThePresentOnesThenTheChosenOne) {
   const std::vector<std::string> present = {"COM3", "COM12", "/dev/serial/by-id/usb-FTDI-if00"};
   const std::vector<std::string> listed = {"COM1", "COM2", "COM3",  "COM4",
                                            "COM5", "COM6", "COM12", "/dev/serial/by-id/usb-FTDI-if00"};
