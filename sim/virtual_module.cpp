@@ -58,7 +58,6 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
-
 timespec to_timespec(SimClock::duration d) {
   if (d < SimClock::duration::zero()) d = SimClock::duration::zero();
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
