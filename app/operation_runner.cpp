@@ -4,6 +4,7 @@
 
 #include "failure_text.h"
 #include "host_ops.h"
+#include "port_name.h"
 #include "serial_link.h"
 
 namespace {
@@ -66,12 +67,12 @@ void exit_main_window(AppShell& shell) {
   shell.window.destroy_main_window();
 }
 
-std::int32_t run_open(AppShell& shell) {
+std::int32_t run_open(AppShell& shell, const LineSettings& line) {
   HostState& s = shell.host;
   shell.window.enable_control(kIdOpen, false);
-  int port_number = port_number_from_text(shell.window.port_box_selection());
-  if (port_number < 0) return -1;  // no port is opened and nothing is sent
-  std::int32_t status = widened(host_open(s, static_cast<std::uint8_t>(port_number)));
+  PortName port;
+  if (!parse_port_name(shell.window.port_box_selection(), port)) return -1;  // nothing is opened or sent
+  std::int32_t status = widened(host_open(s, port, line));
   // The start-up runs even when the open failed: on a port that could not be
   // opened at all its first write fails at once.
   if (failed(module_start_up(s, kLocalDeviceName))) status = -1;
@@ -162,7 +163,7 @@ bool route_command(AppShell& shell, std::uint32_t wparam) {
 void start_operation(AppShell& shell, std::int32_t operation_id) {
   if (shell.running_operation != 0) return;  // one worker at a time
   shell.running_operation = operation_id;
-  shell.operation_request = OperationRequest{operation_id, &shell};
+  shell.operation_request = OperationRequest{operation_id, &shell, 0, shell.line};
   if (shell.window.start_worker(operation_worker, &shell.operation_request)) return;
   // No worker: the operation never began, so the link and the buttons are as
   // they were. Say so with the operation's message and free the runner, so
@@ -180,7 +181,7 @@ bool key_down(AppShell& shell, std::uint32_t virtual_key) {
     return false;
   }
   shell.running_operation = kKeyCommand;
-  shell.operation_request = OperationRequest{kKeyCommand, &shell, virtual_key};
+  shell.operation_request = OperationRequest{kKeyCommand, &shell, virtual_key, shell.line};
   if (shell.window.start_worker(key_worker, &shell.operation_request)) return true;
   shell.running_operation = 0;  // a key's failure is never shown
   return false;
@@ -201,15 +202,15 @@ void operation_worker(OperationRequest* request) {
     // already under way finishes first.
     LinkOwner owner(shell.host);
     clear_failure(shell.host);
-    status = run_operation(shell, operation_id);
+    status = run_operation(shell, operation_id, request->line);
     shell.operation_failure = shell.host.last_failure;
   }
   shell.window.send_operation_done(operation_id, status);
 }
 
-std::int32_t run_operation(AppShell& shell, std::int32_t operation_id) {
+std::int32_t run_operation(AppShell& shell, std::int32_t operation_id, const LineSettings& line) {
   switch (operation_id) {
-    case kIdOpen: return run_open(shell);
+    case kIdOpen: return run_open(shell, line);
     case kIdInquiry: return run_inquiry(shell);
     case kIdConnect: return run_connect(shell);
     case kIdDisconnect: return run_disconnect(shell);
@@ -234,18 +235,23 @@ void complete_operation(AppShell& shell, std::int32_t status) {
   shell.running_operation = 0;
 }
 
-int port_number_from_text(const std::string& text) {
-  if (text.size() > 4) return -1;
-  // As the C library's text-to-integer conversion reads it.
-  std::size_t i = text.size() < 3 ? text.size() : 3;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  std::uint32_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-    value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
-  if (negative) value = 0u - value;
-  return static_cast<std::uint8_t>(value);
+std::vector<std::string> port_box_items(const std::vector<std::string>& present, const std::string& chosen) {
+  std::vector<std::string> items(kPortBoxItems.begin(), kPortBoxItems.end());
+  auto listed = [&items](const std::string& name) {
+    for (const std::string& item : items)
+      if (item == name) return true;
+    return false;
+  };
+  for (const std::string& name : present)
+    if (!listed(name)) items.push_back(name);
+  if (!chosen.empty() && !listed(chosen)) items.push_back(chosen);
+  return items;
+}
+
+int port_box_start_selection(const std::vector<std::string>& items, const std::string& chosen) {
+  for (std::size_t i = 0; i < items.size(); ++i)
+    if (!chosen.empty() && items[i] == chosen) return static_cast<int>(i);
+  return kPortBoxDefaultSelection;
 }
 
 const FailureMessage* failure_message(std::int32_t operation_id) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "camera_commands.h"
 #include "host_state.h"
@@ -39,6 +40,8 @@ inline constexpr std::uint32_t WM_OPERATION_DONE = 0x0401;  // WM_USER + 1
 inline constexpr int kClientWidth = 224;
 inline constexpr int kClientHeight = 195;
 
+// The port box starts with these, COM5 selected; the other ports present
+// follow them (port_box_items).
 inline constexpr int kPortBoxDefaultSelection = 4;  // "COM5"
 inline constexpr std::array<const char*, 6> kPortBoxItems = {"COM1", "COM2", "COM3",
                                                              "COM4", "COM5", "COM6"};
@@ -66,11 +69,13 @@ inline constexpr FailureMessage kDisconnectFailed = {"Disconnect出来ません"
 struct AppShell;
 
 // The one request record handed to the worker: which operation (or
-// kKeyCommand with its key), and the shell (with its window) to report to.
+// kKeyCommand with its key), and the shell (with its window) to report to;
+// Open's line, as the settings said when the operation started.
 struct OperationRequest {
   std::int32_t operation_id = 0;
   AppShell* shell = nullptr;
   std::uint32_t virtual_key = 0;
+  LineSettings line;
 };
 
 using WorkerBody = void (*)(OperationRequest* request);
@@ -120,6 +125,9 @@ struct AppShell {
   // Why the last operation failed, taken while it still owned the link, so
   // that its report does not read the host's state.
   FailureReason operation_failure{};
+  // The line Open sets the port to: the settings file's, the command line's
+  // or the settings dialog's (window thread only).
+  LineSettings line;
 
   AppShell(HostState& h, ShellWindow& w) : host(h), window(w) {}
 };
@@ -161,17 +169,19 @@ void key_worker(OperationRequest* request);
 void operation_worker(OperationRequest* request);
 
 // The operation's own steps, without the report: its status (0 or -1).
-std::int32_t run_operation(AppShell& shell, std::int32_t operation_id);
+// Open takes its line from `line`.
+std::int32_t run_operation(AppShell& shell, std::int32_t operation_id, const LineSettings& line = {});
 
 // WM_OPERATION_DONE on the window thread: applies the outcome of the running
 // operation (a key command's shows nothing); nothing happens while none runs.
 void complete_operation(AppShell& shell, std::int32_t status);
 
-// The port number in a port box text "COMn": the decimal number that begins
-// after the first three characters (white space and a sign allowed, no
-// digits give 0), as an unsigned 8-bit value; -1 for a text longer than
-// four characters, which opens nothing.
-int port_number_from_text(const std::string& text);
+// The port box's items: COM1 to COM6, then every other port of `present`
+// (port_list.h) in its order, then `chosen` when it is none of those (a TCP
+// address from the settings, say, or a port not plugged in).
+std::vector<std::string> port_box_items(const std::vector<std::string>& present, const std::string& chosen);
+// The item to select at start: `chosen`, or COM5 when none is chosen.
+int port_box_start_selection(const std::vector<std::string>& items, const std::string& chosen);
 
 // The failure message of an operation, or nullptr (Close shows none).
 const FailureMessage* failure_message(std::int32_t operation_id);

@@ -1,36 +1,48 @@
-// Picture capture timings on the virtual module over a real pseudo-terminal,
-// side by side in one run:
-//  - a paced capture (57,600 baud, 10 bits a byte) against its line time,
-//    which says how much the host adds on top of the wire;
-//  - an unpaced capture, the host's own cost of reading 72 packets one
-//    byte per system call;
-//  - the picture-to-picture cycle: captures back to back, "U" to the next
-//    "U", stale-input check before each included;
+// Picture capture timings on the virtual module, side by side in one run:
+//  - at each line speed asked for (57,600, 115,200 and 921,600 baud by
+//    default), a paced capture against the line time of its bytes, which
+//    says how much the host adds on top of the wire, and the host's CPU
+//    while it waits for them;
+//  - the picture-to-picture cycle at each speed: captures back to back, "U"
+//    to the next "U", the stale-input check before each included;
+//  - an unpaced capture over a pseudo-terminal and one over TCP on the
+//    loopback address: the host's own cost of taking 72 packets in, to the
+//    last row and to the end of the capture (which then looks 10 ms for a
+//    packet that would show the line out of step);
 //  - the frame conversion alone.
-//   corvanta-bench [PACED_RUNS] [UNPACED_RUNS]
+//   corvanta-bench [--baud RATE]... [PACED_RUNS] [UNPACED_RUNS]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "camera_commands.h"
 #include "hci_inquiry.h"
 #include "host_ops.h"
+#include "line_text.h"
 #include "posix_serial.h"
 #include "private_module.h"
 #include "program_options.h"
+#include "tcp_serial.h"
+#include "wait_bounds.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
 constexpr std::uint8_t kPort = 5;
 // The Number Of Completed Packets event for "U", then 72 packets of a
 // 9-byte ACL/L2CAP header and a 192-byte row.
-constexpr double kPictureLineBytes = 8 + 72 * (9 + 192);
-constexpr double kLineBytesPerSecond = 57600.0 / 10;
+constexpr std::uint32_t kPictureLineBytes = 8 + 72 * (9 + 192);
+
+// The picture's bytes at `baud`, in seconds, to the nanosecond.
+double picture_line_seconds(std::uint32_t baud) {
+  return std::chrono::duration<double>(wait_bounds::byte_time(baud) * kPictureLineBytes).count();
+}
 
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
@@ -43,40 +55,70 @@ double thread_cpu_seconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-// Seconds for each of `runs` captures on a freshly connected module. The
-// CPU seconds of the capturing thread (the host alone; the module runs on
-// threads of its own) are added to `cpu`; `back_to_back` gets the time from
-// the first capture's start to the last one's end.
-std::vector<double> time_captures(bool paced, int runs, double& cpu, double* back_to_back = nullptr) {
+std::string load_average() {
+  std::ifstream file("/proc/loadavg");
+  std::string one, five, fifteen;
+  file >> one >> five >> fifteen;
+  return one + " " + five + " " + fifteen;
+}
+
+struct Timings {
+  std::vector<double> seconds;        // each capture
+  std::vector<double> to_last_row;    // each capture's start to its 72nd row
+  double cpu = 0;                     // CPU seconds of the capturing thread over them all
+  double back_to_back = 0;            // first capture's start to the last one's end
+  Clock::time_point started{};        // of the capture under way
+};
+
+// The capture's progress: the time its last row came.
+void row_done(void* context, int packets, int) {
+  auto* timings = static_cast<Timings*>(context);
+  if (packets == kPictureRows)
+    timings->to_last_row.push_back(std::chrono::duration<double>(Clock::now() - timings->started).count());
+}
+
+// `runs` captures on a freshly connected module, over a pty or over TCP.
+// The CPU is the capturing thread's (the host alone; the module runs on
+// threads of its own).
+bool time_captures(bool paced, bool tcp, std::uint32_t baud, int runs, Timings& out) {
   SimOptions options;
   options.paced = paced;
   options.inquiry_time_scale = 0.02;
+  options.line.baud = baud;
+  options.tcp = tcp;
   PrivateModule sim;
-  if (!sim.start(options, kPort)) return {};
+  std::unique_ptr<VirtualModule> tcp_module;
+  if (tcp) {
+    tcp_module = std::make_unique<VirtualModule>(options);
+    if (!tcp_module->start()) return false;
+  } else if (!sim.start(options, kPort)) {
+    return false;
+  }
   auto host = std::make_unique<HostState>();
   PosixSerial serial;
-  host_attach(*host, serial);
-  if (failed(host_open(*host, kPort))) return {};
-  if (failed(module_start_up(*host, kLocalDeviceName))) return {};
+  TcpSerial socket;
+  host_attach(*host, tcp ? static_cast<SerialBackend&>(socket) : serial);
+  const PortName port = tcp ? PortName{PortKind::tcp, tcp_module->tcp_port(), "127.0.0.1"} : com_port(kPort);
+  if (failed(host_open(*host, port, LineSettings{baud, FlowControl::none}))) return false;
+  if (failed(module_start_up(*host, kLocalDeviceName))) return false;
   std::uint8_t count = 0;
-  if (failed(discover_devices(*host, host->found_devices.data(), &count, 1)) || count == 0) return {};
-  if (failed(host_connect(*host, host->found_devices[0]))) return {};
+  if (failed(discover_devices(*host, host->found_devices.data(), &count, 1)) || count == 0) return false;
+  if (failed(host_connect(*host, host->found_devices[0]))) return false;
 
   Picture picture;
-  CameraView view{&picture, nullptr, nullptr, nullptr};
-  std::vector<double> seconds;
+  CameraView view{&picture, nullptr, row_done, &out};
   const auto first = Clock::now();
   for (int i = 0; i < runs; ++i) {
     double cpu_before = thread_cpu_seconds();
-    auto started = Clock::now();
-    if (failed(capture_frame(*host, view))) return {};
-    seconds.push_back(std::chrono::duration<double>(Clock::now() - started).count());
-    cpu += thread_cpu_seconds() - cpu_before;
+    out.started = Clock::now();
+    if (failed(capture_frame(*host, view))) return false;
+    out.seconds.push_back(std::chrono::duration<double>(Clock::now() - out.started).count());
+    out.cpu += thread_cpu_seconds() - cpu_before;
   }
-  if (back_to_back != nullptr) *back_to_back = std::chrono::duration<double>(Clock::now() - first).count();
+  out.back_to_back = std::chrono::duration<double>(Clock::now() - first).count();
   host_disconnect(*host);
   host_close(*host);
-  return seconds;
+  return true;
 }
 
 double conversion_seconds(int runs) {
@@ -90,53 +132,81 @@ double conversion_seconds(int runs) {
   }
   return std::chrono::duration<double>(Clock::now() - started).count() / runs;
 }
+
+double sum(const std::vector<double>& values) {
+  double total = 0;
+  for (double v : values) total += v;
+  return total;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
   constexpr const char* kUsage =
-      "Usage: corvanta-bench [PACED_RUNS] [UNPACED_RUNS]\n"
-      "Time picture captures on a virtual module, paced at 57,600 baud (default 3\n"
-      "runs) and unpaced (default 20 runs), and the frame conversion alone; prints\n"
-      "the medians against the picture's line time.\n"
+      "Usage: corvanta-bench [--baud RATE]... [PACED_RUNS] [UNPACED_RUNS]\n"
+      "Time picture captures on a virtual module: paced at each RATE given (default\n"
+      "57600, 115200 and 921600; 3 runs each) against the line time of the\n"
+      "picture's bytes, with the host's CPU; unpaced over a pseudo-terminal and\n"
+      "over TCP on the loopback address (default 20 runs each); and the frame\n"
+      "conversion alone.\n"
       "\n"
       "  -h, --help     show this help\n"
       "      --version  show the version\n";
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+  std::vector<std::uint32_t> rates;
+  std::vector<int> counts;
+  const std::vector<std::string> args = split_arguments(argc, argv);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    if (std::strcmp(argv[i], "--version") == 0) {
+    if (args[i] == "--version") {
       print_version("corvanta-bench");
       return 0;
     }
+    std::uint32_t rate = 0;
+    if (args[i] == "--baud" && i + 1 < args.size() && parse_line_rate(args[i + 1], rate)) {
+      rates.push_back(rate);
+      ++i;
+    } else if (args[i].rfind("-", 0) != 0 && counts.size() < 2 && std::atoi(args[i].c_str()) > 0) {
+      counts.push_back(std::atoi(args[i].c_str()));
+    } else {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
   }
-  int paced_runs = argc > 1 ? std::atoi(argv[1]) : 3;
-  int unpaced_runs = argc > 2 ? std::atoi(argv[2]) : 20;
-  if (paced_runs < 1 || unpaced_runs < 1) {
-    std::fputs(kUsage, stderr);
-    return 2;
+  if (rates.empty()) rates = {57600, 115200, 921600};
+  const int paced_runs = counts.size() > 0 ? counts[0] : 3;
+  const int unpaced_runs = counts.size() > 1 ? counts[1] : 20;
+
+  std::printf("load average before: %s\n", load_average().c_str());
+  std::printf("picture on the line: %u bytes\n", kPictureLineBytes);
+  for (std::uint32_t baud : rates) {
+    Timings paced;
+    if (!time_captures(true, false, baud, paced_runs, paced)) {
+      std::fprintf(stderr, "corvanta-bench: the session at %s failed\n", baud_text(baud).c_str());
+      return 1;
+    }
+    const double line = picture_line_seconds(baud);
+    std::printf("%s (line time %.4f s):\n", baud_text(baud).c_str(), line);
+    std::printf("  paced capture (median of %d): %.4f s = %.4f x line time; host CPU %.2f %% of wall\n", paced_runs,
+                median(paced.seconds), median(paced.seconds) / line, 100.0 * paced.cpu / sum(paced.seconds));
+    std::printf("  paced cycle, U to the next U (%d back to back): %.4f s = %.4f x line time\n", paced_runs,
+                paced.back_to_back / paced_runs, paced.back_to_back / paced_runs / line);
   }
-  const double line = kPictureLineBytes / kLineBytesPerSecond;
-  double paced_cpu = 0;
-  double unpaced_cpu = 0;
-  double cycle_total = 0;
-  std::vector<double> paced = time_captures(true, paced_runs, paced_cpu, &cycle_total);
-  std::vector<double> unpaced = time_captures(false, unpaced_runs, unpaced_cpu);
-  if (paced.empty() || unpaced.empty()) {
-    std::fputs("corvanta-bench: the session on the virtual module failed\n", stderr);
-    return 1;
+  const double line = picture_line_seconds(57600);
+  for (bool tcp : {false, true}) {
+    Timings unpaced;
+    if (!time_captures(false, tcp, 57600, unpaced_runs, unpaced)) {
+      std::fprintf(stderr, "corvanta-bench: the unpaced session over %s failed\n", tcp ? "TCP" : "the pty");
+      return 1;
+    }
+    std::printf("unpaced capture over %-3s (median of %d): last row after %.3f ms, whole capture %.4f s "
+                "(%.4f x the line time at 57,600); host CPU %.1f %%\n",
+                tcp ? "TCP" : "pty", unpaced_runs, 1000 * median(unpaced.to_last_row), median(unpaced.seconds),
+                median(unpaced.seconds) / line, 100.0 * unpaced.cpu / sum(unpaced.seconds));
   }
   double convert = conversion_seconds(2000);
-  std::printf("picture on the line: %.0f bytes, %.4f s at 57,600 baud\n", kPictureLineBytes, line);
-  double paced_wall = 0;
-  for (double s : paced) paced_wall += s;
-  std::printf("paced capture   (median of %d): %.4f s  = %.4f x line time; host CPU %.2f %% of wall\n",
-              paced_runs, median(paced), median(paced) / line, 100.0 * paced_cpu / paced_wall);
-  std::printf("paced cycle, U to the next U (%d back to back): %.4f s  = %.4f x line time\n", paced_runs,
-              cycle_total / paced_runs, cycle_total / paced_runs / line);
-  std::printf("unpaced capture (median of %d): %.4f s  = %.4f x line time\n", unpaced_runs, median(unpaced),
-              median(unpaced) / line);
-  std::printf("frame conversion alone        : %.6f s  = %.6f x line time\n", convert, convert / line);
+  std::printf("frame conversion alone: %.6f s = %.6f x the line time at 57,600\n", convert, convert / line);
+  std::printf("load average after: %s\n", load_average().c_str());
   return 0;
 }

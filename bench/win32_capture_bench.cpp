@@ -2,7 +2,7 @@
 // build under Wine against the virtual module mapped as COM5 (started by
 // scripts/bench-win): wall time against the line time of the picture's
 // bytes, and the process's CPU time over the captures.
-//   corvanta-bench-win [RUNS]
+//   corvanta-bench-win [RUNS] [RATE]   (RATE: the module's line, default 57600)
 #include <windows.h>
 
 #include <algorithm>
@@ -15,6 +15,8 @@
 #include "camera_commands.h"
 #include "hci_inquiry.h"
 #include "host_ops.h"
+#include "line_text.h"
+#include "wait_bounds.h"
 #include "win32_serial.h"
 
 namespace {
@@ -22,8 +24,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::uint8_t kPort = 5;
 // The Number Of Completed Packets event for "U", then 72 packets of a
 // 9-byte ACL/L2CAP header and a 192-byte row.
-constexpr double kPictureLineBytes = 8 + 72 * (9 + 192);
-constexpr double kLineBytesPerSecond = 57600.0 / 10;
+constexpr std::uint32_t kPictureLineBytes = 8 + 72 * (9 + 192);
 
 double process_cpu_seconds() {
   FILETIME created, exited, kernel, user;
@@ -37,21 +38,23 @@ double process_cpu_seconds() {
 
 int main(int argc, char** argv) {
   int runs = argc > 1 ? std::atoi(argv[1]) : 3;
-  if (runs < 1) {
-    std::fputs("usage: corvanta-bench-win [RUNS]\n", stderr);
+  LineSettings line_settings;
+  if (runs < 1 || (argc > 2 && !parse_line_rate(argv[2], line_settings.baud))) {
+    std::fputs("usage: corvanta-bench-win [RUNS] [RATE]\n", stderr);
     return 2;
   }
   auto host = std::make_unique<HostState>();
   Win32Serial serial;
   host_attach(*host, serial);
   std::uint8_t count = 0;
-  if (failed(host_open(*host, kPort)) || failed(module_start_up(*host, kLocalDeviceName)) ||
+  if (failed(host_open(*host, com_port(kPort), line_settings)) || failed(module_start_up(*host, kLocalDeviceName)) ||
       failed(discover_devices(*host, host->found_devices.data(), &count, 1)) || count == 0 ||
       failed(host_connect(*host, host->found_devices[0]))) {
     std::fputs("corvanta-bench-win: no session with the module on COM5\n", stderr);
     return 1;
   }
-  const double line = kPictureLineBytes / kLineBytesPerSecond;
+  const double line =
+      std::chrono::duration<double>(wait_bounds::byte_time(line_settings.baud) * kPictureLineBytes).count();
   // The same process asleep for a picture's line time: what Wine itself
   // costs, set against the capture's figure.
   double idle_cpu_before = process_cpu_seconds();
@@ -80,8 +83,9 @@ int main(int argc, char** argv) {
   host_close(*host);
   std::sort(wall.begin(), wall.end());
   const double median = wall[wall.size() / 2];
-  std::printf("windows: paced capture (median of %d): %.4f s = %.4f x line time (%.4f s); "
+  std::printf("windows, %s: paced capture (median of %d): %.4f s = %.4f x line time (%.4f s); "
               "process CPU %.2f %% of wall (asleep: %.2f %%)\n",
-              runs, median, median / line, line, 100.0 * cpu / total_wall, 100.0 * idle_share);
+              baud_text(line_settings.baud).c_str(), runs, median, median / line, line, 100.0 * cpu / total_wall,
+              100.0 * idle_share);
   return 0;
 }

@@ -143,11 +143,11 @@ bool paid_in_full(const HostState& s, const Exchange& x) {
 
 // How long to look for what follows the frame that settled the exchange: a
 // picture's look also covers the gaps its camera left between rows.
-std::chrono::milliseconds confirm_look(const HostState& s, bool picture) {
-  using wait_bounds::kConfirmLook;
-  if (!picture) return kConfirmLook;
-  const auto gaps = s.ledger.watched_longest_gap * 3 / 2 + kConfirmLook;
-  return std::min(gaps, wait_bounds::kConfirmLookCap);
+std::chrono::microseconds confirm_look(const HostState& s, bool picture) {
+  const std::chrono::microseconds look = wait_bounds::confirm_look(s.line.baud);
+  if (!picture) return look;
+  const std::chrono::microseconds gaps = s.ledger.watched_longest_gap * 3 / 2 + look;
+  return std::min<std::chrono::microseconds>(gaps, wait_bounds::kConfirmLookCap);
 }
 
 // The frame that settled the exchange must end where the next packet

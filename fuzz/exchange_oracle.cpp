@@ -98,7 +98,7 @@ const Bytes kIntruder{0x01, 0x00, 0x00, 0x00, 0x00, 0x1D};  // wire order
 // a time, and the line sends them in that order, one byte per byte time.
 class ScriptedLine final : public SerialBackend {
  public:
-  Status open_port(std::uint8_t, PortHandle& handle) override {
+  Status open_port(const PortName&, const LineSettings&, PortHandle& handle) override {
     handle.held = true;
     return kStatusOk;
   }

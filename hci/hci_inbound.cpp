@@ -135,7 +135,7 @@ Status take_packet(HostState& s, Deadline first_byte_by, Deadline finish_by, boo
   start_wait_until(s, first_byte_by);
   Status first = take_first_byte(s);
   if (failed(first) && look_again && s.last_read_end == ReadEnd::deadline) {
-    start_wait(s, wait_bounds::kFirstLook);
+    start_wait_until(s, link_now(s) + wait_bounds::first_look(s.line.baud));
     first = take_first_byte(s);
   }
   if (failed(first)) {
@@ -304,10 +304,10 @@ Status clear_link_state(HostState& s) {
   return kStatusOk;
 }
 
-Status hci_settle_line(HostState& s, std::chrono::milliseconds first_look, std::chrono::milliseconds quiet,
-                       std::chrono::milliseconds limit) {
+Status hci_settle_line(HostState& s, std::chrono::microseconds first_look, std::chrono::microseconds quiet,
+                       std::chrono::microseconds limit) {
   const Deadline give_up = link_now(s) + limit;
-  std::chrono::milliseconds look = first_look;
+  std::chrono::microseconds look = first_look;
   for (;;) {
     bool began = false;
     // A packet that begins in time is read to its end: a row too many after
@@ -325,7 +325,8 @@ Status hci_settle_line(HostState& s, std::chrono::milliseconds first_look, std::
 }
 
 Status hci_drop_waiting_input(HostState& s) {
-  return hci_settle_line(s, wait_bounds::kFirstLook, wait_bounds::kFirstLook, wait_bounds::kSettleLimit);
+  const auto look = wait_bounds::first_look(s.line.baud);
+  return hci_settle_line(s, look, look, wait_bounds::kSettleLimit);
 }
 
 Status hci_wait_line_quiet(HostState& s) {

@@ -63,8 +63,8 @@ Status clear_link_state(HostState& s);
 // waits only `first_look`). -1 when the port fails or the line is still busy
 // after `limit`, which no read outlasts; a packet under way then stays under
 // way, so the limit cuts nothing.
-Status hci_settle_line(HostState& s, std::chrono::milliseconds first_look, std::chrono::milliseconds quiet,
-                       std::chrono::milliseconds limit);
+Status hci_settle_line(HostState& s, std::chrono::microseconds first_look, std::chrono::microseconds quiet,
+                       std::chrono::microseconds limit);
 // What is already waiting is read off: a clean line costs one first look.
 Status hci_drop_waiting_input(HostState& s);
 // After a signalling exchange that may have left an answer arriving: read on

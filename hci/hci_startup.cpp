@@ -76,7 +76,7 @@ Status note_no_reset_answer(HostState& s, std::uint64_t heard_before, Deadline b
     reason.bound_ms = static_cast<std::uint32_t>(wait_bounds::kStartUp.count());
     reason.waited_ms = static_cast<std::uint32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(link_now(s) - began).count());
-    reason.line_baud = 57600;
+    reason.line = s.line;
     note_failure(s, reason);
   }
   return kStatusFail;

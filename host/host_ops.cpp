@@ -12,9 +12,11 @@ void host_attach(HostState& s, SerialBackend& serial) {
   l2cap_attach(s);
 }
 
-Status host_open(HostState& s, std::uint8_t port_number) {
+Status host_open(HostState& s, std::uint8_t port_number) { return host_open(s, com_port(port_number), LineSettings{}); }
+
+Status host_open(HostState& s, const PortName& port, const LineSettings& line) {
   clear_failure(s);
-  if (failed(serial_open(s, port_number))) return kStatusFail;
+  if (failed(serial_open(s, port, line))) return kStatusFail;
   // A fresh port knows nothing of an earlier link, or packet, or module
   // failure: nothing is sent.
   clear_link_state(s);

@@ -6,12 +6,16 @@
 #include "hci_inquiry.h"   // discover_devices
 #include "hci_startup.h"   // module_start_up
 #include "host_state.h"
+#include "port_name.h"
 
 struct SerialBackend;
 
 // Gives a fresh HostState its serial backend and hooks the layers together.
 void host_attach(HostState& s, SerialBackend& serial);
 
+// Opens the port with the line given (which s.line then holds).
+Status host_open(HostState& s, const PortName& port, const LineSettings& line);
+// COMn at the default line: 57,600 baud, no flow control.
 Status host_open(HostState& s, std::uint8_t port_number);
 Status host_connect(HostState& s, const DeviceAddress& display_order);
 Status host_disconnect(HostState& s);

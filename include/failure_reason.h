@@ -6,10 +6,12 @@
 // (failure_text, link/failure_text.h). It never changes a status.
 #include <cstdint>
 
+#include "line_settings.h"
+
 // Where the failure was judged.
 enum class FailurePoint : std::uint8_t {
   none,
-  port_open,            // detail: the port number; os_error
+  port_open,            // detail: COMn's n, or kPortNamedOtherwise; os_error
   port_write,           // a byte did not go out: os_error, or the write bound expired (os_error 0)
   command,              // opcode: an answer with a bad status or length, or no answer in time
   connection_complete,  // opcode Create_Connection: the page's outcome, or no outcome in time
@@ -39,6 +41,9 @@ enum class LedgerDoubt : std::uint8_t {
   unfinished,    // a packet began after the frame that settled an exchange, and did not end
 };
 
+// port_open's detail for a port named by a device path or a TCP address.
+inline constexpr std::uint16_t kPortNamedOtherwise = 0xFFFF;
+
 // How a wait ended, as ReadEnd (host_state.h) says; `answered` when a packet
 // came and was judged instead.
 struct FailureReason {
@@ -56,6 +61,5 @@ struct FailureReason {
   std::uint32_t waited_ms = 0;  // time from the start of the wait to the failure
   int os_error = 0;             // errno where the OS gave one
   // The line in use, for a failure that may come of a wrong speed.
-  std::uint32_t line_baud = 0;
-  bool line_rtscts = false;
+  LineSettings line;
 };

@@ -1,7 +1,7 @@
 #pragma once
 // The one instance of host-side protocol state, shared by the link, HCI,
-// L2CAP, host and camera layers. Every field starts at zero; the program
-// holds one, and each test makes a fresh one.
+// L2CAP, host and camera layers. Every field starts at zero (the line at its
+// default settings); the program holds one, and each test makes a fresh one.
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -10,6 +10,7 @@
 
 #include "device_address.h"
 #include "failure_reason.h"
+#include "line_settings.h"
 #include "status.h"
 
 struct SerialBackend;  // link/serial_link.h: the platform port behind the four link operations
@@ -141,6 +142,9 @@ struct HostState {
   std::uint64_t bytes_heard = 0;
   std::chrono::steady_clock::time_point last_heard{};
   std::atomic<bool> cancel_requested{false};  // ends every wait at once (window closing, Ctrl-C)
+  // The line the port was opened with (link/): every line time is taken at
+  // its speed, and a failure can name it.
+  LineSettings line;
 
   // Start-up (hci/): the module's own address, wire order.
   DeviceAddress local_address{};

@@ -190,7 +190,7 @@ DebtWait l2cap_debt_wait(HostState& s, std::uint32_t number) {
   w.heard_at_begin = s.bytes_heard;
   w.doubts = s.ledger.doubts;
   const auto quiet = w.behind ? wait_bounds::kDebtWriteOff : wait_bounds::kInboundPacket;
-  w.base = wait_bounds::exchange_bound(w.owed_line_bytes, quiet);
+  w.base = wait_bounds::exchange_bound(w.owed_line_bytes, quiet, s.line.baud);
   w.whole = w.began + w.base;
   return w;
 }
@@ -224,7 +224,8 @@ bool channel_gone(HostState& s) {
 Deadline whole_bound(const HostState& s, const DebtWait& w) {
   const std::uint64_t heard = s.bytes_heard - w.heard_at_begin;
   const std::uint64_t other = heard > w.owed_line_bytes ? heard - w.owed_line_bytes : 0;
-  const auto grown = wait_bounds::line_time(static_cast<std::uint32_t>(std::min<std::uint64_t>(other, UINT32_MAX)));
+  const auto grown =
+      wait_bounds::line_time(static_cast<std::uint32_t>(std::min<std::uint64_t>(other, UINT32_MAX)), s.line.baud);
   return w.whole + std::min(grown, w.base);
 }
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host_state.h"
+#include "line_text.h"
 
 namespace {
 struct Named {
@@ -83,13 +84,6 @@ std::string answer_text(std::uint8_t event, std::uint8_t status) {
          (*name != '\0' ? std::string(" (") + name + ")" : std::string());
 }
 
-// "57,600 baud, no flow control"
-std::string line_text(std::uint32_t baud, bool rtscts) {
-  std::string digits = std::to_string(baud);
-  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(static_cast<std::size_t>(at), ",");
-  return digits + " baud, " + (rtscts ? "RTS/CTS flow control" : "no flow control");
-}
-
 std::string os_text(int error) { return error != 0 ? std::strerror(error) : "it hung up or is not open"; }
 
 // A wait that ended early: `subject` did not come ("no Command Complete").
@@ -146,10 +140,12 @@ std::string point_text(const FailureReason& r) {
   switch (r.point) {
     case FailurePoint::none:
       return {};
-    case FailurePoint::port_open:
-      if (r.detail < 1 || r.detail > 9) return "COM" + std::to_string(r.detail) + " is not a port (COM1 to COM9)";
-      return "COM" + std::to_string(r.detail) + " cannot be opened" +
-             (r.os_error != 0 ? std::string(" (") + std::strerror(r.os_error) + ")" : std::string());
+    case FailurePoint::port_open: {
+      const std::string why = r.os_error != 0 ? std::string(" (") + std::strerror(r.os_error) + ")" : std::string();
+      if (r.detail == kPortNamedOtherwise) return "the port cannot be opened" + why;
+      if (r.detail < 1 || r.detail > 255) return "COM" + std::to_string(r.detail) + " is not a port (COM1 to COM255)";
+      return "COM" + std::to_string(r.detail) + " cannot be opened" + why;
+    }
     case FailurePoint::port_write:
       if (r.os_error != 0) return std::string("write to the port failed (") + std::strerror(r.os_error) + ")";
       if (!by_deadline(r)) return "write to the port failed (no port open)";
@@ -218,7 +214,7 @@ std::string point_text(const FailureReason& r) {
              "); close the port and open it again";
     case FailurePoint::module_silent:
       return command_name(r.opcode) + ": nothing came back within " + seconds(r.bound_ms) +
-             "; check the module's speed and flow control: " + line_text(r.line_baud, r.line_rtscts);
+             "; check the module's speed and flow control: " + line_settings_text(r.line);
     case FailurePoint::camera_not_quiet:
       if (!by_deadline(r)) return ended_early(r, "the camera to go quiet") + ", so nothing was sent";
       return "the camera did not go quiet within " + seconds(r.bound_ms) + ", so nothing was sent";

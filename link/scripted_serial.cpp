@@ -1,10 +1,12 @@
 #include "scripted_serial.h"
 
-Status ScriptedSerial::open_port(std::uint8_t port_number, PortHandle& handle) {
-  opened_ports.push_back(port_number);
+Status ScriptedSerial::open_port(const PortName& port, const LineSettings& line, PortHandle& handle) {
+  const auto number = static_cast<std::uint8_t>(port.kind == PortKind::com ? port.number : 0);
+  opened_ports.push_back(number);
+  opened_line = line;
   if (open_outcome == OpenOutcome::device_missing) return kStatusFail;
   handle.held = true;
-  handle.native = port_number;
+  handle.native = number;
   return open_outcome == OpenOutcome::ok ? kStatusOk : kStatusFail;
 }
 

@@ -35,7 +35,8 @@ struct ScriptedSerial final : SerialBackend {
 
   // What happened.
   std::vector<std::uint8_t> written;
-  std::vector<std::uint8_t> opened_ports;
+  std::vector<std::uint8_t> opened_ports;  // COMn's n (0 for a port named otherwise)
+  LineSettings opened_line;                 // the line of the last open
   std::size_t closes = 0;
   std::size_t reads = 0;
   std::size_t writes = 0;
@@ -66,7 +67,7 @@ struct ScriptedSerial final : SerialBackend {
     return out;
   }
 
-  Status open_port(std::uint8_t port_number, PortHandle& handle) override;
+  Status open_port(const PortName& port, const LineSettings& line, PortHandle& handle) override;
   void close_port(PortHandle& handle) override;
   Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) override;
   ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,

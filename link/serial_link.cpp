@@ -6,35 +6,45 @@
 #include "wait_bounds.h"
 
 namespace {
-constexpr std::uint8_t kLowestPort = 1;
-constexpr std::uint8_t kHighestPort = 9;
-
 // errno after a failed backend call; "try again" is only what the backend
 // saw before it waited, not the reason the wait failed.
 int os_error_now() { return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno; }
+
+bool names_a_port(const PortName& port) {
+  switch (port.kind) {
+    case PortKind::com: return port.number >= 1 && port.number <= kHighestComPort;
+    case PortKind::device: return !port.text.empty();
+    case PortKind::tcp: return !port.text.empty() && port.number != 0;
+  }
+  return false;
+}
+
+void note_open_failure(HostState& s, const PortName& port, int os_error) {
+  FailureReason reason;
+  reason.point = FailurePoint::port_open;
+  reason.detail = port.kind == PortKind::com ? port.number : kPortNamedOtherwise;
+  reason.os_error = os_error;
+  note_failure(s, reason);
+}
 }  // namespace
 
-Status serial_open(HostState& s, std::uint8_t port_number) {
-  // An invalid number leaves the held port alone.
-  if (port_number < kLowestPort || port_number > kHighestPort || s.serial == nullptr) {
-    FailureReason reason;
-    reason.point = FailurePoint::port_open;
-    reason.detail = port_number;
-    note_failure(s, reason);
+Status serial_open(HostState& s, const PortName& port, const LineSettings& line) {
+  // A name that is no port leaves the held port alone.
+  if (!names_a_port(port) || s.serial == nullptr) {
+    note_open_failure(s, port, 0);
     return kStatusFail;
   }
   // Reopening always releases the held port first, even if the new one fails.
   if (s.port_handle.held) s.serial->close_port(s.port_handle);
   s.port_handle = PortHandle{};
+  s.line = line;
   errno = 0;
-  if (!failed(s.serial->open_port(port_number, s.port_handle))) return kStatusOk;
-  FailureReason reason;
-  reason.point = FailurePoint::port_open;
-  reason.detail = port_number;
-  reason.os_error = errno;
-  note_failure(s, reason);
+  if (!failed(s.serial->open_port(port, line, s.port_handle))) return kStatusOk;
+  note_open_failure(s, port, errno);
   return kStatusFail;
 }
+
+Status serial_open(HostState& s, std::uint8_t port_number) { return serial_open(s, com_port(port_number), LineSettings{}); }
 
 Status serial_close(HostState& s) {
   if (!s.port_handle.held || s.serial == nullptr) return kStatusFail;

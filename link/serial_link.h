@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #include "host_state.h"
+#include "line_settings.h"
+#include "port_name.h"
 
 using Deadline = std::chrono::steady_clock::time_point;
 
@@ -14,10 +16,11 @@ using Deadline = std::chrono::steady_clock::time_point;
 // (valid numbers, releasing the held port, deadlines) live in serial_link.cpp.
 struct SerialBackend {
   virtual ~SerialBackend() = default;
-  // Creates and configures COMn (1..9). Sets handle.held as soon as the
-  // device itself is open: a configuration step failing after that returns
-  // -1 with the new handle still held.
-  virtual Status open_port(std::uint8_t port_number, PortHandle& handle) = 0;
+  // Opens the port and sets its line (speed, flow control, 8N1, raw).
+  // Sets handle.held as soon as the device itself is open: a configuration
+  // step failing after that returns -1 with the new handle still held. A
+  // port of a kind the backend does not serve fails with nothing held.
+  virtual Status open_port(const PortName& port, const LineSettings& line, PortHandle& handle) = 0;
   virtual void close_port(PortHandle& handle) = 0;
   virtual Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) = 0;
   // Waits for one byte until the deadline or a cancel request. Once the
@@ -40,6 +43,10 @@ struct SerialBackend {
   virtual Deadline now() const { return std::chrono::steady_clock::now(); }
 };
 
+// Opens the port with the line given, which becomes s.line. A name that is
+// no port (COM0, an empty path or host) leaves the held port alone.
+Status serial_open(HostState& s, const PortName& port, const LineSettings& line);
+// COMn at the default line: 57,600 baud, no flow control.
 Status serial_open(HostState& s, std::uint8_t port_number);
 Status serial_close(HostState& s);
 Status serial_write_byte(HostState& s, std::uint8_t byte);

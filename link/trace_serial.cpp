@@ -62,9 +62,9 @@ void TraceSerial::drop_partial_packets() {
   received_.drop_partial();
 }
 
-Status TraceSerial::open_port(std::uint8_t port_number, PortHandle& handle) {
+Status TraceSerial::open_port(const PortName& port, const LineSettings& line, PortHandle& handle) {
   drop_partial_packets();
-  return inner_.open_port(port_number, handle);
+  return inner_.open_port(port, line, handle);
 }
 
 void TraceSerial::close_port(PortHandle& handle) {

@@ -43,7 +43,7 @@ std::size_t h4_header_length(std::uint8_t indicator);
 struct TraceSerial final : SerialBackend {
   TraceSerial(SerialBackend& inner, BtsnoopWriter& out) : inner_(inner), out_(out) {}
 
-  Status open_port(std::uint8_t port_number, PortHandle& handle) override;
+  Status open_port(const PortName& port, const LineSettings& line, PortHandle& handle) override;
   void close_port(PortHandle& handle) override;
   Status write_byte(const PortHandle& handle, std::uint8_t byte, Deadline deadline) override;
   ReadEnd read_byte(const PortHandle& handle, std::uint8_t& out, Deadline deadline,

@@ -4,7 +4,7 @@
 #include <conio.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <string>
 
 #include "wait_bounds.h"
 
@@ -14,35 +14,52 @@ HANDLE handle_of(const PortHandle& handle) { return reinterpret_cast<HANDLE>(han
 constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;  // 15
 }  // namespace
 
-Status Win32Serial::open_port(std::uint8_t port_number, PortHandle& handle) {
-  // "\\.\comN": 11 characters and the terminator.
-  char name[12];
-  std::snprintf(name, sizeof name, "\\\\.\\com%1d", port_number);
-  HANDLE port = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  if (port == INVALID_HANDLE_VALUE) return kStatusFail;
+Status Win32Serial::open_port(const PortName& port, const LineSettings& line, PortHandle& handle) {
+  if (port.kind == PortKind::tcp) return kStatusFail;
+  // "\\.\COMn" reaches every port, COM10 and up included, which the plain
+  // "COMn" form does not.
+  const std::string name = port.kind == PortKind::com ? "\\\\.\\COM" + std::to_string(port.number) : port.text;
+  HANDLE opened = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+  if (opened == INVALID_HANDLE_VALUE) return kStatusFail;
   // From here the handle is held, whatever a later step says.
   handle.held = true;
-  handle.native = reinterpret_cast<std::intptr_t>(port);
+  handle.native = reinterpret_cast<std::intptr_t>(opened);
+  byte_time_ = wait_bounds::byte_time(line.baud);
 
+  // Every field that shapes the line is set here; none is left as the
+  // driver had it, so a port another program left in XON/XOFF or DTR/DSR
+  // handshaking speaks the module's line all the same.
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!::GetCommState(port, &dcb)) return kStatusFail;
-  dcb.BaudRate = 57600;
+  if (!::GetCommState(opened, &dcb)) return kStatusFail;
+  dcb.BaudRate = line.baud;
+  dcb.fBinary = TRUE;
   dcb.fParity = FALSE;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
   dcb.fNull = FALSE;  // a received 0x00 is delivered like any other byte
-  // HCI traffic is binary: 0x11 and 0x13 are data, never XON and XOFF. The
-  // rest of the flow control stays as the driver had it.
+  dcb.fErrorChar = FALSE;
+  dcb.fAbortOnError = FALSE;  // a line error must not stop every later read and write
+  // HCI traffic is binary: 0x11 and 0x13 are data, never XON and XOFF.
   dcb.fOutX = FALSE;
   dcb.fInX = FALSE;
-  if (!::SetCommState(port, &dcb)) return kStatusFail;
+  dcb.fTXContinueOnXoff = TRUE;
+  // DSR plays no part; DTR is raised, as a module that watches it expects.
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  // RTS/CTS: the port sends only while the module raises CTS, and drops RTS
+  // while its own buffer is full. Without it RTS is simply raised.
+  const bool rtscts = line.flow == FlowControl::rtscts;
+  dcb.fOutxCtsFlow = rtscts ? TRUE : FALSE;
+  dcb.fRtsControl = rtscts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+  if (!::SetCommState(opened, &dcb)) return kStatusFail;
 
   DWORD mask = 0;
-  if (!::GetCommMask(port, &mask)) return kStatusFail;
-  if (!::SetCommMask(port, EV_RXCHAR)) return kStatusFail;
+  if (!::GetCommMask(opened, &mask)) return kStatusFail;
+  if (!::SetCommMask(opened, EV_RXCHAR)) return kStatusFail;
 
   // An attempt to read k bytes returns once they have come, or after about
   // k ms: a single byte's after about 1 ms, so a short look costs no more
@@ -50,19 +67,19 @@ Status Win32Serial::open_port(std::uint8_t port_number, PortHandle& handle) {
   // gives up after the link's bound for one byte, so a port that does not
   // drain (flow control held off, a stuck adapter) cannot block for good.
   COMMTIMEOUTS timeouts{};
-  if (!::GetCommTimeouts(port, &timeouts)) return kStatusFail;
+  if (!::GetCommTimeouts(opened, &timeouts)) return kStatusFail;
   timeouts.ReadIntervalTimeout = 0;
   timeouts.ReadTotalTimeoutMultiplier = 1;
   timeouts.ReadTotalTimeoutConstant = 0;
   timeouts.WriteTotalTimeoutMultiplier = 0;
   timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(wait_bounds::kWriteByte.count());
-  if (!::SetCommTimeouts(port, &timeouts)) return kStatusFail;
+  if (!::SetCommTimeouts(opened, &timeouts)) return kStatusFail;
 
-  if (!::PurgeComm(port, kPurgeAll)) return kStatusFail;
+  if (!::PurgeComm(opened, kPurgeAll)) return kStatusFail;
   ::Sleep(500);
   // A module left transmitting keeps sending through the settle time: what
   // came meanwhile belongs to nobody.
-  if (!::PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR)) return kStatusFail;
+  if (!::PurgeComm(opened, PURGE_RXABORT | PURGE_RXCLEAR)) return kStatusFail;
   return kStatusOk;
 }
 
@@ -120,7 +137,9 @@ ReadEnd Win32Serial::read_bytes(const PortHandle& handle, std::uint8_t* out, std
     DWORD errors = 0;
     COMSTAT status{};
     if (::ClearCommError(handle_of(handle), &errors, &status) && status.cbInQue < want) {
-      const long long missing_ms = (want - status.cbInQue) * 1000 / wait_bounds::kLineBytesPerSecond;
+      const long long missing_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       byte_time_ * static_cast<long long>(want - status.cbInQue))
+                                       .count();
       const long long left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
       const long long sleep_ms = std::min(missing_ms, left_ms);
       if (sleep_ms > 0) ::Sleep(static_cast<DWORD>(sleep_ms));

@@ -1,5 +1,6 @@
 // corvanta-sim: a virtual Bluetooth module with cameras in range, on a
-// pseudo-terminal published as COMn, until SIGINT or SIGTERM.
+// pseudo-terminal published as COMn (or on a TCP port of the loopback
+// address), until SIGINT or SIGTERM.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "chaos.h"
+#include "line_text.h"
 #include "port_path.h"
 #include "program_options.h"
 #include "virtual_module.h"
@@ -19,13 +21,22 @@ const char* const kUsage =
     "pseudo-terminal and publish it as COMn for the controller to open.\n"
     "\n"
     "Options (--opt=value works as --opt value):\n"
-    "  --port N              publish as COMN, 1 to 9 or COM1 to COM9 (default 5);\n"
+    "  --port N              publish as COMN, 1 to 255 or COM1 to COM255 (default 5);\n"
     "                        an existing entry the virtual module did not make\n"
     "                        is never replaced, and a port another virtual\n"
     "                        module serves is refused\n"
     "  --camera ADDR         a camera in range, twelve hex digits, most significant\n"
     "                        first (repeat for more; default CAFE00000001)\n"
-    "  --fast                do not pace the line (default: 57,600 baud)\n"
+    "  --fast                do not pace the line\n"
+    "  --baud RATE           pace the line at RATE baud (default 57600)\n"
+    "  --line RATE[,rtscts]  a module fixed at RATE baud, with RTS/CTS flow control\n"
+    "                        when ',rtscts' follows: it paces its line at RATE and,\n"
+    "                        while the host's side of the pseudo-terminal is set to\n"
+    "                        another speed or flow control, hears only garbage and\n"
+    "                        answers nothing\n"
+    "  --tcp PORT            serve H4 on 127.0.0.1:PORT instead of a pseudo-terminal,\n"
+    "                        one connection at a time (0: any free port; the port\n"
+    "                        is printed)\n"
     "  --inquiry-scale X     multiply the inquiry time by X (default 1)\n"
     "  --page-timeout-scale X  multiply the 5.12 s page timeout by X (default 1)\n"
     "  --no-peer-channel     after an accepted page, do not open the channel from\n"
@@ -131,7 +142,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--port") {
       const char* v = value();
       if (v != nullptr && (std::strncmp(v, "COM", 3) == 0 || std::strncmp(v, "com", 3) == 0)) v += 3;
-      if (v == nullptr || !parse_number(v, 1, 9, port)) return usage_error("--port takes 1 to 9 or COM1 to COM9");
+      if (v == nullptr || !parse_number(v, 1, 255, port)) return usage_error("--port takes 1 to 255 or COM1 to COM255");
     } else if (arg == "--camera") {
       const char* v = value();
       DeviceAddress address{};
@@ -139,6 +150,20 @@ int main(int argc, char** argv) {
       options.cameras.push_back(address);
     } else if (arg == "--fast") {
       options.paced = false;
+    } else if (arg == "--baud") {
+      const char* v = value();
+      if (v == nullptr || !parse_line_rate(v, options.line.baud))
+        return usage_error(("--baud takes one of " + line_rates_text()).c_str());
+    } else if (arg == "--line") {
+      const char* v = value();
+      if (v == nullptr || !parse_line_text(v, options.line))
+        return usage_error(("--line takes RATE or RATE,rtscts, RATE one of " + line_rates_text()).c_str());
+      options.fixed_line = true;
+    } else if (arg == "--tcp") {
+      const char* v = value();
+      if (v == nullptr || !parse_number(v, 0, 65535, n)) return usage_error("--tcp takes a port number, 0 to 65535");
+      options.tcp = true;
+      options.tcp_port = static_cast<std::uint16_t>(n);
     } else if (arg == "--inquiry-scale" || arg == "--page-timeout-scale") {
       const char* v = value();
       char* end = nullptr;
@@ -228,19 +253,27 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (options.tcp && options.fixed_line) return usage_error("--line needs the pseudo-terminal, not --tcp");
+
   VirtualModule module(options);
   if (!module.start()) {
-    std::fprintf(stderr, "corvanta-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+    std::fprintf(stderr, "corvanta-sim: cannot %s: %s\n", options.tcp ? "listen on the loopback address" : "open a pseudo-terminal",
+                 std::strerror(errno));
     return 1;
   }
   const auto port_number = static_cast<std::uint8_t>(port);
-  if (!module.publish_as(port_number)) {
+  if (options.tcp) {
+    std::printf("corvanta-sim: listening on tcp:127.0.0.1:%u\n", module.tcp_port());
+  } else if (!module.publish_as(port_number)) {
     std::fprintf(stderr, "corvanta-sim: %s\n", module.publish_error().c_str());
     return 1;
+  } else {
+    std::printf("corvanta-sim: COM%ld is %s (%s)\n", port, mapped_port_entry(port_number).c_str(),
+                module.device_path().c_str());
   }
-  std::printf("corvanta-sim: COM%ld is %s (%s)\n", port, mapped_port_entry(port_number).c_str(),
-              module.device_path().c_str());
-  std::printf("corvanta-sim: %s line; Ctrl-C to stop\n", options.paced ? "57,600 baud" : "unpaced");
+  const std::string pace = options.paced ? baud_text(options.line.baud) : "unpaced";
+  const std::string fixed = options.fixed_line ? ", fixed at " + line_settings_text(options.line) : "";
+  std::printf("corvanta-sim: %s line%s; Ctrl-C to stop\n", pace.c_str(), fixed.c_str());
   std::fflush(stdout);
 
   // The chaos log is written as records come, looked at every 100 ms.

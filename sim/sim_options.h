@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "device_address.h"
+#include "line_settings.h"
 
 // Random faults drawn from a seed: the kinds, one bit each.
 enum ChaosKind : std::uint32_t {
@@ -69,7 +70,17 @@ struct SimFaults {
 
 struct SimOptions {
   std::vector<DeviceAddress> cameras;  // display order (MSB first); empty -> one default camera
-  bool paced = true;                   // 57,600 baud, 10 bits a byte, on the module->host direction
+  bool paced = true;                   // at line.baud, 10 bits a byte, on the module->host direction
+  // The module's line: its pace, and, when fixed_line is set, the only
+  // settings of the host's side of the pty it hears. While the host's speed
+  // or flow control differ it answers nothing, as a module fixed at its
+  // speed hears only garbage.
+  LineSettings line;
+  bool fixed_line = false;
+  // Served on 127.0.0.1:tcp_port instead of a pty (0: any free port, see
+  // VirtualModule::tcp_port()).
+  bool tcp = false;
+  std::uint16_t tcp_port = 0;
   double inquiry_time_scale = 1.0;     // multiplies Inquiry_Length x 1.28 s
   double page_timeout_scale = 1.0;     // multiplies the 5.12 s page timeout
   DeviceAddress module_address{0x5E, 0x00, 0x00, 0x00, 0x00, 0x01};  // display order

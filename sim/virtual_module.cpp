@@ -1,7 +1,11 @@
 #include "virtual_module.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -21,8 +25,7 @@
 #include "posix_serial.h"
 
 namespace {
-// 57,600 baud with a start and a stop bit: 10 bits a byte, 5,760 bytes a second.
-constexpr long long kLineBitsPerSecond = 57'600;
+// A start and a stop bit around each byte.
 constexpr long long kBitsPerByte = 10;
 // The longest the server sleeps before it looks at the stop flag again.
 constexpr auto kIdleSlice = std::chrono::milliseconds(50);
@@ -33,17 +36,16 @@ constexpr std::size_t kWriteChunk = 4096;
 constexpr int kStaleUnpacedBacklog = 2 * 201;
 constexpr auto kStaleUnpacedPoll = std::chrono::milliseconds(1);
 
-// When byte k of a burst that began at `start` is due on the line.
-SimClock::time_point byte_slot(SimClock::time_point start, std::uint64_t k) {
-  return start + std::chrono::nanoseconds(static_cast<long long>(k) * kBitsPerByte * 1'000'000'000LL /
-                                          kLineBitsPerSecond);
+// When byte k of a burst that began at `start` is due on a line of `baud`.
+SimClock::time_point byte_slot(SimClock::time_point start, std::uint64_t k, long long baud) {
+  return start + std::chrono::nanoseconds(static_cast<long long>(k) * kBitsPerByte * 1'000'000'000LL / baud);
 }
 
 // How many bytes of a burst that began at `start` are due by `now`.
-std::uint64_t bytes_due(SimClock::time_point start, SimClock::time_point now) {
+std::uint64_t bytes_due(SimClock::time_point start, SimClock::time_point now, long long baud) {
   if (now < start) return 0;
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count();
-  return static_cast<std::uint64_t>(ns * kLineBitsPerSecond / (kBitsPerByte * 1'000'000'000LL)) + 1;
+  return static_cast<std::uint64_t>(ns * baud / (kBitsPerByte * 1'000'000'000LL)) + 1;
 }
 
 bool set_nonblocking(int fd) {
@@ -54,21 +56,6 @@ bool set_nonblocking(int fd) {
 void close_fd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
-}
-
-// Waits (bounded) until the pty holds no byte the host has not read.
-void wait_until_host_has_read(int slave_fd) {
-  const auto give_up = SimClock::now() + std::chrono::seconds(2);
-  // Bytes written to the master reach the slave's input queue a moment later.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  int unread = 0;
-  while (::ioctl(slave_fd, FIONREAD, &unread) == 0 && unread > 0 && SimClock::now() < give_up)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-}
-
-int unread_by_host(int slave_fd) {
-  int unread = 0;
-  return ::ioctl(slave_fd, FIONREAD, &unread) == 0 ? unread : 0;
 }
 
 timespec to_timespec(SimClock::duration d) {
@@ -87,27 +74,80 @@ VirtualModule::~VirtualModule() { stop(); }
 
 bool VirtualModule::start() {
   if (running_.load()) return true;
-  master_fd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_fd_ < 0) return false;
-  char name[PATH_MAX] = {};
-  if (::grantpt(master_fd_) != 0 || ::unlockpt(master_fd_) != 0 ||
-      ::ptsname_r(master_fd_, name, sizeof name) != 0 || !set_nonblocking(master_fd_)) {
-    close_fd(master_fd_);
-    return false;
-  }
-  device_path_ = name;
-  // Our own slave descriptor keeps the line's settings and keeps the master
-  // readable while the host has the port closed.
-  slave_fd_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave_fd_ < 0 || !make_raw_line(slave_fd_) || ::pipe(wake_pipe_) != 0) {
-    close_pty();
-    return false;
+  if (options_.tcp) {
+    if (!listen_on_loopback() || ::pipe(wake_pipe_) != 0) {
+      close_pty();
+      return false;
+    }
+  } else {
+    master_fd_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_fd_ < 0) return false;
+    char name[PATH_MAX] = {};
+    if (::grantpt(master_fd_) != 0 || ::unlockpt(master_fd_) != 0 ||
+        ::ptsname_r(master_fd_, name, sizeof name) != 0 || !set_nonblocking(master_fd_)) {
+      close_fd(master_fd_);
+      return false;
+    }
+    device_path_ = name;
+    // Our own slave descriptor keeps the line's settings and keeps the master
+    // readable while the host has the port closed.
+    slave_fd_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave_fd_ < 0 || !make_raw_line(slave_fd_, options_.line) || ::pipe(wake_pipe_) != 0) {
+      close_pty();
+      return false;
+    }
   }
   set_nonblocking(wake_pipe_[0]);
   set_nonblocking(wake_pipe_[1]);
   running_ = true;
   server_ = std::thread([this] { serve(); });
   return true;
+}
+
+bool VirtualModule::listen_on_loopback() {
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) return false;
+  const int on = 1;
+  ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(options_.tcp_port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listen_fd_, 4) != 0 ||
+      ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    return false;
+  tcp_port_ = ntohs(address.sin_port);
+  return true;
+}
+
+void VirtualModule::take_connection() {
+  const int connection = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (connection < 0) return;
+  // One host at a time, as one adapter has one user: a second is turned away.
+  if (master_fd_ >= 0) {
+    ::close(connection);
+    return;
+  }
+  const int on = 1;
+  ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  master_fd_ = connection;
+}
+
+void VirtualModule::drop_connection() { close_fd(master_fd_); }
+
+int VirtualModule::unread_by_host() const {
+  int unread = 0;
+  // Over TCP, what the socket has not yet sent on; on a pty, what waits in
+  // the host's input queue.
+  if (options_.tcp) return master_fd_ >= 0 && ::ioctl(master_fd_, TIOCOUTQ, &unread) == 0 ? unread : 0;
+  return ::ioctl(slave_fd_, FIONREAD, &unread) == 0 ? unread : 0;
+}
+
+bool VirtualModule::host_line_matches() const {
+  if (!options_.fixed_line || options_.tcp) return true;
+  LineSettings host;
+  return read_line_settings(slave_fd_, host) && host == options_.line;
 }
 
 const std::string& VirtualModule::device_path() const { return device_path_; }
@@ -276,6 +316,7 @@ std::vector<ChaosRecord> VirtualModule::take_chaos_records() {
 void VirtualModule::close_pty() {
   close_fd(master_fd_);
   close_fd(slave_fd_);
+  close_fd(listen_fd_);
 }
 
 void VirtualModule::wake() {
@@ -286,7 +327,7 @@ void VirtualModule::wake() {
 
 // One thread does everything: it reads the host's bytes into the model,
 // releases the model's timed events, and puts the model's output on the
-// line, paced to 5,760 bytes a second unless asked to run unpaced. A camera
+// line, paced to the line's speed unless asked to run unpaced. A camera
 // pause holds the whole line: whatever was queued behind it (the rest of the
 // picture, answers to commands that came meanwhile) waits with it.
 void VirtualModule::serve() {
@@ -300,10 +341,16 @@ void VirtualModule::serve() {
   bool write_blocked = false;
   bool stale = false;
   std::optional<std::uint64_t> vanish_point;
+  const long long baud = options_.line.baud;
 
   while (running_.load()) {
     if (vanish_requested_.load()) break;
     SimClock::time_point now = SimClock::now();
+    // The line went idle once its last byte's time has passed with nothing
+    // after it: what comes next starts a fresh burst. Looked at before the
+    // model's new output joins the line, so that an answer to a byte read in
+    // the last round cannot ride on the old burst and catch up the idle time.
+    if (line.empty() && in_burst && now >= byte_slot(burst_start, burst_bytes, baud)) in_burst = false;
     std::optional<SimClock::time_point> next_timer;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -312,7 +359,7 @@ void VirtualModule::serve() {
       // The stale stream keeps the line busy with one row at a time, so that
       // HCI_Reset's answer follows at most one row behind.
       if (model_.stale_streaming() && line.empty() && out.empty() &&
-          (options_.paced || unread_by_host(slave_fd_) < kStaleUnpacedBacklog))
+          (options_.paced || unread_by_host() < kStaleUnpacedBacklog))
         model_.queue_stale_row();
       stale = model_.stale_streaming();
       line.insert(line.end(), out.begin(), out.end());
@@ -329,7 +376,7 @@ void VirtualModule::serve() {
     if (!pauses.empty() && bytes_sent_.load() >= pauses.front().at) {
       if (!paused) {
         SimClock::time_point from = now;
-        if (options_.paced && in_burst) from = std::max(now, byte_slot(burst_start, burst_bytes));
+        if (options_.paced && in_burst) from = std::max(now, byte_slot(burst_start, burst_bytes, baud));
         paused = true;
         paused_until = from + pauses.front().duration;
       }
@@ -338,6 +385,12 @@ void VirtualModule::serve() {
         paused = false;
         in_burst = false;
       }
+    }
+
+    // Over TCP with no host connected, what the module says goes nowhere.
+    if (options_.tcp && master_fd_ < 0 && !line.empty()) {
+      bytes_sent_ += line.size();
+      line.clear();
     }
 
     // Put what is due on the line.
@@ -349,7 +402,7 @@ void VirtualModule::serve() {
       }
       std::size_t n = line.size();
       if (options_.paced) {
-        std::uint64_t due = bytes_due(burst_start, now);
+        std::uint64_t due = bytes_due(burst_start, now, baud);
         n = due > burst_bytes ? static_cast<std::size_t>(std::min<std::uint64_t>(due - burst_bytes, n)) : 0;
       }
       n = std::min(n, kWriteChunk);
@@ -358,8 +411,10 @@ void VirtualModule::serve() {
       if (n > 0) {
         std::uint8_t chunk[kWriteChunk];
         std::copy_n(line.begin(), n, chunk);
-        ssize_t w = ::write(master_fd_, chunk, n);
+        // A socket whose host has gone is an error here, never a SIGPIPE.
+        ssize_t w = options_.tcp ? ::send(master_fd_, chunk, n, MSG_NOSIGNAL) : ::write(master_fd_, chunk, n);
         write_blocked = w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        if (w < 0 && !write_blocked && options_.tcp) drop_connection();
         // A full pty (nobody reading) stops the line; it resumes at the pace,
         // not with a catch-up burst.
         if (write_blocked) in_burst = false;
@@ -369,8 +424,6 @@ void VirtualModule::serve() {
           bytes_sent_ += static_cast<std::uint64_t>(w);
         }
       }
-    } else if (line.empty() && in_burst && now >= byte_slot(burst_start, burst_bytes)) {
-      in_burst = false;  // the line went idle; the next byte may go at once
     }
     if (vanish_point && bytes_sent_.load() >= *vanish_point) break;
 
@@ -383,29 +436,35 @@ void VirtualModule::serve() {
       timeout = std::min(timeout, paused_until - now);
     } else if (!line.empty()) {
       if (options_.paced && !write_blocked)
-        timeout = std::min(timeout, byte_slot(burst_start, burst_bytes) - now);
+        timeout = std::min(timeout, byte_slot(burst_start, burst_bytes, baud) - now);
       else
         master_events |= POLLOUT;
     } else if (stale) {
       // The next stale row goes when this one is done (paced), or when the
       // host has read enough of the last ones (unpaced).
       timeout = std::min<SimClock::duration>(
-          timeout, options_.paced ? byte_slot(burst_start, burst_bytes) - now : kStaleUnpacedPoll);
+          timeout, options_.paced ? byte_slot(burst_start, burst_bytes, baud) - now : kStaleUnpacedPoll);
     }
-    pollfd fds[2] = {{master_fd_, master_events, 0}, {wake_pipe_[0], POLLIN, 0}};
+    // poll passes over a descriptor of -1: no host connected, no listener.
+    pollfd fds[3] = {{master_fd_, master_events, 0}, {wake_pipe_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
     timespec ts = to_timespec(timeout);
-    int ready = ::ppoll(fds, 2, &ts, nullptr);
+    int ready = ::ppoll(fds, 3, &ts, nullptr);
     if (ready < 0) continue;  // EINTR
     if (fds[1].revents & POLLIN) {
       char drain[64];
       while (::read(wake_pipe_[0], drain, sizeof drain) > 0) {
       }
     }
+    if (fds[2].revents & POLLIN) take_connection();
     if (fds[0].revents & POLLOUT) write_blocked = false;
-    if (fds[0].revents & POLLIN) {
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       std::uint8_t chunk[kReadChunk];
       ssize_t r = ::read(master_fd_, chunk, sizeof chunk);
-      if (r > 0) {
+      // A host that closed its connection has let go of the line.
+      if (options_.tcp && (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR))) drop_connection();
+      // A module fixed at its speed hears only garbage from a host set
+      // otherwise: nothing of it reaches the controller.
+      if (r > 0 && host_line_matches()) {
         std::lock_guard<std::mutex> lock(mutex_);
         SimClock::time_point at = SimClock::now();
         for (ssize_t i = 0; i < r; ++i) model_.host_byte(chunk[i], at);
@@ -415,7 +474,13 @@ void VirtualModule::serve() {
   if (vanish_requested_.load() || (vanish_point && bytes_sent_.load() >= *vanish_point)) {
     // A fault that vanishes after some rows lets the host read those rows
     // first: closing the master drops whatever the host has not yet read.
-    if (!vanish_requested_.load()) wait_until_host_has_read(slave_fd_);
+    if (!vanish_requested_.load()) {
+      const auto give_up = SimClock::now() + std::chrono::seconds(2);
+      // Bytes written to the master reach the slave's input queue a moment later.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      while (unread_by_host() > 0 && SimClock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     // The adapter is unplugged: the host's descriptor sees a hang-up. Marked
     // first, so that a host that has seen the hang-up also sees the mark.
     vanished_ = true;

@@ -1,7 +1,9 @@
 #pragma once
 // A virtual Bluetooth module on a real pseudo-terminal: the host opens the
 // pty slave exactly as it opens a serial adapter, and a thread of ours
-// serves the master side as a controller with cameras in range would.
+// serves the master side as a controller with cameras in range would. With
+// SimOptions::tcp it serves H4 on a TCP port of the loopback address
+// instead, one connection at a time, as a module behind ser2net would be.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -21,8 +23,9 @@ class VirtualModule {
   VirtualModule(const VirtualModule&) = delete;
   VirtualModule& operator=(const VirtualModule&) = delete;
 
-  bool start();                                // opens a raw pty, serves it on its own thread
-  const std::string& device_path() const;      // the pty slave path
+  bool start();                                // opens a raw pty (or listens), serves it on its own thread
+  const std::string& device_path() const;      // the pty slave path ("" over TCP)
+  std::uint16_t tcp_port() const { return tcp_port_; }  // over TCP, the port it listens on
   // Symlinks <ports>/comN -> device_path(), removed by stop(). Never replaces
   // an entry another program or user made, nor one a running module holds;
   // false with publish_error() saying which.
@@ -59,12 +62,22 @@ class VirtualModule {
   void serve();
   void close_pty();
   void wake();
+  bool listen_on_loopback();
+  // Bytes written to the host that it has not read yet.
+  int unread_by_host() const;
+  // With a fixed line: the host's side of the pty is set as the module's.
+  bool host_line_matches() const;
+  // Over TCP: a host that connects takes the line; one that closes leaves it.
+  void take_connection();
+  void drop_connection();
 
   SimOptions options_;
   mutable std::mutex mutex_;  // guards model_
   ControllerModel model_;
   int master_fd_ = -1;
   int slave_fd_ = -1;  // held so the pty survives the host closing and reopening it
+  int listen_fd_ = -1;  // over TCP; master_fd_ is then the host's connection (-1: none)
+  std::uint16_t tcp_port_ = 0;
   int wake_pipe_[2] = {-1, -1};
   std::string device_path_;
   std::string published_link_;

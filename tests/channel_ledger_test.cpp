@@ -327,7 +327,7 @@ INSTANTIATE_TEST_SUITE_P(
 // pictures after it are whole.
 TEST(CutRow, AtEveryOffsetTheRowStaysOnePacket) {
   const int bound = static_cast<int>(
-      wait_bounds::exchange_bound(72 * wait_bounds::kRowLineBytes, wait_bounds::kInboundPacket).count());
+      wait_bounds::exchange_bound(72 * wait_bounds::kRowLineBytes, wait_bounds::kInboundPacket, 57600).count());
   for (int cut = 1; cut < 201; ++cut) {
     SCOPED_TRACE(cut);
     ScriptedSerial link;
@@ -365,7 +365,8 @@ TEST_F(WireTest, ACaptureEndsWithinItsWholeBound) {
   const Deadline began = link.now();
   CameraView view{};
   EXPECT_EQ(capture_frame(s, view), kStatusFail);
-  const auto bound = wait_bounds::exchange_bound(72 * wait_bounds::kRowLineBytes, wait_bounds::kInboundPacket);
+  const auto bound =
+      wait_bounds::exchange_bound(72 * wait_bounds::kRowLineBytes, wait_bounds::kInboundPacket, s.line.baud);
   EXPECT_EQ(bound, milliseconds(8026));  // twice the 2,512.5 ms of 14,472 line bytes, rounded up, and 3 s
   EXPECT_LE(link.now() - began, bound + milliseconds(50));
 }

@@ -119,10 +119,10 @@ const FailureCase kCases[] = {
     {"FirstFailureWins",  // as the window's Open runs: the start-up's writes fail after the open did
      [](WireTest& t) {
        t.link.open_outcome = ScriptedSerial::OpenOutcome::device_missing;
-       host_open(t.s, 12);
+       host_open(t.s, 0);
        return start_up(t);
      },
-     FailurePoint::port_open, "COM12 is not a port (COM1 to COM9)"},
+     FailurePoint::port_open, "COM0 is not a port (COM1 to COM255)"},
     {"DisconnectRefused",
      [](WireTest& t) {
        t.link_up();

@@ -31,14 +31,14 @@ Bytes disconnection_complete() { return {0x04, 0x05, 0x04, 0x00, 0x2A, 0x00, 0x1
 
 using HostOps = WireTest;
 
-TEST(HostOpen, InvalidPortNumbersFailAndChangeNothing) {
-  for (std::uint8_t port : {0, 10, 255}) {
+TEST(HostOpen, NamesOfNoPortFailAndChangeNothing) {
+  for (const PortName& port : {com_port(0), PortName{PortKind::device, 0, ""}}) {
     ScriptedSerial link;
     HostState s;
     host_attach(s, link);
     s.link_connected = 1;
     s.channel_state = kChannelOpen;
-    EXPECT_EQ(host_open(s, port), kStatusFail);
+    EXPECT_EQ(host_open(s, port, LineSettings{}), kStatusFail);
     EXPECT_TRUE(link.opened_ports.empty());
     EXPECT_EQ(s.link_connected, 1);
     EXPECT_EQ(s.channel_state, kChannelOpen);

@@ -28,16 +28,19 @@ struct Link : ::testing::Test {
   }
 };
 
-TEST_F(Link, PortNumbersOutsideOneToNineLeaveTheHeldPortOpen) {
+TEST_F(Link, NamesOfNoPortLeaveTheHeldPortOpen) {
   ASSERT_EQ(serial_open(s, 3), kStatusOk);
-  for (std::uint8_t port : {0, 10, 200}) {
-    EXPECT_EQ(serial_open(s, port), kStatusFail);
+  const PortName no_ports[] = {com_port(0), com_port(256), {PortKind::device, 0, ""}, {PortKind::tcp, 6402, ""},
+                               {PortKind::tcp, 0, "localhost"}};
+  for (const PortName& port : no_ports) {
+    EXPECT_EQ(serial_open(s, port, LineSettings{}), kStatusFail);
     EXPECT_TRUE(s.port_handle.held);
   }
   EXPECT_EQ(backend.closes, 0u);
   EXPECT_EQ(serial_open(s, 1), kStatusOk);
-  EXPECT_EQ(serial_open(s, 9), kStatusOk);
-  EXPECT_EQ(backend.opened_ports, (Bytes{3, 1, 9}));
+  EXPECT_EQ(serial_open(s, 12), kStatusOk);
+  EXPECT_EQ(serial_open(s, 255), kStatusOk);
+  EXPECT_EQ(backend.opened_ports, (Bytes{3, 1, 12, 255}));
 }
 
 TEST_F(Link, ReopeningReleasesTheHeldPortEvenWhenTheNewOneFails) {
@@ -165,7 +168,7 @@ struct PtyLink : ::testing::Test {
     module_fd = ::posix_openpt(O_RDWR | O_NOCTTY);
     ::grantpt(module_fd);
     ::unlockpt(module_fd);
-    make_raw_line(module_fd);
+    make_raw_line(module_fd, LineSettings{});
     fs::create_symlink(::ptsname(module_fd), ports.path / "com7");
     backend.settle = std::chrono::milliseconds(0);
     s.serial = &backend;

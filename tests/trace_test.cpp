@@ -375,7 +375,7 @@ TEST_F(TraceTest, OpeningDropsPartialPacketsEvenWithoutAClose) {
   read_count(2);
   write_all({0x01, 0x03, 0x0C});
   PortHandle fresh;
-  ASSERT_EQ(trace->open_port(3, fresh), kStatusOk);
+  ASSERT_EQ(trace->open_port(com_port(3), LineSettings{}, fresh), kStatusOk);
   link.feed(kNocp);
   read_count(kNocp.size());
   write_all(kReset);

@@ -24,12 +24,16 @@
 #include "hci_inquiry.h"
 #include "hci_link_control.h"
 #include "host_ops.h"
+#include "line_text.h"
+#include "port_list.h"
 #include "port_path.h"
+#include "port_switch.h"
 #include "posix_serial.h"
 #include "private_module.h"
 #include "program_options.h"
 #include "serial_link.h"
 #include "sim_options.h"
+#include "tcp_serial.h"
 #include "trace_serial.h"
 #include "wait_bounds.h"
 
@@ -40,10 +44,15 @@ const char* const kUsage =
     "steps in the order given, one line of output each.\n"
     "\n"
     "Options (--opt=value works as --opt value):\n"
-    "  --port PORT       the module's port: N or COMN for COM1 to COM9 (default 5),\n"
-    "                    or a device path such as /dev/ttyUSB0\n"
+    "  --port PORT       the module's port: N or COMN for COM1 to COM255 (default 5),\n"
+    "                    a device path such as /dev/ttyUSB0, or tcp:HOST:PORT for\n"
+    "                    a module behind a TCP server (ser2net, an emulator)\n"
+    "  --baud RATE       the module's line speed (default 57600): 9600, 14400,\n"
+    "                    19200, 38400, 57600, 115200, 230400, 460800, 921600,\n"
+    "                    1000000, 1500000 or 3000000\n"
+    "  --flow FLOW       none (default) or rtscts: RTS/CTS hardware flow control\n"
     "  --sim             run a virtual module and camera in this process on a\n"
-    "                    private pseudo-terminal, at the real line speed\n"
+    "                    private pseudo-terminal, paced at the line's speed\n"
     "  --fast            with --sim: unpaced line and a short inquiry\n"
     "  --trace FILE      write every packet on the serial link to FILE (btsnoop,\n"
     "                    readable by Wireshark, tshark and btmon -r)\n"
@@ -53,8 +62,9 @@ const char* const kUsage =
     "  --version         show the version\n"
     "\n"
     "Steps:\n"
-    "  ports             list COM1 to COM9, where each maps and whether it is\n"
-    "                    there, and the adapters under /dev/serial/by-id\n"
+    "  ports             list COM1 to COM9 and every other COMn mapped, where each\n"
+    "                    maps and whether it is there, and the adapters under\n"
+    "                    /dev/serial/by-id\n"
     "  open              open the port and start the module up (reset, address,\n"
     "                    name \"quorel\", discoverable and connectable)\n"
     "  inquiry           discover up to 4 devices; prints their addresses by index\n"
@@ -91,8 +101,8 @@ struct Step {
 };
 
 struct CliOptions {
-  std::uint8_t port = 5;
-  std::string device_path;  // --port /dev/...: opened instead of COMn
+  PortName port = com_port(5);
+  LineSettings line;
   bool sim = false;
   bool fast = false;
   bool keep_going = false;
@@ -169,16 +179,18 @@ int parse_arguments(const std::vector<std::string>& args, CliOptions& options, b
       version = true;
       return 0;
     } else if (arg == "--port") {
-      if (i + 1 >= args.size()) return usage_error("--port needs a number or a device path");
-      std::string value = args[++i];
-      if (value.find('/') != std::string::npos) {
-        options.device_path = value;
-        continue;
-      }
-      if (value.size() == 4 && (value.rfind("COM", 0) == 0 || value.rfind("com", 0) == 0)) value = value.substr(3);
-      if (value.size() != 1 || value[0] < '1' || value[0] > '9')
-        return usage_error("--port takes 1 to 9, COM1 to COM9 or a device path");
-      options.port = static_cast<std::uint8_t>(value[0] - '0');
+      if (i + 1 >= args.size() || !parse_port_name(args[i + 1], options.port))
+        return usage_error("--port takes 1 to 255, COM1 to COM255, a device path or tcp:HOST:PORT");
+      ++i;
+    } else if (arg == "--baud") {
+      // Refused before anything is opened: a rate the line cannot take.
+      if (i + 1 >= args.size() || !parse_line_rate(args[i + 1], options.line.baud))
+        return usage_error("--baud takes one of " + line_rates_text());
+      ++i;
+    } else if (arg == "--flow") {
+      if (i + 1 >= args.size() || !parse_flow_control(args[i + 1], options.line.flow))
+        return usage_error("--flow takes none or rtscts");
+      ++i;
     } else if (arg == "--sim") {
       options.sim = true;
     } else if (arg == "--fast") {
@@ -240,40 +252,43 @@ int parse_arguments(const std::vector<std::string>& args, CliOptions& options, b
   }
   if (options.steps.empty()) return usage_error("no steps given");
   if (options.fast && !options.sim) return usage_error("--fast is for --sim");
-  if (options.sim && !options.device_path.empty()) return usage_error("--sim serves COMn, not a device path");
+  if (options.sim && options.port.kind != PortKind::com) return usage_error("--sim serves COMn, not " + port_name_text(options.port));
   return 0;
 }
 
-// The name of the port in the output: COMn, or the device path given.
-std::string port_name(const CliOptions& options) {
-  return options.device_path.empty() ? "COM" + std::to_string(options.port) : options.device_path;
+// One line of the ports step: COMn, where it maps and whether it is there.
+std::string com_port_line(std::uint8_t n) {
+  const std::string path = posix_port_path(n);
+  std::string line = "  COM" + std::to_string(n) + "  " + path;
+  std::error_code error;
+  if (std::filesystem::is_symlink(path, error))
+    line += " -> " + std::filesystem::read_symlink(path, error).string();
+  struct stat info{};
+  if (::stat(path.c_str(), &info) != 0) {
+    line += errno == EACCES ? "  (not readable)" : "  (missing)";
+  } else if (!S_ISCHR(info.st_mode)) {
+    line += "  (not a serial device)";
+  } else {
+    line += ::access(path.c_str(), R_OK | W_OK) == 0 ? "  (present)" : "  (present, permission denied)";
+  }
+  return line + "\n";
 }
 
-// Lines of the ports step: COM1 to COM9 as the driver would open them, and
+// Lines of the ports step: COM1 to COM9 as the driver would open them, the
+// other ports the windows' port box offers (COMn mapped above COM9), and
 // the adapters the system names by id, which make stable mappings.
 std::string port_listing() {
   std::string text = "ports: COMn is " + ports_directory() + "/comn when that exists, else /dev/ttyS<n-1>\n";
-  for (std::uint8_t n = 1; n <= 9; ++n) {
-    const std::string path = posix_port_path(n);
-    std::string line = "  COM" + std::to_string(n) + "  " + path;
-    std::error_code error;
-    if (std::filesystem::is_symlink(path, error))
-      line += " -> " + std::filesystem::read_symlink(path, error).string();
-    struct stat info{};
-    if (::stat(path.c_str(), &info) != 0) {
-      line += errno == EACCES ? "  (not readable)" : "  (missing)";
-    } else if (!S_ISCHR(info.st_mode)) {
-      line += "  (not a serial device)";
-    } else {
-      line += ::access(path.c_str(), R_OK | W_OK) == 0 ? "  (present)" : "  (present, permission denied)";
-    }
-    text += line + "\n";
-  }
-  const std::filesystem::path by_id = "/dev/serial/by-id";
-  std::error_code error;
+  for (std::uint8_t n = 1; n <= 9; ++n) text += com_port_line(n);
   std::vector<std::string> adapters;
-  for (const auto& entry : std::filesystem::directory_iterator(by_id, error))
-    adapters.push_back(entry.path().string());
+  for (const std::string& name : present_ports()) {
+    PortName port;
+    if (!parse_port_name(name, port) || port.kind != PortKind::com) {
+      adapters.push_back(name);
+    } else if (port.number > 9) {
+      text += com_port_line(static_cast<std::uint8_t>(port.number));
+    }
+  }
   if (adapters.empty()) {
     text += "adapters: none under /dev/serial/by-id\n";
     return text;
@@ -368,6 +383,7 @@ struct CaptureFile {
 struct Session {
   HostState& s;
   PosixSerial& posix;
+  TcpSerial& tcp;
   Picture picture;
   Progress progress;
 };
@@ -400,9 +416,11 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
     }
     case StepKind::open: {
       LinkOwner owner(s);
-      line = "open " + port_name(options) + ": ";
-      if (failed(host_open(s, options.port))) {
-        line += "failed (" + port_open_error_text(session.posix.last_open_error) + ")";
+      line = "open " + port_name_text(options.port) + ": ";
+      if (failed(host_open(s, options.port, options.line))) {
+        const bool tcp = options.port.kind == PortKind::tcp;
+        line += "failed (" + (tcp ? port_name_text(options.port) + ": " + session.tcp.last_open_error
+                                  : port_open_error_text(session.posix.last_open_error)) + ")";
       } else if (failed(module_start_up(s, kLocalDeviceName))) {
         line += "failed (the module did not start up" + because(s) + ")";
       } else {
@@ -528,6 +546,8 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
 SimOptions sim_options_for(const CliOptions& options) {
   SimOptions sim_options;
   sim_options.paced = !options.fast;
+  // Paced at the speed asked for.
+  sim_options.line = options.line;
   if (options.fast) {
     sim_options.inquiry_time_scale = 0.05;
     sim_options.page_timeout_scale = 0.05;
@@ -567,34 +587,36 @@ int main(int argc, char** argv) {
   }
 
   PrivateModule sim;
-  if (options.sim && !sim.start(sim_options_for(options), options.port)) {
+  const auto sim_port = static_cast<std::uint8_t>(options.port.number);
+  if (options.sim && !sim.start(sim_options_for(options), sim_port)) {
     const std::string why = sim.has_module() ? sim.module().publish_error() : std::string();
     std::fprintf(stderr, "corvanta-cli: cannot start the virtual module%s%s\n", why.empty() ? "" : ": ", why.c_str());
     return 1;
   }
   if (options.sim)
-    std::printf("virtual module on COM%u (%s), %s\n", options.port, sim.module().device_path().c_str(),
-                options.fast ? "unpaced" : "57,600 baud");
+    std::printf("virtual module on COM%u (%s), %s\n", sim_port, sim.module().device_path().c_str(),
+                options.fast ? "unpaced" : line_settings_text(options.line).c_str());
 
   // HostState and the trace's packet trackers are large: keep them off the stack.
   auto state = std::make_unique<HostState>();
   PosixSerial posix;
-  posix.device_path = options.device_path;
+  TcpSerial tcp;
+  PortSwitch ports(posix, tcp);
   BtsnoopWriter trace_file;
   std::unique_ptr<TraceSerial> trace;
-  SerialBackend* backend = &posix;
+  SerialBackend* backend = &ports;
   if (!options.trace.empty()) {
     if (!trace_file.open(options.trace)) {
       std::fprintf(stderr, "corvanta-cli: cannot write %s\n", options.trace.c_str());
       return 1;
     }
-    trace = std::make_unique<TraceSerial>(posix, trace_file);
+    trace = std::make_unique<TraceSerial>(ports, trace_file);
     backend = trace.get();
   }
   host_attach(*state, *backend);
   install_cancel_handler(state->cancel_requested);
 
-  auto session = std::make_unique<Session>(Session{*state, posix, Picture{}, Progress{}});
+  auto session = std::make_unique<Session>(Session{*state, posix, tcp, Picture{}, Progress{}});
   state->progress = ProgressHook{show_link_progress, &session->progress};
   bool all_ok = true;
   bool stopped = false;

@@ -1,9 +1,10 @@
 // corvanta: the controller's window on Linux.
 //
-//   corvanta          opens the window; Open uses the port mapped as COMn
+//   corvanta          opens the window; Open uses the port chosen in the box
 //   corvanta --sim    the same on an embedded virtual module, mapped as COM5
 //                     in a private ports directory for this run only
 #include <QApplication>
+#include <QMessageBox>
 
 #include <csignal>
 #include <cstdio>
@@ -11,26 +12,37 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "host_ops.h"
 #include "main_window.h"
+#include "port_list.h"
+#include "port_switch.h"
 #include "posix_serial.h"
 #include "private_module.h"
 #include "program_options.h"
+#include "settings.h"
+#include "tcp_serial.h"
 
 #include <unistd.h>
 
 namespace {
-constexpr const char* kUsage =
+const std::string kUsage = std::string(
     "Usage: corvanta [OPTION]...\n"
     "Open the Corvanta Controller window: Open brings up the Bluetooth module on\n"
-    "the port chosen as COMn (<ports>/comn when that exists, else /dev/ttyS<n-1>;\n"
-    "<ports> is $CORVANTA_PORTS, else ~/.config/corvanta/ports). Ctrl+S saves the\n"
-    "picture as PNG or BMP, as does the picture's context menu.\n"
-    "\n"
+    "the port chosen in the port box: COMn (<ports>/comn when that exists, else\n"
+    "/dev/ttyS<n-1>; <ports> is $CORVANTA_PORTS, else ~/.config/corvanta/ports),\n"
+    "an adapter under /dev/serial/by-id, or a port named in the settings. Ctrl+S\n"
+    "saves the picture as PNG or BMP; the picture's context menu saves it too and\n"
+    "opens the settings.\n"
+    "\n") + kLineOptionsUsage + std::string(
     "  --sim          run on a virtual module with one camera, offered as COM5\n"
     "  -h, --help     show this help\n"
-    "      --version  show the version\n";
+    "      --version  show the version\n"
+    "\n"
+    "Settings (port, baud, flow) are read at start from\n"
+    "$XDG_CONFIG_HOME/corvanta/corvanta.conf (~/.config/corvanta/corvanta.conf);\n"
+    "the options above take their place for this run.\n");
 
 constexpr std::uint8_t kSimPort = 5;  // the port box's default selection
 
@@ -56,26 +68,41 @@ void remove_private_ports_on_signals(const std::string& directory, const std::st
 int main(int argc, char** argv) {
   // The command line is read before Qt starts, so that --help, --version and
   // a mistake need no display. Qt's own options (-platform, ...) pass on.
+  // The settings file is read once, here; the options take its place.
+  WindowSettings settings;
+  std::vector<std::string> problems;
+  const std::filesystem::path settings_file = settings_file_path();
+  read_settings_file(settings_file, settings, problems);
+  std::vector<std::string> args = split_arguments(argc, argv);
+  std::string option_error;
+  if (!take_line_options(args, settings, option_error)) {
+    std::fprintf(stderr, "corvanta: %s\nTry 'corvanta --help' for more information.\n", option_error.c_str());
+    return 2;
+  }
   bool use_sim = false;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
+  for (const std::string& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage.c_str(), stdout);
       return 0;
-    } else if (std::strcmp(argv[i], "--version") == 0) {
+    } else if (arg == "--version") {
       print_version("corvanta");
       return 0;
-    } else if (std::strcmp(argv[i], "--sim") == 0) {
+    } else if (arg == "--sim") {
       use_sim = true;
-    } else if (std::strncmp(argv[i], "--", 2) == 0) {
-      std::fprintf(stderr, "corvanta: unknown option %s\nTry 'corvanta --help' for more information.\n", argv[i]);
+    } else if (arg.rfind("--", 0) == 0) {
+      std::fprintf(stderr, "corvanta: unknown option %s\nTry 'corvanta --help' for more information.\n", arg.c_str());
       return 2;
     }
   }
+  for (const std::string& problem : problems) std::fprintf(stderr, "corvanta: %s\n", problem.c_str());
   QApplication app(argc, argv);
 
   PrivateModule sim;
   if (use_sim) {
-    if (!sim.start(SimOptions{}, kSimPort)) {
+    // Paced at the line the settings name.
+    SimOptions sim_options;
+    sim_options.line = settings.line;
+    if (!sim.start(sim_options, kSimPort)) {
       std::fputs("corvanta: the virtual module did not start\n", stderr);
       return 1;
     }
@@ -83,13 +110,24 @@ int main(int argc, char** argv) {
   }
 
   PosixSerial serial;
+  TcpSerial tcp;
+  PortSwitch ports(serial, tcp);
   HostState host;
-  host_attach(host, serial);
+  host_attach(host, ports);
   MainWindow window(host);
   QObject::connect(&window, &MainWindow::main_window_destroyed, &app, &QCoreApplication::quit);
+  const std::vector<std::string> items = port_box_items(present_ports(), settings.port);
+  window.set_port_box(items, port_box_start_selection(items, settings.port));
+  window.shell().line = settings.line;
+  window.set_settings_file(settings_file);
   window.show();
   window.activateWindow();
   window.setFocus();
+  if (!problems.empty()) {
+    std::string text;
+    for (const std::string& problem : problems) text += problem + "\n";
+    QMessageBox::warning(&window, "Settings", QString::fromStdString(text));
+  }
   int exit_code = app.exec();
 
   // End at once: a worker may still be inside an operation, and nothing is

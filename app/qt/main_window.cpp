@@ -1,5 +1,6 @@
 #include "main_window.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -17,11 +18,13 @@
 #include <QShortcut>
 #include <QThread>
 
+#include <algorithm>
 #include <system_error>
 
 #include "about_box.h"
 #include "key_map.h"
 #include "picture_image.h"
+#include "settings_dialog.h"
 #include "tsan_handoff.h"
 #include "window_icons.h"
 #include "window_layout.h"
@@ -142,7 +145,49 @@ void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
   QMenu menu(this);
   QAction* save = menu.addAction("Save Picture...", this, &MainWindow::save_picture_as);
   save->setShortcut(QKeySequence::Save);
+  menu.addAction("Settings...", this, &MainWindow::open_settings_dialog);
   menu.exec(event->globalPos());
+}
+
+void MainWindow::set_port_box(const std::vector<std::string>& items, int selection) {
+  QSignalBlocker quiet(port_box_);
+  port_box_->clear();
+  for (const std::string& item : items) port_box_->addItem(QString::fromStdString(item));
+  port_box_->setCurrentIndex(selection);
+  port_box_->setMaxVisibleItems(static_cast<int>(std::max<std::size_t>(items.size(), kPortBoxItems.size())));
+  // The box keeps its width; its list is as wide as its longest name.
+  port_box_->view()->setMinimumWidth(port_box_->view()->sizeHintForColumn(0) + 8);
+}
+
+WindowSettings MainWindow::current_settings() {
+  WindowSettings current;
+  current.port = port_box_->currentText().toStdString();
+  current.line = shell_.line;
+  return current;
+}
+
+bool MainWindow::apply_settings(const WindowSettings& chosen) {
+  int index = port_box_->findText(QString::fromStdString(chosen.port));
+  if (index < 0) {
+    port_box_->addItem(QString::fromStdString(chosen.port));
+    index = port_box_->count() - 1;
+  }
+  port_box_->setCurrentIndex(index);
+  shell_.line = chosen.line;
+  std::string error;
+  if (settings_file_.empty() || write_settings_file(settings_file_, chosen, error)) return true;
+  QMessageBox::warning(this, "Settings", QString::fromStdString(error));
+  return false;
+}
+
+void MainWindow::open_settings_dialog() {
+  std::vector<std::string> ports;
+  for (int i = 0; i < port_box_->count(); ++i) ports.push_back(port_box_->itemText(i).toStdString());
+  SettingsDialog dialog(this, ports, current_settings());
+  if (dialog.exec() == QDialog::Accepted) apply_settings(dialog.settings());
+  // The keyboard goes back to the main window, where the keys steer.
+  activateWindow();
+  setFocus(Qt::OtherFocusReason);
 }
 
 // While an operation holds the link, the busy cursor: the arrow with a busy

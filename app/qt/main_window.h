@@ -5,11 +5,15 @@
 #include <QWidget>
 
 #include <atomic>
+#include <filesystem>
 #include <map>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "live_picture.h"
 #include "operation_runner.h"
+#include "settings.h"
 
 class QComboBox;
 class QListWidget;
@@ -53,6 +57,20 @@ class MainWindow final : public QWidget, public ShellWindow {
   // Asks for a file name, then saves (Ctrl+S, the picture's context menu).
   void save_picture_as();
 
+  // The port box's items and the one selected (port_box_items).
+  void set_port_box(const std::vector<std::string>& items, int selection);
+  // Where the settings dialog saves ("": nowhere).
+  void set_settings_file(const std::filesystem::path& path) { settings_file_ = path; }
+  // The settings as the window holds them: the port box's selection and
+  // the line Open uses.
+  WindowSettings current_settings();
+  // Takes `chosen`: its port selected in the port box (added when missing)
+  // and its line for the next Open; then saves them. False, after saying so
+  // in a message box, when the file cannot be written.
+  bool apply_settings(const WindowSettings& chosen);
+  // The settings dialog (the picture's context menu).
+  void open_settings_dialog();
+
  Q_SIGNALS:
   // Exit, the close box or the menu's exit: the program ends.
   void main_window_destroyed();
@@ -82,6 +100,7 @@ class MainWindow final : public QWidget, public ShellWindow {
   QComboBox* port_box_ = nullptr;
   QListWidget* device_list_ = nullptr;
   std::map<int, QPushButton*> buttons_;
+  std::filesystem::path settings_file_;
   std::thread worker_;
   std::atomic<bool> worker_running_{false};
   std::atomic<bool> destroyed_{false};

@@ -12,3 +12,11 @@
 #define IDM_EXIT 105
 #define IDC_ABOUT_ICON 2
 #define IDC_STATIC_TEXT -1
+// The settings dialog and its fields; its command, on the system menu and
+// the picture's context menu (a system command: below 0xF000, low four bits
+// clear).
+#define IDD_SETTINGS 110
+#define IDC_SETTINGS_PORT 1101
+#define IDC_SETTINGS_BAUD 1102
+#define IDC_SETTINGS_FLOW 1103
+#define IDM_SETTINGS 0x0110

@@ -3,8 +3,10 @@
 #include <commdlg.h>
 #include <imm.h>
 #include <process.h>
+#include <shellapi.h>
 #include <windowsx.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -12,6 +14,9 @@
 
 #include "bmp_file.h"
 #include "host_ops.h"
+#include "line_text.h"
+#include "port_name.h"
+#include "program_options.h"
 #include "resource_ids.h"
 
 namespace {
@@ -66,17 +71,6 @@ const StoredText kStoredTexts[] = {
     {&kDisconnectFailed, "Disconnect\x8Fo\x97\x88\x82\xDC\x82\xB9\x82\xF1"},
 };
 
-// Text in a code page as UTF-16 for the W calls: right on every Windows,
-// whatever its ANSI code page.
-std::wstring wide_text(UINT code_page, const char* text) {
-  int length = ::MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  ::MultiByteToWideChar(code_page, 0, text, -1, wide.data(), length);
-  wide.resize(static_cast<std::size_t>(length - 1));
-  return wide;
-}
-
 void wake_for_rows(void* context) {
   ::PostMessageA(static_cast<Win32Shell*>(context)->main_window, WM_PICTURE_ROWS, 0, 0);
 }
@@ -97,6 +91,34 @@ unsigned __stdcall worker_thread(void* context) {
   return 0;  // the thread ends as _endthreadex(0) would end it
 }
 
+// The port box's list as wide as its longest name; the box keeps its width.
+void fit_port_list(HWND box) {
+  HDC dc = ::GetDC(box);
+  HGDIOBJ old_font = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(box, WM_GETFONT, 0, 0)));
+  int widest = 0;
+  const LRESULT count = ::SendMessageW(box, CB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    wchar_t item[MAX_PATH] = {};
+    if (::SendMessageW(box, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0) >= MAX_PATH) continue;
+    ::SendMessageW(box, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item));
+    SIZE size{};
+    ::GetTextExtentPoint32W(dc, item, static_cast<int>(std::wcslen(item)), &size);
+    widest = std::max(widest, static_cast<int>(size.cx));
+  }
+  ::SelectObject(dc, old_font);
+  ::ReleaseDC(box, dc);
+  ::SendMessageW(box, CB_SETDROPPEDWIDTH, static_cast<WPARAM>(widest + ::GetSystemMetrics(SM_CXVSCROLL) + 8), 0);
+}
+
+// Selects `name` in the port box, adding it first when it is not there.
+void select_port(HWND box, const std::string& name) {
+  const std::wstring wide = wide_text(CP_UTF8, name.c_str());
+  LRESULT index = ::SendMessageW(box, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(wide.c_str()));
+  if (index == CB_ERR) index = ::SendMessageW(box, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.c_str()));
+  ::SendMessageW(box, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  fit_port_list(box);
+}
+
 void create_controls(Win32Shell& shell, HWND window) {
   for (const ControlRow& row : kControls) {
     HWND control = ::CreateWindowExA(0, row.control_class, row.text, row.style, row.x, row.y, row.width,
@@ -104,9 +126,10 @@ void create_controls(Win32Shell& shell, HWND window) {
                                      shell.app_instance, nullptr);
     if (row.id == kIdPortBox) {
       shell.port_box = control;
-      for (const char* item : kPortBoxItems)
-        ::SendMessageA(control, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
-      ::SendMessageA(control, CB_SETCURSEL, kPortBoxDefaultSelection, 0);
+      for (const std::string& item : shell.port_items)
+        ::SendMessageW(control, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide_text(CP_UTF8, item.c_str()).c_str()));
+      ::SendMessageA(control, CB_SETCURSEL, static_cast<WPARAM>(shell.port_selection), 0);
+      fit_port_list(control);
     } else if (row.id == kIdDeviceList) {
       shell.device_list = control;
     }
@@ -158,9 +181,11 @@ void show_picture_menu(Win32Shell& shell, HWND window, LPARAM lparam) {
   if (!::PtInRect(&picture, client)) return;
   HMENU menu = ::CreatePopupMenu();
   ::AppendMenuW(menu, MF_STRING, kCommandSavePicture, L"Save Picture...\tCtrl+S");
+  ::AppendMenuW(menu, MF_STRING, IDM_SETTINGS, L"Settings...");
   const BOOL chosen = ::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr);
   ::DestroyMenu(menu);
   if (chosen == static_cast<BOOL>(kCommandSavePicture)) shell.save_picture_as();
+  if (chosen == static_cast<BOOL>(IDM_SETTINGS)) shell.open_settings_dialog();
 }
 
 // Ctrl+S, with no other modifier, anywhere in the main window; S is no
@@ -183,6 +208,37 @@ void paint_picture(Win32Shell& shell, HWND window) {
 
 Win32Shell* win32_shell() { return the_shell; }
 
+// Text in a code page as UTF-16 for the W calls: right on every Windows,
+// whatever its ANSI code page.
+std::wstring wide_text(UINT code_page, const char* text) {
+  int length = ::MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(code_page, 0, text, -1, wide.data(), length);
+  wide.resize(static_cast<std::size_t>(length - 1));
+  return wide;
+}
+
+std::string utf8_text(const wchar_t* text) {
+  int length = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return std::string();
+  std::string narrow(static_cast<std::size_t>(length), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, narrow.data(), length, nullptr, nullptr);
+  narrow.resize(static_cast<std::size_t>(length - 1));
+  return narrow;
+}
+
+std::vector<std::string> command_line_arguments() {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  std::vector<std::string> texts;
+  for (int i = 0; i < count; ++i) texts.push_back(utf8_text(wide[i]));
+  ::LocalFree(wide);
+  std::vector<char*> pointers;
+  for (std::string& text : texts) pointers.push_back(text.data());
+  return split_arguments(static_cast<int>(pointers.size()), pointers.data());
+}
+
 const char* failure_text_cp932(const FailureMessage& message) {
   for (const StoredText& stored : kStoredTexts)
     if (std::strcmp(stored.message->text, message.text) == 0) return stored.cp932;
@@ -194,14 +250,37 @@ void Win32Shell::enable_control(int control_id, bool enabled) {
 }
 
 std::string Win32Shell::port_box_selection() {
-  LRESULT index = ::SendMessageA(port_box, CB_GETCURSEL, 0, 0);
+  LRESULT index = ::SendMessageW(port_box, CB_GETCURSEL, 0, 0);
   if (index == CB_ERR) return std::string();
-  LRESULT length = ::SendMessageA(port_box, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+  LRESULT length = ::SendMessageW(port_box, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
   if (length == CB_ERR) return std::string();
-  std::string text(static_cast<std::size_t>(length) + 1, '\0');
-  ::SendMessageA(port_box, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
-  text.resize(static_cast<std::size_t>(length));
-  return text;
+  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+  ::SendMessageW(port_box, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text.data()));
+  return utf8_text(text.c_str());
+}
+
+WindowSettings Win32Shell::current_settings() {
+  WindowSettings current;
+  current.port = port_box_selection();
+  current.line = shell.line;
+  return current;
+}
+
+bool Win32Shell::apply_settings(const WindowSettings& chosen) {
+  select_port(port_box, chosen.port);
+  shell.line = chosen.line;
+  std::string error;
+  if (settings_file.empty() || write_settings_file(settings_file, chosen, error)) return true;
+  ::MessageBoxW(main_window, wide_text(CP_UTF8, error.c_str()).c_str(), L"Settings", MB_OK | MB_ICONWARNING);
+  return false;
+}
+
+void Win32Shell::open_settings_dialog() {
+  WindowSettings chosen = current_settings();
+  const INT_PTR result = ::DialogBoxParamW(app_instance, MAKEINTRESOURCEW(IDD_SETTINGS), main_window,
+                                           settings_dialog_proc, reinterpret_cast<LPARAM>(&chosen));
+  if (result == IDOK) apply_settings(chosen);
+  ::SetFocus(main_window);  // the keys steer from the main window
 }
 
 void Win32Shell::clear_device_list() { ::SendMessageA(device_list, LB_RESETCONTENT, 0, 0); }
@@ -264,23 +343,9 @@ void Win32Shell::save_picture_as() {
 }
 
 bool write_bmp_replacing(const std::wstring& path, const Picture& picture) {
-  const std::size_t name_start = path.find_last_of(L"\\/");
-  const std::wstring folder = name_start == std::wstring::npos ? L"." : path.substr(0, name_start + 1);
-  wchar_t temporary[MAX_PATH];
-  if (::GetTempFileNameW(folder.c_str(), L"cvt", 0, temporary) == 0) return false;  // it makes the file
   const std::vector<std::uint8_t> bytes = bmp_bytes(picture);
-  HANDLE file = ::CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  bool whole = false;
-  if (file != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    whole = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-            written == bytes.size();
-    if (!::CloseHandle(file)) whole = false;
-  }
-  if (whole && ::MoveFileExW(temporary, path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return true;
-  ::DeleteFileW(temporary);
-  return false;
+  std::string error;
+  return write_file_atomically(std::filesystem::path(path), std::string(bytes.begin(), bytes.end()), error);
 }
 
 void Win32Shell::send_operation_done(std::int32_t operation_id, std::int32_t status) {
@@ -319,13 +384,22 @@ bool create_main_window(HINSTANCE instance, int show_state) {
   return true;
 }
 
-int app_main(HINSTANCE instance, int show_state) {
+int app_main(HINSTANCE instance, int show_state, const Win32Start& start) {
   the_shell = new Win32Shell;  // lives until the process ends
-  host_attach(the_shell->host, the_shell->serial);
+  host_attach(the_shell->host, the_shell->ports);
+  the_shell->port_items = port_box_items(start.present_ports, start.settings.port);
+  the_shell->port_selection = port_box_start_selection(the_shell->port_items, start.settings.port);
+  the_shell->shell.line = start.settings.line;
+  the_shell->settings_file = start.settings_file;
   ::LoadStringA(instance, IDS_APP_TITLE, the_shell->title_text, sizeof the_shell->title_text);
   ::LoadStringA(instance, IDS_CLASS_NAME, the_shell->class_name_text, sizeof the_shell->class_name_text);
   register_main_class(instance);
   if (!create_main_window(instance, show_state)) return 0;
+  if (!start.problems.empty()) {
+    std::string text;
+    for (const std::string& problem : start.problems) text += problem + "\n";
+    ::MessageBoxW(the_shell->main_window, wide_text(CP_UTF8, text.c_str()).c_str(), L"Settings", MB_OK | MB_ICONWARNING);
+  }
   HACCEL accelerators = ::LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDC_ACCELERATORS));
   MSG message;
   while (::GetMessageA(&message, nullptr, 0, 0) > 0) {
@@ -351,6 +425,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       // No input method: under a Japanese IME in kana mode the letter keys
       // would come as VK_PROCESSKEY, and H, K, M and U would steer nothing.
       ::ImmAssociateContext(window, nullptr);
+      // The settings, beside Move and Close: the window's own menu.
+      ::AppendMenuW(::GetSystemMenu(window, FALSE), MF_SEPARATOR, 0, nullptr);
+      ::AppendMenuW(::GetSystemMenu(window, FALSE), MF_STRING, IDM_SETTINGS, L"Settings...");
       create_controls(*shell, window);
       set_up_controls(shell->shell);
       prepare_picture(*shell);
@@ -379,6 +456,10 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_CONTEXTMENU:
       show_picture_menu(*shell, window, lparam);
       return 0;
+    case WM_SYSCOMMAND:
+      if ((wparam & 0xFFF0) != IDM_SETTINGS) return ::DefWindowProcA(window, message, wparam, lparam);
+      shell->open_settings_dialog();
+      return 0;
     case WM_CLOSE:
       // The caption's close box ends the program as Exit does.
       route_command(shell->shell, command_wparam(kIdExit));
@@ -403,6 +484,76 @@ INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPA
     case WM_COMMAND:
       if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
         ::EndDialog(dialog, LOWORD(wparam));
+        return TRUE;
+      }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+namespace {
+void fill_settings_dialog(HWND dialog, const WindowSettings& current) {
+  const Win32Shell* shell = win32_shell();
+  HWND port = ::GetDlgItem(dialog, IDC_SETTINGS_PORT);
+  if (shell != nullptr) {
+    const LRESULT count = ::SendMessageW(shell->port_box, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+      wchar_t item[MAX_PATH] = {};
+      if (::SendMessageW(shell->port_box, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0) >= MAX_PATH) continue;
+      ::SendMessageW(shell->port_box, CB_GETLBTEXT, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(item));
+      ::SendMessageW(port, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
+    }
+  }
+  ::SetWindowTextW(port, wide_text(CP_UTF8, current.port.c_str()).c_str());
+  HWND baud = ::GetDlgItem(dialog, IDC_SETTINGS_BAUD);
+  for (std::uint32_t rate : kLineRates) {
+    const LRESULT index =
+        ::SendMessageW(baud, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide_text(CP_UTF8, baud_text(rate).c_str()).c_str()));
+    ::SendMessageW(baud, CB_SETITEMDATA, static_cast<WPARAM>(index), static_cast<LPARAM>(rate));
+    if (rate == current.line.baud) ::SendMessageW(baud, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  }
+  HWND flow = ::GetDlgItem(dialog, IDC_SETTINGS_FLOW);
+  ::SendMessageW(flow, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"none"));
+  ::SendMessageW(flow, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"RTS/CTS"));
+  ::SendMessageW(flow, CB_SETCURSEL, current.line.flow == FlowControl::rtscts ? 1 : 0, 0);
+}
+
+// What the dialog holds, into `chosen`; false, after saying so, when the
+// port's text names no port.
+bool take_settings_dialog(HWND dialog, WindowSettings& chosen) {
+  wchar_t text[MAX_PATH] = {};
+  ::GetDlgItemTextW(dialog, IDC_SETTINGS_PORT, text, MAX_PATH);
+  PortName port;
+  if (!parse_port_name(utf8_text(text), port)) {
+    ::MessageBoxW(dialog, L"That names no port: COMn, a device path or tcp:HOST:PORT.", L"Settings",
+                  MB_OK | MB_ICONWARNING);
+    return false;
+  }
+  chosen.port = port_name_text(port);
+  HWND baud = ::GetDlgItem(dialog, IDC_SETTINGS_BAUD);
+  const LRESULT index = ::SendMessageW(baud, CB_GETCURSEL, 0, 0);
+  if (index != CB_ERR) chosen.line.baud = static_cast<std::uint32_t>(::SendMessageW(baud, CB_GETITEMDATA, static_cast<WPARAM>(index), 0));
+  chosen.line.flow = ::SendDlgItemMessageW(dialog, IDC_SETTINGS_FLOW, CB_GETCURSEL, 0, 0) == 1 ? FlowControl::rtscts
+                                                                                                   : FlowControl::none;
+  return true;
+}
+}  // namespace
+
+INT_PTR CALLBACK settings_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      ::SetWindowLongPtrW(dialog, DWLP_USER, lparam);
+      fill_settings_dialog(dialog, *reinterpret_cast<WindowSettings*>(lparam));
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wparam) == IDOK) {
+        auto* chosen = reinterpret_cast<WindowSettings*>(::GetWindowLongPtrW(dialog, DWLP_USER));
+        if (take_settings_dialog(dialog, *chosen)) ::EndDialog(dialog, IDOK);
+        return TRUE;
+      }
+      if (LOWORD(wparam) == IDCANCEL) {
+        ::EndDialog(dialog, IDCANCEL);
         return TRUE;
       }
       return FALSE;

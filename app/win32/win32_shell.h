@@ -5,12 +5,28 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "host_state.h"
 #include "live_picture.h"
 #include "operation_runner.h"
+#include "port_switch.h"
+#include "settings.h"
+#include "tcp_serial.h"
 #include "win32_serial.h"
+
+// What the program starts the window with besides its instance: the
+// settings (the file's, then the command line's), the ports present, where
+// the settings dialog saves ("": nowhere), and problems with the settings
+// file to show once the window is up.
+struct Win32Start {
+  WindowSettings settings;
+  std::vector<std::string> present_ports;
+  std::filesystem::path settings_file;
+  std::vector<std::string> problems;
+};
 
 // The shell's state, one per process, made by app_main and kept until the
 // process ends (nothing is released at exit). The window procedure and the
@@ -26,6 +42,8 @@ struct Win32Shell final : ShellWindow {
   Picture* picture = nullptr;  // GlobalAlloc'd, zero-filled: the picture shown (window thread only)
 
   Win32Serial serial;
+  TcpSerial tcp;
+  PortSwitch ports{serial, tcp};
   HostState host;
   AppShell shell{host, *this};
   LivePicture live;  // the rows of a capture, on their way to `picture`
@@ -35,9 +53,24 @@ struct Win32Shell final : ShellWindow {
   // operation, the wait cursor for a key command (nullptr: neither).
   LPCSTR busy_cursor = nullptr;
 
+  // The port box's items and its selection at start (port_box_items).
+  std::vector<std::string> port_items{kPortBoxItems.begin(), kPortBoxItems.end()};
+  int port_selection = kPortBoxDefaultSelection;
+  std::filesystem::path settings_file;
+
   // Asks for a file name with the common Save dialog, then saves the picture
   // as BMP (Ctrl+S, the picture's context menu).
   void save_picture_as();
+  // The settings dialog (the system menu, the picture's context menu); OK
+  // applies and saves what it holds.
+  void open_settings_dialog();
+  // The settings as the window holds them: the port box's selection and
+  // the line Open uses.
+  WindowSettings current_settings();
+  // Selects `chosen`'s port (added to the box when missing), takes its line
+  // for the next Open, and saves both; false after a message box when the
+  // file cannot be written.
+  bool apply_settings(const WindowSettings& chosen);
 
   // ShellWindow. The control calls work from the worker too: Windows
   // carries a message to another thread's window on that thread and waits.
@@ -59,11 +92,22 @@ Win32Shell* win32_shell();
 
 // The process entry's work: strings, class, window, message loop. The exit
 // code is the quit message's wParam; 0 when the window cannot be created.
-int app_main(HINSTANCE instance, int show_state);
+// Without `start` the window opens as it always has: COM1 to COM6,
+// COM5 selected, the default line, nothing saved.
+int app_main(HINSTANCE instance, int show_state, const Win32Start& start = {});
 ATOM register_main_class(HINSTANCE instance);
 bool create_main_window(HINSTANCE instance, int show_state);
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+// lParam of WM_INITDIALOG: the WindowSettings to show, filled on OK.
+INT_PTR CALLBACK settings_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The program's arguments after its name, split (--opt=value as --opt
+// value), in UTF-8.
+std::vector<std::string> command_line_arguments();
+// Text in a code page (CP_UTF8, 932) as UTF-16, and UTF-16 as UTF-8.
+std::wstring wide_text(UINT code_page, const char* text);
+std::string utf8_text(const wchar_t* text);
 
 // Writes the picture as a .bmp file: into a temporary file beside `path`
 // first, moved over `path` only once written whole. False when it cannot.

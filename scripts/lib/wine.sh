@@ -1,6 +1,7 @@
 # The Windows build's tests run under Wine in a prefix of their own, made once
 # per run: 32-bit, quiet, no window manager needed, Japanese text drawable,
-# and COM5 mapped to the path where the virtual module links its pty.
+# and COM5 mapped to the path where the virtual module links its pty (COM12
+# too, to show that a port above COM9 opens).
 # shellcheck shell=bash
 
 # wine_prefix_make DIR: makes a fresh prefix in DIR/prefix and exports what
@@ -24,6 +25,7 @@ wine_prefix_make() {
       /v "$face" /d "VL Gothic" /f >/dev/null 2>&1
   done
   "${reg[@]}" 'HKLM\Software\Wine\Ports' /v COM5 /d "$dir/ports/com5" /f >/dev/null 2>&1
+  "${reg[@]}" 'HKLM\Software\Wine\Ports' /v COM12 /d "$dir/ports/com5" /f >/dev/null 2>&1
   # ctest must start with no wineserver: a server started now would hold the
   # first test's output pipes open.
   wineserver -w

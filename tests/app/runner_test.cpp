@@ -573,22 +573,48 @@ TEST_F(RunnerTest, OpenWithARefusedLineSettingStillStartsTheModuleOnThatPort) {
   EXPECT_EQ(Bytes(out.begin(), out.begin() + 4), (Bytes{0x01, 0x03, 0x0C, 0x00}));
 }
 
-TEST_F(RunnerTest, OpenWithATooLongPortTextOpensNothing) {
-  window.port_text = "COM10";
-  run(kIdOpen);
-  EXPECT_TRUE(link.opened_ports.empty());
-  EXPECT_TRUE(written().empty());
-  EXPECT_EQ(window.reports.back().second, -1);
+TEST_F(RunnerTest, OpenWithATextThatNamesNoPortOpensNothing) {
+  for (const char* text : {"COM0", "COM256", "", "printer", "tcp:host"}) {
+    window.port_text = text;
+    run(kIdOpen);
+    EXPECT_TRUE(link.opened_ports.empty()) << text;
+    EXPECT_TRUE(written().empty()) << text;
+    EXPECT_EQ(window.reports.back().second, -1) << text;
+  }
 }
 
-TEST(PortNumber, FromPortBoxText) {
+// Open takes the port box's text as any port name, and the line the
+// settings held when it started: a later change waits for the next Open.
+TEST_F(RunnerTest, OpenUsesThePortBoxTextAndTheLineOfItsStart) {
+  window.port_text = "COM12";
+  shell.line = LineSettings{115200, FlowControl::rtscts};
+  open_succeeds();
+  click(kIdOpen);
+  shell.line = LineSettings{};  // the settings dialog, while Open runs
+  run_worker();
+  EXPECT_EQ(window.reports.back().second, 0);
+  EXPECT_EQ(link.opened_ports, (Bytes{12}));
+  EXPECT_EQ(link.opened_line.baud, 115200u);
+  EXPECT_EQ(link.opened_line.flow, FlowControl::rtscts);
+  EXPECT_EQ(s.line.baud, 115200u);
+}
+
+TEST(PortBox, ComOneToSixThenThePresentOnesThenTheChosenOne) {
+  const std::vector<std::string> present = {"COM3", "COM12", "/dev/serial/by-id/usb-FTDI-if00"};
+  const std::vector<std::string> listed = {"COM1", "COM2", "COM3",  "COM4",
+                                           "COM5", "COM6", "COM12", "/dev/serial/by-id/usb-FTDI-if00"};
+  std::vector<std::string> with_tcp = listed;
+  with_tcp.push_back("tcp:localhost:6402");
   struct Case {
-    const char* text;
-    int port;
-  } cases[] = {{"COM1", 1}, {"COM2", 2}, {"COM3", 3}, {"COM4", 4}, {"COM5", 5}, {"COM6", 6},
-               {"COM9", 9}, {"COM0", 0}, {"COM", 0},  {"", 0},      {"CO", 0},   {"COMx", 0},
-               {"COM ", 0}, {"COM-", 0}, {"ABC7", 7}, {"COM10", -1}, {"COM 5 ", -1}};
-  for (const Case& c : cases) EXPECT_EQ(port_number_from_text(c.text), c.port) << '"' << c.text << '"';
+    std::string chosen;
+    std::vector<std::string> items;
+    int selection;
+  } cases[] = {{"", listed, 4}, {"COM12", listed, 6}, {"COM2", listed, 1}, {"tcp:localhost:6402", with_tcp, 8}};
+  for (const Case& c : cases) {
+    const std::vector<std::string> items = port_box_items(present, c.chosen);
+    EXPECT_EQ(items, c.items) << c.chosen;
+    EXPECT_EQ(port_box_start_selection(items, c.chosen), c.selection) << c.chosen;
+  }
 }
 
 TEST_F(RunnerTest, AFailedThreadStartFreesTheRunnerAndSaysSo) {

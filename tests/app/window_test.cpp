@@ -26,6 +26,7 @@
 #include "main_window.h"
 #include "picture_image.h"
 #include "posix_serial.h"
+#include "settings_dialog.h"
 #include "virtual_module.h"
 #include "window_icons.h"
 
@@ -41,7 +42,9 @@ struct RecordingSerial final : SerialBackend {
   std::vector<std::uint8_t> written;
 
   RecordingSerial() { port.settle = std::chrono::milliseconds(0); }
-  Status open_port(std::uint8_t n, PortHandle& h) override { return port.open_port(n, h); }
+  Status open_port(const PortName& n, const LineSettings& line, PortHandle& h) override {
+    return port.open_port(n, line, h);
+  }
   void close_port(PortHandle& h) override { port.close_port(h); }
   Status write_byte(const PortHandle& h, std::uint8_t byte, Deadline d) override {
     {
@@ -129,6 +132,7 @@ class WindowTest : public QObject {
   void inquiryWarningBox();
   void connectFailureBox();
   void disconnectFailureBox();
+  void settingsDialogSetsTheNextOpen();
   void aboutBoxOpensAndCloses();
   void reportIsHandledWhileAboutBoxIsOpen();
   void exitDuringARunningOperation();
@@ -669,7 +673,39 @@ void WindowTest::savesThePictureAsPngOrBmp() {
     QApplication::sendEvent(window_.get(), &event);
     QTest::qWait(100);
   }
-  QCOMPARE(offered, QStringList({"Save Picture... Ctrl+S"}));
+  QCOMPARE(offered, QStringList({"Save Picture... Ctrl+S", "Settings... "}));
+}
+
+// The settings dialog: what OK takes is the next Open's line and port, and
+// is in the settings file.
+void WindowTest::settingsDialogSetsTheNextOpen() {
+  start();
+  QTemporaryDir config;
+  const std::filesystem::path file = config.path().toStdString() + "/corvanta/corvanta.conf";
+  window_->set_settings_file(file);
+  ModalWatcher watcher;
+  watcher.other = [](QWidget* modal) {
+    auto* dialog = qobject_cast<SettingsDialog*>(modal);
+    if (dialog == nullptr) return;
+    dialog->port_field()->setCurrentText("/dev/corvanta-no-such-adapter");
+    dialog->baud_field()->setCurrentIndex(dialog->baud_field()->findText("115,200 baud"));
+    dialog->flow_field()->setCurrentIndex(1);
+    dialog->accept();
+  };
+  window_->open_settings_dialog();
+  QCOMPARE(window_->port_box()->currentText(), QString("/dev/corvanta-no-such-adapter"));
+  WindowSettings saved;
+  std::vector<std::string> problems;
+  read_settings_file(file, saved, problems);
+  QVERIFY(problems.empty());
+  QCOMPARE(saved.port, std::string("/dev/corvanta-no-such-adapter"));
+  QCOMPARE(saved.line.baud, 115200u);
+  QCOMPARE(saved.line.flow, FlowControl::rtscts);
+  // The adapter is not there: Open fails on it, with the new line taken.
+  click(kIdOpen);
+  QCOMPARE(watcher.seen.size(), std::size_t{1});
+  QCOMPARE(host_->line.baud, 115200u);
+  QCOMPARE(host_->line.flow, FlowControl::rtscts);
 }
 
 QTEST_MAIN(WindowTest)

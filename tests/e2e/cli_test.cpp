@@ -103,10 +103,28 @@ TEST_F(Cli, UsageErrorsAndHelp) {
       {"key Q", 2},
       {"connect 7", 2},
       {"--port 0 open", 2},
+      {"--port COM256 open", 2},
+      {"--port tcp:host open", 2},
       {"--fast open", 2},
+      {"--baud 4800 open", 2},
+      {"--flow xonxoff open", 2},
+      {"--sim --port tcp:localhost:6402 open", 2},
   };
   for (const auto& c : cases) EXPECT_EQ(run_cli(c.arguments).exit_status, c.exit_status) << c.arguments;
   EXPECT_NE(run_cli("--help").output.find("Usage: corvanta-cli"), std::string::npos);
+  // A rate the line cannot take is refused before anything is opened.
+  CommandRun rate = run_cli("--baud 12345 open");
+  EXPECT_EQ(rate.output.find("open COM5"), std::string::npos) << rate.output;
+  EXPECT_NE(rate.output.find("--baud takes one of 9600, 14400,"), std::string::npos) << rate.output;
+}
+
+// The line given reaches the port and the module paced at it.
+TEST_F(Cli, TheLineGivenIsTheLineOpened) {
+  CommandRun run = run_cli("--sim --baud 921600 --flow rtscts open close");
+  EXPECT_EQ(run.exit_status, 0) << run.output;
+  EXPECT_NE(run.output.find("virtual module on COM5 ("), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("), 921,600 baud, RTS/CTS flow control"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("open COM5: ok"), std::string::npos) << run.output;
 }
 }  // namespace
 #endif

@@ -101,12 +101,12 @@ TEST_F(Ports, AHeldPortIsExclusive) {
   ASSERT_EQ(host_open(s, kSimPort), kStatusOk);
   PosixSerial other;
   PortHandle handle;
-  EXPECT_EQ(other.open_port(kSimPort, handle), kStatusFail);
+  EXPECT_EQ(other.open_port(com_port(kSimPort), LineSettings{}, handle), kStatusFail);
   EXPECT_FALSE(handle.held);
   EXPECT_TRUE(other.last_open_error.error == EBUSY || other.last_open_error.error == EWOULDBLOCK);
   ASSERT_EQ(host_close(s), kStatusOk);
   other.settle = std::chrono::milliseconds(0);
-  EXPECT_EQ(other.open_port(kSimPort, handle), kStatusOk);
+  EXPECT_EQ(other.open_port(com_port(kSimPort), LineSettings{}, handle), kStatusOk);
   EXPECT_EQ(other.last_open_error.error, 0);
   other.close_port(handle);
 }

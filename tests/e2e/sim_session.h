@@ -62,6 +62,13 @@ struct SimSession : ::testing::Test {
     ASSERT_TRUE(sim->start());
     ASSERT_TRUE(sim->publish_as(kSimPort));
   }
+  // On a TCP port of the loopback address, which sim->tcp_port() names.
+  void start_sim_over_tcp(SimOptions options) {
+    options.tcp = true;
+    sim = std::make_unique<VirtualModule>(options);
+    ASSERT_TRUE(sim->start());
+    ASSERT_NE(sim->tcp_port(), 0);
+  }
   void open_module() {
     ASSERT_EQ(host_open(s, kSimPort), kStatusOk);
     ASSERT_EQ(module_start_up(s, kLocalDeviceName), kStatusOk);

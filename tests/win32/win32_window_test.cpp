@@ -373,8 +373,10 @@ TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
   auto items = reinterpret_cast<HMENU>(::SendMessageW(menu, MN_GETHMENU, 0, 0));
   wchar_t item[64] = {};
   ::GetMenuStringW(items, 0, item, 64, MF_BYPOSITION);
-  EXPECT_EQ(::GetMenuItemCount(items), 1);
+  EXPECT_EQ(::GetMenuItemCount(items), 2);
   EXPECT_STREQ(item, L"Save Picture...\tCtrl+S");
+  ::GetMenuStringW(items, 1, item, 64, MF_BYPOSITION);
+  EXPECT_STREQ(item, L"Settings...");
   press_keys({VK_DOWN});
   press_keys({VK_RETURN});
   ASSERT_TRUE(save_through_dialog(main, folder + L"\\menu.bmp"));
@@ -487,6 +489,29 @@ TEST_F(Win32Window, AboutBoxOpensWithAltQuestionMarkAndAltSlash) {
     }
     ASSERT_TRUE(eventually([&] { return !::IsWindow(about) && ::IsWindowEnabled(main); }));
   }
+}
+
+// The settings dialog, from the window's system menu: OK makes what it holds
+// the next Open's port and line.
+TEST_F(Win32Window, SettingsDialogFromTheSystemMenu) {
+  HMENU system = ::GetSystemMenu(main, FALSE);
+  wchar_t item[64] = {};
+  ::GetMenuStringW(system, IDM_SETTINGS, item, 64, MF_BYCOMMAND);
+  EXPECT_STREQ(item, L"Settings...");
+  ::PostMessageW(main, WM_SYSCOMMAND, IDM_SETTINGS, 0);
+  HWND dialog = nullptr;
+  ASSERT_TRUE(eventually([&] { return (dialog = owned_dialog(main)) != nullptr; }));
+  EXPECT_EQ(window_text(dialog), L"Settings");
+  EXPECT_EQ(window_text(::GetDlgItem(dialog, IDC_SETTINGS_PORT)), L"COM5");
+  ::SetDlgItemTextW(dialog, IDC_SETTINGS_PORT, L"tcp:localhost:6402");
+  ::SendDlgItemMessageW(dialog, IDC_SETTINGS_BAUD, CB_SELECTSTRING, static_cast<WPARAM>(-1),
+                        reinterpret_cast<LPARAM>(L"115,200 baud"));
+  ::SendDlgItemMessageW(dialog, IDC_SETTINGS_FLOW, CB_SETCURSEL, 1, 0);
+  ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(eventually([&] { return !::IsWindow(dialog) && ::IsWindowEnabled(main); }));
+  EXPECT_EQ(window_text(control(kIdPortBox)), L"tcp:localhost:6402");
+  EXPECT_EQ(shell->shell.line.baud, 115200u);
+  EXPECT_EQ(shell->shell.line.flow, FlowControl::rtscts);
 }
 
 // The resources, read back as the program finds them.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a Windows test program under Wine against the virtual module (the
-# Linux corvanta-sim) on a pty that the Wine prefix maps as COM5.
+# Linux corvanta-sim) on a pty that the Wine prefix maps as COM5, or, given
+# --tcp, on a TCP port of the loopback address that its log names.
 #
 #   with_sim.sh SIM [SIM_OPTION]... -- COMMAND [ARG]...
 #
@@ -34,12 +35,13 @@ end_module() {
 }
 trap end_module EXIT
 trap 'exit 143' TERM INT
+ready() { [ -L "$ports/com5" ] || grep -q 'listening on tcp:' "$ports/sim.log" 2>/dev/null; }
 for _ in $(seq 200); do
-  [ -L "$ports/com5" ] && break
+  ready && break
   sleep 0.05
 done
-if [ ! -L "$ports/com5" ]; then
-  echo "with_sim: the virtual module did not publish COM5" >&2
+if ! ready; then
+  echo "with_sim: the virtual module did not publish COM5 nor listen" >&2
   cat "$ports/sim.log" >&2
   exit 1
 fi

@@ -1,0 +1,119 @@
+#include "settings.h"
+
+#include <fstream>
+#include <sstream>
+
+#include "line_text.h"
+#include "port_name.h"
+
+namespace {
+std::string trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r");
+  return text.substr(first, last - first + 1);
+}
+
+// Empty when the key and value are taken, else why not.
+std::string apply_setting(const std::string& key, const std::string& value, WindowSettings& settings) {
+  if (key == "port") {
+    PortName port;
+    if (!parse_port_name(value, port)) return "\"" + value + "\" names no port (COMn, a device path or tcp:HOST:PORT)";
+    settings.port = port_name_text(port);
+  } else if (key == "baud") {
+    if (!parse_line_rate(value, settings.line.baud))
+      return "\"" + value + "\" is not a rate the line takes (" + line_rates_text() + ")";
+  } else if (key == "flow") {
+    if (!parse_flow_control(value, settings.line.flow)) return "\"" + value + "\" is no flow control (none or rtscts)";
+  } else {
+    return "unknown key \"" + key + "\" (port, baud or flow)";
+  }
+  return {};
+}
+}  // namespace
+
+std::string path_text(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+const char* const kLineOptionsUsage =
+    "  --port PORT    the module's port: COMn, a device path or tcp:HOST:PORT\n"
+    "  --baud RATE    the module's line speed (default 57600)\n"
+    "  --flow FLOW    none (default) or rtscts\n";
+
+void parse_settings(const std::string& text, WindowSettings& settings, std::vector<std::string>& problems) {
+  std::istringstream lines(text);
+  int number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    const std::string content = trimmed(line);
+    if (content.empty() || content[0] == '#') continue;
+    const auto equals = content.find('=');
+    std::string why;
+    if (equals == std::string::npos) {
+      why = "\"" + content + "\" is not key=value";
+    } else {
+      why = apply_setting(trimmed(content.substr(0, equals)), trimmed(content.substr(equals + 1)), settings);
+    }
+    if (!why.empty()) problems.push_back("line " + std::to_string(number) + ": " + why + "; ignored");
+  }
+}
+
+std::string format_settings(const WindowSettings& settings) {
+  std::string text =
+      "# Corvanta Controller settings: port (COMn, a device path or tcp:HOST:PORT),\n"
+      "# baud (the module's line speed) and flow (none or rtscts).\n";
+  if (!settings.port.empty()) text += "port=" + settings.port + "\n";
+  text += "baud=" + std::to_string(settings.line.baud) + "\n";
+  text += std::string("flow=") + flow_control_name(settings.line.flow) + "\n";
+  return text;
+}
+
+void read_settings_file(const std::filesystem::path& path, WindowSettings& settings,
+                        std::vector<std::string>& problems) {
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) return;
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  if (!file) {
+    problems.push_back(path_text(path) + ": cannot be read; the defaults are used");
+    return;
+  }
+  std::vector<std::string> found;
+  parse_settings(text.str(), settings, found);
+  for (const std::string& problem : found) problems.push_back(path_text(path) + " " + problem);
+}
+
+bool write_settings_file(const std::filesystem::path& path, const WindowSettings& settings, std::string& error) {
+  std::error_code made;
+  std::filesystem::create_directories(path.parent_path(), made);
+  if (made) {
+    error = "cannot create " + path_text(path.parent_path()) + ": " + made.message();
+    return false;
+  }
+  return write_file_atomically(path, format_settings(settings), error);
+}
+
+bool take_line_options(std::vector<std::string>& args, WindowSettings& settings, std::string& error) {
+  std::vector<std::string> rest;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg != "--port" && arg != "--baud" && arg != "--flow") {
+      rest.push_back(arg);
+      continue;
+    }
+    if (i + 1 >= args.size()) {
+      error = arg + " needs a value";
+      return false;
+    }
+    const std::string why = apply_setting(arg.substr(2), args[++i], settings);
+    if (!why.empty()) {
+      error = arg + ": " + why;
+      return false;
+    }
+  }
+  args = rest;
+  return true;
+}
