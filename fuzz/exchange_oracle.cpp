@@ -130,6 +130,7 @@ class ScriptedLine final : public SerialBackend {
   void drop_pending() { pending_.clear(); }
 
   Bytes written;  // everything the host wrote
+  bool trace = false;
   std::size_t reads_after_deadline = 0;
   // A whole command packet the host wrote: a letter on the channel, or an
   // HCI command (opcode). The harness answers it.
@@ -157,6 +158,10 @@ Status ScriptedLine::write_byte(const PortHandle&, std::uint8_t byte, Deadline) 
   if (partial_[0] == 0x01 && partial_.size() >= 4) whole = 4u + partial_[3];
   if (partial_[0] == 0x02 && partial_.size() >= 5) whole = 5u + (partial_[3] | partial_[4] << 8);
   if (whole != 0 && partial_.size() == whole) {
+    if (trace)
+      std::fprintf(stderr, "  %lld ms: host sends %02x %02x %02x ... (%zu bytes)\n",
+                   static_cast<long long>(std::chrono::duration_cast<milliseconds>(clock_.time_since_epoch()).count() - 3600000),
+                   partial_[0], partial_[1], partial_[2], partial_.size());
     host_packets.push_back(partial_);
     partial_.clear();
   }
@@ -502,6 +507,9 @@ void trace_exchange(int n, char what, const Faults& f, Status status, const Host
                failed(status) ? "failed" : "ok",
                static_cast<long long>(std::chrono::duration_cast<milliseconds>(took).count()),
                failed(status) ? ": " : "", failed(status) ? failure_text(s.last_failure).c_str() : "");
+  std::fprintf(stderr, "  ledger: %u owed, in doubt %d, doubts %u, settle by quiet %d; channel %d, link %d, faults %u\n",
+               s.ledger.count, s.ledger.in_doubt, s.ledger.doubts, s.ledger.settle_by_quiet, s.channel_state,
+               s.link_connected, s.stream_faults);
 }
 }  // namespace
 
@@ -509,6 +517,7 @@ std::string fuzz_exchanges(const std::uint8_t* data, std::size_t size) {
   const bool trace = std::getenv("CORVANTA_ORACLE_TRACE") != nullptr;
   Input in{data, size};
   World w;
+  w.line.trace = trace;
   // No picture to convert: the oracle judges the bytes the host kept.
   CameraView view{nullptr, nullptr, nullptr, nullptr};
   for (int n = 0; n < kMaxExchanges && !in.done(); ++n) {
@@ -526,6 +535,7 @@ std::string fuzz_exchanges(const std::uint8_t* data, std::size_t size) {
     w.answered = false;
     const std::uint16_t commands_before = w.commands;
     const Deadline began = w.line.now();
+    clear_failure(*w.s);  // as the shells do: the reason is this exchange's
     const Status status = what == 'C' ? capture_frame(*w.s, view) : camera_simple_command(*w.s, what);
     w.answer_what_was_written();  // a command whose exchange read nothing is still the camera's
     if (trace) trace_exchange(n + 1, what, w.faults, status, *w.s, w.line.now() - began);

@@ -77,12 +77,13 @@ Status serial_write_byte(HostState& s, std::uint8_t byte) {
 
 namespace {
 // What a read heard: every byte counts, whatever it turns out to be. A read
-// that ended at its deadline with some bytes heard them some time after it
-// began; only that much is known.
-void heard(HostState& s, std::size_t count, ReadEnd end, Deadline read_began) {
+// that ended at its deadline with some bytes heard the last of them at some
+// time before: that time is taken as its end, so that a quiet line is never
+// taken for quieter than it was.
+void heard(HostState& s, std::size_t count) {
   if (count == 0) return;
   s.bytes_heard += count;
-  s.last_heard = end == ReadEnd::byte ? link_now(s) : read_began;
+  s.last_heard = link_now(s);
 }
 }  // namespace
 
@@ -94,7 +95,7 @@ Status serial_read_byte(HostState& s, std::uint8_t* out) {
     end = s.serial->read_byte(s.port_handle, byte, s.read_deadline, s.cancel_requested);
   s.last_read_end = end;
   if (end == ReadEnd::port_error) s.last_port_error = os_error_now();
-  heard(s, end == ReadEnd::byte ? 1 : 0, end, Deadline{});
+  heard(s, end == ReadEnd::byte ? 1 : 0);
   *out = end == ReadEnd::byte ? byte : 0;
   return end == ReadEnd::byte ? kStatusOk : kStatusFail;
 }
@@ -116,7 +117,6 @@ Status serial_read_some(HostState& s, std::uint8_t* out, std::size_t n, std::siz
     std::uint8_t* into = out != nullptr ? out + got : dropped;
     std::size_t came = 0;
     ReadEnd end = ReadEnd::port_error;
-    const Deadline read_began = link_now(s);
     errno = 0;
     if (s.port_handle.held && s.serial != nullptr)
       end = s.serial->read_bytes(s.port_handle, into, chunk, s.read_deadline, s.cancel_requested, came);
@@ -124,7 +124,7 @@ Status serial_read_some(HostState& s, std::uint8_t* out, std::size_t n, std::siz
     if (end == ReadEnd::port_error) s.last_port_error = os_error_now();
     came = std::min(came, chunk);
     got += came;
-    heard(s, came, end, read_began);
+    heard(s, came);
     if (end != ReadEnd::byte) return kStatusFail;
   }
   return kStatusOk;
