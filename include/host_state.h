@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "device_address.h"
+#include "pairing.h"
 #include "failure_reason.h"
 #include "line_settings.h"
 #include "status.h"
@@ -232,6 +233,8 @@ struct HostState {
 
   // Set by a shell that shows progress; see report_progress().
   ProgressHook progress;
+  // Set by a shell that keeps link keys and asks for PINs (include/pairing.h).
+  PairingHooks pairing;
 
   // One owner of the link at a time: a button operation takes it and waits
   // for it; a key command only tries (host/link_owner.h).

@@ -45,6 +45,10 @@ inline constexpr milliseconds kFirstLook{1};
 // at 57,600 baud).
 inline constexpr milliseconds kSettleLimit{5000};
 
+// A PIN asked of the user while the module waits for it: then the module is
+// told there is none. A module gives the host about 30 s to answer.
+inline constexpr milliseconds kPinAnswer{30000};
+
 // A single byte written to a port that does not drain (a stuck adapter).
 inline constexpr milliseconds kWriteByte{1000};
 
