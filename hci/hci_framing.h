@@ -21,6 +21,8 @@ inline constexpr std::uint8_t kEventDisconnectionComplete = 0x05;
 inline constexpr std::uint8_t kEventCommandComplete = 0x0E;
 inline constexpr std::uint8_t kEventCommandStatus = 0x0F;
 inline constexpr std::uint8_t kEventHardwareError = 0x10;
+inline constexpr std::uint8_t kEventInquiryResultWithRssi = 0x22;
+inline constexpr std::uint8_t kEventExtendedInquiryResult = 0x2F;
 inline constexpr std::uint8_t kEventNumberOfCompletedPackets = 0x13;
 
 // Command groups.

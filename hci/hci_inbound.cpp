@@ -100,6 +100,7 @@ constexpr EventSize kEventSizes[] = {
     {kEventConnectionComplete, 11, 0},     {kEventConnectionRequest, 10, 0},
     {kEventDisconnectionComplete, 4, 0},   {kEventCommandStatus, 4, 0},
     {kEventNumberOfCompletedPackets, 1, 4}, {kEventHardwareError, 1, 0},
+    {kEventInquiryResultWithRssi, 1, 14},   {kEventExtendedInquiryResult, 255, 0},
 };
 
 bool event_size_fits(std::uint8_t code, std::uint8_t length, const std::uint8_t* parameters) {

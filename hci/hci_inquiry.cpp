@@ -29,26 +29,25 @@ Status hci_inquiry(HostState& s, DeviceAddress* table, std::uint8_t* count, std:
   // Inquiry Complete or the deadline ends it; other events are handled as
   // they come and never take a slot.
   start_wait(s, wait_bounds::inquiry_wait(inquiry_length));
+  s.inquiry_page_count = 0;
   std::uint8_t found = 0;
   while (found < maximum) {
-    const DeviceAddress before = table[found];
-    Status result = hci_read_inquiry_result(s, table[found]);
-    if (result == kStatusOk) {
-      // A device that answers twice takes one slot: the second report puts
-      // the slot back as it was.
-      const bool again = table[found] != before && std::find(table, table + found, table[found]) != table + found;
-      if (again) {
-        table[found] = before;
-        continue;
-      }
-      ++found;
-      report_progress(s, ProgressEvent::device_found, found, table[found - 1]);
-    } else if (result == kStatusInquiryFailed) {
+    InquiryResponse responses[kMaxResponsesPerEvent];
+    std::uint8_t taken = 0;
+    Status result = hci_read_inquiry_result(s, responses, &taken);
+    if (result == kStatusInquiryFailed) {
       note_answer_failure(s, FailurePoint::command, hci_opcode(kOcfInquiry, kOgfLinkControl), kEventInquiryComplete,
                           s.inquiry_status, 1);
       return kStatusFail;  // the count keeps its old value
-    } else if (result == kStatusInquiryOver || link_went_quiet(s)) {
-      break;
+    }
+    if (result == kStatusInquiryOver || (failed(result) && link_went_quiet(s))) break;
+    for (std::uint8_t r = 0; r < taken && found < maximum; ++r) {
+      // A device that answers twice takes one slot.
+      if (std::find(table, table + found, responses[r].address) != table + found) continue;
+      table[found] = responses[r].address;
+      remember_page(s, responses[r]);
+      ++found;
+      report_progress(s, ProgressEvent::device_found, found, table[found - 1]);
     }
   }
   *count = found;
@@ -58,8 +57,13 @@ Status hci_inquiry(HostState& s, DeviceAddress* table, std::uint8_t* count, std:
   return kStatusOk;
 }
 
-// 04 02 L N | N x BD_ADDR (wire order) | N x PSRM | N x PSPM | N x PSM | N x CoD(3) | N x clock offset(2)
-Status hci_read_inquiry_result(HostState& s, DeviceAddress& slot) {
+// Inquiry Result, Inquiry Result with RSSI and Extended Inquiry Result: a
+// count N, then each field as an array of N, in this order:
+//   02: BD_ADDR | PSRM | reserved | reserved | CoD (3) | clock offset (2)
+//   22: BD_ADDR | PSRM | reserved | CoD (3) | clock offset (2) | RSSI
+//   2F: the same as 22 for one response, then 240 bytes of EIR data
+Status hci_read_inquiry_result(HostState& s, InquiryResponse* responses, std::uint8_t* taken) {
+  *taken = 0;
   std::uint8_t code = 0;
   std::uint8_t length = 0;
   std::uint8_t p[kEventParametersMax];
@@ -68,15 +72,27 @@ Status hci_read_inquiry_result(HostState& s, DeviceAddress& slot) {
     s.inquiry_status = length >= 1 ? p[0] : 0x00;
     return s.inquiry_status == 0x00 ? kStatusInquiryOver : kStatusInquiryFailed;
   }
-  if (code != kEventInquiryResult || length < 1) {
+  const bool plain = code == kEventInquiryResult;
+  if ((!plain && code != kEventInquiryResultWithRssi && code != kEventExtendedInquiryResult) || length < 1) {
     hci_handle_event(s, code, length, p);
     return kStatusFail;
   }
-  // Each response overwrites the slot: it keeps the last one, in display order.
-  const unsigned responses = p[0];
-  for (unsigned r = 0; r < responses && 1 + 6 * (r + 1) <= length; ++r)
-    for (std::size_t k = 0; k < 6; ++k) slot[5 - k] = p[1 + 6 * r + k];
+  const unsigned n = std::min<unsigned>(p[0], kMaxResponsesPerEvent);
+  const unsigned clock_at = 1 + (plain ? 12 : 11) * unsigned{p[0]};
+  if (clock_at + 2 * n > length) return kStatusFail;  // shorter than it says: its size was judged a stream fault
+  for (unsigned r = 0; r < n; ++r) {
+    InquiryResponse& out = responses[r];
+    for (std::size_t k = 0; k < 6; ++k) out.address[5 - k] = p[1 + 6 * r + k];
+    out.scan_repetition_mode = p[1 + 6 * p[0] + r];
+    out.clock_offset = static_cast<std::uint16_t>((p[clock_at + 2 * r] | p[clock_at + 2 * r + 1] << 8) & 0x7FFF);
+  }
+  *taken = static_cast<std::uint8_t>(n);
   return kStatusOk;
+}
+
+void remember_page(HostState& s, const InquiryResponse& response) {
+  if (s.inquiry_page_count == s.inquiry_pages.size()) return;
+  s.inquiry_pages[s.inquiry_page_count++] = {response.address, response.scan_repetition_mode, response.clock_offset};
 }
 
 Status discover_devices(HostState& s, DeviceAddress* table, std::uint8_t* count, std::uint8_t maximum) {

@@ -10,14 +10,17 @@
 namespace {
 constexpr std::uint8_t kOcfCreateConnection = 0x05;
 constexpr std::uint8_t kOcfDisconnect = 0x06;
+constexpr std::uint8_t kOcfCreateConnectionCancel = 0x08;
 constexpr std::uint8_t kOcfAcceptConnectionRequest = 0x09;
 constexpr std::uint8_t kOcfRejectConnectionRequest = 0x0A;
 constexpr std::uint16_t kPacketTypeDh1 = 0x0010;
-constexpr std::uint16_t kClockOffsetValid = 0x8020;  // bit 15 marks the offset 0x0020 valid
-// The reason Disconnect has always given the camera (0x05, authentication
-// failure); a link the host never wanted gets the plain one (0x13, remote
-// user terminated connection).
-constexpr std::uint8_t kDisconnectReason = 0x05;
+constexpr std::uint16_t kClockOffsetValid = 0x8000;  // bit 15: the offset in bits 0 to 14 is valid
+// A device paged by an address given by hand: page scan repetition mode R2,
+// which every device can be found with, and no clock offset (as Linux does).
+constexpr std::uint8_t kPageScanR2 = 0x02;
+// The host ends its own links as a user who is done with them (0x13, remote
+// user terminated connection): a peer takes any other reason for a fault.
+constexpr std::uint8_t kDisconnectReason = 0x13;
 constexpr std::uint8_t kUnwantedLinkReason = 0x13;
 constexpr std::uint8_t kStatusUnknownConnection = 0x02;
 
@@ -39,17 +42,27 @@ bool port_lost(const HostState& s) {
 }
 }  // namespace
 
-// 01 05 04 0D | BD_ADDR (wire order) | 10 00 | 00 | 00 | 20 80 | 00
+// 01 05 04 0D | BD_ADDR (wire order) | 10 00 | PSRM | 00 | clock offset | 00
+// A device the last inquiry found is paged as it reported (its page scan
+// repetition mode, and its clock offset marked valid), which shortens the
+// page on a real radio.
 Status hci_create_connection(HostState& s, const DeviceAddress& address) {
+  std::uint8_t repetition_mode = kPageScanR2;
+  std::uint16_t clock_offset = 0x0000;
+  for (std::size_t i = 0; i < s.inquiry_page_count; ++i)
+    if (s.inquiry_pages[i].address == address) {
+      repetition_mode = s.inquiry_pages[i].scan_repetition_mode;
+      clock_offset = static_cast<std::uint16_t>(s.inquiry_pages[i].clock_offset | kClockOffsetValid);
+    }
   if (failed(hci_wait_command_credit(s, hci_opcode(kOcfCreateConnection, kOgfLinkControl)))) return kStatusFail;
   if (failed(hci_write_command_header(s, kOcfCreateConnection, kOgfLinkControl))) return kStatusFail;
   if (failed(serial_write_byte(s, 13))) return kStatusFail;
   for (int i = 5; i >= 0; --i)
     if (failed(serial_write_byte(s, address[static_cast<std::size_t>(i)]))) return kStatusFail;
   if (failed(write_u16_le(s, kPacketTypeDh1))) return kStatusFail;
-  if (failed(serial_write_byte(s, 0x00))) return kStatusFail;  // page scan repetition mode
-  if (failed(serial_write_byte(s, 0x00))) return kStatusFail;  // page scan mode
-  if (failed(write_u16_le(s, kClockOffsetValid))) return kStatusFail;
+  if (failed(serial_write_byte(s, repetition_mode))) return kStatusFail;
+  if (failed(serial_write_byte(s, 0x00))) return kStatusFail;  // reserved (page scan mode)
+  if (failed(write_u16_le(s, clock_offset))) return kStatusFail;
   if (failed(serial_write_byte(s, 0x00))) return kStatusFail;  // no role switch
   if (failed(hci_wait_command_status(s, kOcfCreateConnection, kOgfLinkControl))) return kStatusFail;
   s.remote_address = reversed_address(address);
@@ -60,7 +73,27 @@ Status hci_create_connection(HostState& s, const DeviceAddress& address) {
   report_progress(s, ProgressEvent::paging, 0, address);
   Status outcome = hci_wait_connection_complete(s);
   s.page_under_way = false;  // a completion that comes after this is dropped
+  // A page the host gives up on is stopped, so the module does not go on
+  // paging: a Connection Complete that still comes is handled as any late one.
+  const bool none_came = failed(outcome) && link_went_quiet(s);
+  if (none_came && s.last_read_end != ReadEnd::port_error && !s.module_failed) hci_cancel_page(s, address);
   return outcome;
+}
+
+// 01 08 04 06 | BD_ADDR (wire order) -> Command Complete (status, BD_ADDR)
+Status hci_cancel_page(HostState& s, const DeviceAddress& address) {
+  const std::uint16_t opcode = hci_opcode(kOcfCreateConnectionCancel, kOgfLinkControl);
+  Status sent = hci_write_command_header(s, kOcfCreateConnectionCancel, kOgfLinkControl);
+  if (!failed(sent)) sent = serial_write_byte(s, 6);
+  for (int i = 5; i >= 0 && !failed(sent); --i) sent = serial_write_byte(s, address[static_cast<std::size_t>(i)]);
+  // Its answer is waited for (a handshake's bound), so the page is over
+  // before the host goes on; what it says changes nothing.
+  if (!failed(sent)) {
+    start_wait(s, wait_bounds::kCommandHandshake);
+    CommandAnswer answer;
+    hci_await_answer(s, opcode, answer, 0, nullptr);
+  }
+  return sent;
 }
 
 Status hci_wait_connection_complete(HostState& s) {

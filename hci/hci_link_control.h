@@ -6,6 +6,8 @@
 
 // address in display order, as held in found_devices
 Status hci_create_connection(HostState& s, const DeviceAddress& address);
+// Create_Connection_Cancel for a page the host gave up waiting for.
+Status hci_cancel_page(HostState& s, const DeviceAddress& address);
 Status hci_wait_connection_complete(HostState& s);
 Status hci_disconnect(HostState& s);
 // addresses in wire order

@@ -161,6 +161,14 @@ struct HostState {
   std::array<DeviceAddress, kMaxFoundDevices> found_devices{};
   std::uint8_t found_count = 0;
   std::uint8_t inquiry_status = 0;  // of the last Inquiry Complete
+  // How to page each device the last inquiry found, as it reported it.
+  struct PageParams {
+    DeviceAddress address{};  // display order
+    std::uint8_t scan_repetition_mode = 0;
+    std::uint16_t clock_offset = 0;  // bits 0 to 14, as reported
+  };
+  std::array<PageParams, kMaxFoundDevices> inquiry_pages{};
+  std::uint8_t inquiry_page_count = 0;
 
   // Link events (hci/).
   DeviceAddress remote_address{};  // wire order

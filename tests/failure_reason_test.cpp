@@ -268,8 +268,8 @@ INSTANTIATE_TEST_SUITE_P(Each, FailureReasons, ::testing::ValuesIn(kCases),
 TEST_F(WireTest, ARecordChangesNoByteAndASuccessClearsIt) {
   link.feed(command_status(0x0405) + connection_complete(0x04));
   EXPECT_TRUE(failed(host_connect(s, kPeer)));
-  EXPECT_EQ(written(), (Bytes{0x01, 0x05, 0x04, 0x0D, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00, 0x10, 0x00, 0x00, 0x00,
-                              0x20, 0x80, 0x00}));
+  EXPECT_EQ(written(), (Bytes{0x01, 0x05, 0x04, 0x0D, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00, 0x10, 0x00, 0x02, 0x00,
+                              0x00, 0x00, 0x00}));
   EXPECT_EQ(s.last_failure.hci_status, 0x04);
   EXPECT_FALSE(failed(host_close(s)));
   EXPECT_EQ(s.last_failure.point, FailurePoint::none);

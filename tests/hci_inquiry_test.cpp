@@ -2,6 +2,7 @@
 #include "hci_inquiry.h"
 
 #include "hci_framing.h"
+#include "hci_link_control.h"
 #include "wire.h"
 
 namespace {
@@ -61,11 +62,39 @@ INSTANTIATE_TEST_SUITE_P(
                       CollectionCase{"silent_after_one", 1, {}, 1, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Inquiry, TwoResponsesInOneEventFillOneSlotWithTheSecond) {
-  link.feed(command_status(0x0401) + inquiry_result({wire(0x01), wire(0x02)}) + kInquiryComplete);
+// The three forms of result, fields laid out as arrays: every response is
+// taken, with its page scan repetition mode and clock offset (bit 15 is not
+// part of it); Create_Connection then pages with them.
+TEST_F(Inquiry, EveryResponseOfEveryFormIsTakenWithItsPageParameters) {
+  const Bytes plain_two{0x04, 0x02, 29, 2,                                   // two responses
+                        0x01, 0x9A, 0x78, 0x56, 0x34, 0x12, 0x02, 0x9A, 0x78, 0x56, 0x34, 0x12,
+                        0x01, 0x02,                                          // R1, R2
+                        0x00, 0x00, 0x00, 0x00,                              // reserved
+                        0x0C, 0x02, 0x5A, 0x20, 0x06, 0x00,                  // classes
+                        0x34, 0x12, 0xFF, 0xFF};                            // clock offsets
+  const Bytes rssi{0x04, 0x22, 15, 1, 0x03, 0x9A, 0x78, 0x56, 0x34, 0x12, 0x00, 0x00, 0x20, 0x06, 0x00, 0x21, 0x43, 0xC4};
+  Bytes extended{0x04, 0x2F, 255, 1, 0x04, 0x9A, 0x78, 0x56, 0x34, 0x12, 0x01, 0x00, 0x20, 0x06, 0x00, 0x55, 0x05, 0xB0};
+  extended.resize(2 + 1 + 255, 0x00);  // the EIR data
+  link.feed(command_status(0x0401) + plain_two + rssi + extended + kInquiryComplete);
   EXPECT_EQ(discover_devices(s, s.found_devices.data(), &s.found_count, 4), kStatusOk);
-  EXPECT_EQ(s.found_count, 1);
-  EXPECT_EQ(s.found_devices[0], display(0x02));
+  ASSERT_EQ(s.found_count, 4);
+  const std::uint16_t offsets[] = {0x1234, 0x7FFF, 0x4321, 0x0555};
+  const std::uint8_t modes[] = {0x01, 0x02, 0x00, 0x01};
+  for (std::uint8_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(s.found_devices[i], display(static_cast<std::uint8_t>(i + 1))) << int(i);
+    EXPECT_EQ(s.inquiry_pages[i].scan_repetition_mode, modes[i]) << int(i);
+    EXPECT_EQ(s.inquiry_pages[i].clock_offset, offsets[i]) << int(i);
+  }
+  // Paged with what it reported, the offset marked valid; an address not
+  // found by the inquiry with R2 and no offset.
+  written();
+  link.feed(command_status(0x0405, 0x0C) + command_status(0x0405, 0x0C));
+  hci_create_connection(s, display(0x02));
+  EXPECT_EQ(written(), (Bytes{0x01, 0x05, 0x04, 0x0D, 0x02, 0x9A, 0x78, 0x56, 0x34, 0x12, 0x10, 0x00, 0x02, 0x00,
+                              0xFF, 0xFF, 0x00}));
+  hci_create_connection(s, display(0x09));
+  EXPECT_EQ(written(), (Bytes{0x01, 0x05, 0x04, 0x0D, 0x09, 0x9A, 0x78, 0x56, 0x34, 0x12, 0x10, 0x00, 0x02, 0x00,
+                              0x00, 0x00, 0x00}));
 }
 
 TEST_F(Inquiry, ADeviceReportedTwiceTakesOneSlot) {
@@ -76,12 +105,11 @@ TEST_F(Inquiry, ADeviceReportedTwiceTakesOneSlot) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(s.found_devices[i], display(static_cast<std::uint8_t>(0xB0 + i)));
 }
 
-TEST_F(Inquiry, EventWithNoResponsesLeavesItsSlotButCounts) {
+TEST_F(Inquiry, EventWithNoResponsesTakesNoSlot) {
   s.found_devices[0] = display(0x77);
   link.feed(command_status(0x0401) + inquiry_result({}) + kInquiryComplete);
   EXPECT_EQ(discover_devices(s, s.found_devices.data(), &s.found_count, 4), kStatusOk);
-  EXPECT_EQ(s.found_count, 1);
-  EXPECT_EQ(s.found_devices[0], display(0x77));
+  EXPECT_EQ(s.found_count, 0);
 }
 
 TEST_F(Inquiry, RefusedCommandLeavesTheCountAlone) {
@@ -110,10 +138,11 @@ TEST_F(Inquiry, CollectionWaitsTheInquiryTimePlusAMargin) {
 
 TEST_F(Inquiry, ForeignEventIsConsumedWholeAndEndsTheCollection) {
   link.feed(command_status(0x0401) + Bytes{0x04, 0x05, 0x04, 0x00, 0x2A, 0x00, 0x13, 0x99});
-  DeviceAddress slot = display(0x55);
-  EXPECT_EQ(hci_read_inquiry_result(s, slot), kStatusFail);  // reads the Command Status as foreign
-  EXPECT_EQ(hci_read_inquiry_result(s, slot), kStatusFail);
-  EXPECT_EQ(slot, display(0x55));
+  InquiryResponse responses[kMaxResponsesPerEvent];
+  std::uint8_t taken = 9;
+  EXPECT_EQ(hci_read_inquiry_result(s, responses, &taken), kStatusFail);  // reads the Command Status as foreign
+  EXPECT_EQ(hci_read_inquiry_result(s, responses, &taken), kStatusFail);
+  EXPECT_EQ(taken, 0);
   EXPECT_EQ(unread(), 1u);
 }
 
