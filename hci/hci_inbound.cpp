@@ -4,6 +4,7 @@
 
 #include "hci_framing.h"
 #include "hci_link_control.h"
+#include "hci_security.h"
 #include "serial_link.h"
 #include "wait_bounds.h"
 
@@ -101,6 +102,9 @@ constexpr EventSize kEventSizes[] = {
     {kEventDisconnectionComplete, 4, 0},   {kEventCommandStatus, 4, 0},
     {kEventNumberOfCompletedPackets, 1, 4}, {kEventHardwareError, 1, 0},
     {kEventInquiryResultWithRssi, 1, 14},   {kEventExtendedInquiryResult, 255, 0},
+    {kEventAuthenticationComplete, 3, 0},   {kEventPinCodeRequest, 6, 0},
+    {kEventLinkKeyRequest, 6, 0},           {kEventLinkKeyNotification, 23, 0},
+    {kEventIoCapabilityRequest, 6, 0},      {kEventUserConfirmationRequest, 10, 0},
 };
 
 bool event_size_fits(std::uint8_t code, std::uint8_t length, const std::uint8_t* parameters) {
@@ -237,6 +241,13 @@ Status hci_handle_event(HostState& s, std::uint8_t code, std::uint8_t length, co
     case kEventDisconnectionComplete:
       return length == kDisconnectionCompleteLength ? hci_handle_disconnection_complete(s, parameters)
                                                     : kStatusFail;
+    case kEventAuthenticationComplete:
+    case kEventPinCodeRequest:
+    case kEventLinkKeyRequest:
+    case kEventLinkKeyNotification:
+    case kEventIoCapabilityRequest:
+    case kEventUserConfirmationRequest:
+      return hci_handle_security_event(s, code, length, parameters);
     case kEventHardwareError:
       if (length != 1) return kStatusFail;
       s.module_failed = true;

@@ -4,6 +4,7 @@
 
 #include "hci_framing.h"
 #include "hci_inbound.h"
+#include "hci_security.h"
 #include "serial_link.h"
 #include "wait_bounds.h"
 
@@ -114,7 +115,7 @@ Status hci_wait_connection_complete(HostState& s) {
                 std::equal(s.remote_address.begin(), s.remote_address.end(), p + 3);
     Status result = hci_handle_event(s, code, length, p);
     // length holds the link type here: a refusal with status 0 was no ACL link.
-    if (ours && failed(result))
+    if (ours && failed(result) && !hci_note_pairing_failure(s, p[0]))
       note_answer_failure(s, FailurePoint::connection_complete, opcode, code, p[0], p[9]);
     if (ours) return result;
   }

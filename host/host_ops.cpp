@@ -4,6 +4,7 @@
 #include "hci_framing.h"
 #include "hci_inbound.h"
 #include "hci_link_control.h"
+#include "hci_security.h"
 #include "l2cap_signal.h"
 #include "serial_link.h"
 
@@ -30,15 +31,17 @@ Status host_open(HostState& s, const PortName& port, const LineSettings& line) {
 Status host_connect(HostState& s, const DeviceAddress& display_order) {
   clear_failure(s);
   if (failed(hci_module_usable(s))) return kStatusFail;
+  hci_forget_pairing(s);
   if (failed(hci_create_connection(s, display_order))) return kStatusFail;
   std::uint8_t saved_pb = s.pb_flag;
   s.pb_flag = kPbFirstFlushable;
   if (failed(l2cap_open_channel(s))) return kStatusFail;
   s.pb_flag = saved_pb;
-  // The peer's Connection Response; its outcome is not checked. If none came
-  // in time, one may still be on its way: let it pass before going on.
-  if (failed(l2cap_wait_signal_answer(s))) hci_wait_line_quiet(s);
-  return kStatusOk;
+  // The channel is open only when the peer says so; a link without it is no
+  // use, and goes, as after any failed connect.
+  if (!failed(l2cap_wait_channel_outcome(s))) return kStatusOk;
+  if (s.link_connected != 0) hci_disconnect(s);
+  return kStatusFail;
 }
 
 Status host_disconnect(HostState& s) {

@@ -29,6 +29,18 @@ enum class FailurePoint : std::uint8_t {
   no_credit,            // opcode: the module granted no command credit in time; the command was not sent
   module_failed,        // hci_status: the module's hardware error code; the step was not begun
   module_silent,        // opcode HCI_Reset: nothing at all came back; bound_ms, the line's speed and flow control
+  pairing,              // detail: what was tried (PairingFailure); hci_status: the status that ended it
+  channel_refused,      // l2cap_result: the camera's final answer to the host's Connection Request
+  channel_unanswered,   // bound_ms: no answer to the host's Connection Request, or still pending at the end
+};
+
+// What pairing tried when it failed (FailurePoint::pairing).
+enum class PairingFailure : std::uint8_t {
+  pin_refused,    // the PIN sent was not the device's
+  no_pin,         // the device asked for a PIN and none was given
+  key_refused,    // the stored link key was refused: it has been forgotten
+  other_method,   // the device asked for Secure Simple Pairing, which the host does not offer
+  not_paired,     // the device refused to pair, or pairing failed before a PIN was asked
 };
 
 // Why the account of what the camera owes fell in doubt (l2cap/channel_ledger.h).

@@ -227,6 +227,10 @@ struct HostState {
   // none given): channel data counts on channel_id, on the host's CID and here.
   std::uint16_t peer_channel_id = 0;
   std::uint8_t channel_state = 0;  // 0 closed, 4 open
+  // The host's own Connection Request is out and no final answer has come;
+  // a "pending" answer came meanwhile. The channel opens only on success.
+  bool channel_opening = false;
+  bool channel_pending = false;
   // The result of a Connection Response that refused the host's channel (0:
   // none since the request): not judged, but the likely reason nothing answers.
   std::uint16_t channel_refusal = 0;
@@ -243,6 +247,22 @@ struct HostState {
   ProgressHook progress;
   // Set by a shell that keeps link keys and asks for PINs (include/pairing.h).
   PairingHooks pairing;
+  // What pairing the host tried with the device it connects to (hci/), so
+  // that a failure can say what was refused.
+  struct PairingTried {
+    DeviceAddress address{};  // display order, of the last request
+    bool key_given = false;     // a stored link key was offered
+    bool key_refused = false;   // ... and the device asked for a PIN after it
+    bool pin_given = false;     // a PIN was sent
+    bool pin_withheld = false;  // none could be had: the module was told so
+    bool other_method = false;  // Secure Simple Pairing was asked for, and refused
+    bool paired = false;        // a new key came
+    std::uint8_t auth_status = 0;  // of the last Authentication Complete
+  };
+  PairingTried pairing_tried;
+  // Time spent asking the user for a PIN, which no wait counts against its
+  // bound: it only grows.
+  std::chrono::nanoseconds waited_for_user{};
 
   // One owner of the link at a time: a button operation takes it and waits
   // for it; a key command only tries (host/link_owner.h).

@@ -49,6 +49,11 @@ inline constexpr milliseconds kSettleLimit{5000};
 // told there is none. A module gives the host about 30 s to answer.
 inline constexpr milliseconds kPinAnswer{30000};
 
+// A camera that answers the host's channel request "pending" may be pairing
+// meanwhile (a PIN asked of the user among it): its final answer is waited
+// for this long.
+inline constexpr milliseconds kChannelPending{30000};
+
 // A single byte written to a port that does not drain (a stuck adapter).
 inline constexpr milliseconds kWriteByte{1000};
 

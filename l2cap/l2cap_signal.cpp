@@ -6,6 +6,8 @@
 #include "channel_ledger.h"
 #include "hci_framing.h"
 #include "hci_inbound.h"
+#include "hci_security.h"
+#include "wait_bounds.h"
 #include "serial_link.h"
 
 namespace {
@@ -80,10 +82,75 @@ Status l2cap_open_channel(HostState& s) {
   s.peer_channel_id = 0;
   ledger_write_off_all(s);  // a new channel owes nothing
   if (failed(l2cap_send_connection_request(s, kHostChannelId))) return kStatusFail;
-  // Open at once: the peer's answer is read by whoever processes the next packet.
+  // Open only once the peer answers success (l2cap_wait_channel_outcome).
   s.channel_id = kHostChannelId;
-  s.channel_state = kChannelOpen;
+  s.channel_state = kChannelClosed;
+  s.channel_opening = true;
+  s.channel_pending = false;
   return kStatusOk;
+}
+
+namespace {
+// The peer refused the channel (or, while pairing was tried, refused for
+// security): the failure names its answer.
+Status note_refusal(HostState& s) {
+  constexpr std::uint16_t kResultSecurityBlock = 0x0003;
+  if (s.channel_refusal == kResultSecurityBlock) {
+    const std::uint8_t auth = s.pairing_tried.auth_status;
+    if (hci_note_pairing_failure(s, auth != 0 ? auth : kStatusAuthenticationFailure)) return kStatusFail;
+  }
+  FailureReason reason;
+  reason.point = FailurePoint::channel_refused;
+  reason.l2cap_result = s.channel_refusal;
+  note_failure(s, reason);
+  return kStatusFail;
+}
+
+Status note_no_outcome(HostState& s, Deadline asked, std::chrono::nanoseconds bound) {
+  s.channel_opening = false;  // given up: an answer that comes after is taken for nothing
+  FailureReason reason;
+  reason.point = FailurePoint::channel_unanswered;
+  reason.detail = s.channel_pending ? 1 : 0;
+  fill_read_end(s, reason);
+  reason.bound_ms = static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(bound).count());
+  reason.waited_ms = static_cast<std::uint32_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(link_now(s) - asked).count());
+  note_failure(s, reason);
+  return kStatusFail;
+}
+
+Status note_link_loss(HostState& s) {
+  if (hci_note_pairing_failure(s, s.link_loss_reason)) return kStatusFail;
+  FailureReason reason;
+  reason.point = FailurePoint::link_lost;
+  reason.detail = s.link_loss_reason;
+  note_failure(s, reason);
+  return kStatusFail;
+}
+}  // namespace
+
+Status l2cap_wait_channel_outcome(HostState& s) {
+  const Deadline asked = link_now(s);
+  std::chrono::nanoseconds bound = wait_bounds::kInboundPacket;
+  const auto user_before = s.waited_for_user;
+  Deadline since = asked;
+  while (s.channel_opening && s.link_connected != 0) {
+    if (s.channel_pending && bound == std::chrono::nanoseconds(wait_bounds::kInboundPacket)) {
+      bound = wait_bounds::kChannelPending;  // the final answer may follow a pairing
+      since = link_now(s);
+    }
+    const Deadline by = since + bound + (s.waited_for_user - user_before);
+    if (link_now(s) >= by) {
+      s.last_read_end = ReadEnd::deadline;
+      return note_no_outcome(s, asked, bound);
+    }
+    bool began = false;
+    hci_read_packet_within(s, by, by, &began);
+    if (!began && s.last_read_end != ReadEnd::deadline) return note_no_outcome(s, asked, bound);
+  }
+  if (s.link_connected == 0) return note_link_loss(s);
+  if (s.channel_state == kChannelOpen) return kStatusOk;
+  return note_refusal(s);
 }
 
 Status l2cap_close_channel(HostState& s) {
@@ -164,13 +231,24 @@ Status l2cap_handle_connection_request(HostState& s, const std::uint8_t* data) {
   return l2cap_send_connection_response(s, kResultSuccess, 0x0000);
 }
 
-// destination CID | source CID | result | status
+// destination CID | source CID | result | status. Success opens the host's
+// channel; "pending" (0x0001) says a final answer follows; anything else
+// refuses it. An answer to no request of the host's changes nothing.
 Status l2cap_handle_connection_response(HostState& s, const std::uint8_t* data) {
-  if (u16_at(data + 4) != kResultSuccess || u16_at(data + 6) != 0) {
-    s.channel_refusal = u16_at(data + 4);
+  constexpr std::uint16_t kResultPending = 0x0001;
+  const std::uint16_t result = u16_at(data + 4);
+  if (!s.channel_opening) return kStatusFail;
+  if (result == kResultPending) {
+    s.channel_pending = true;
+    return kStatusOk;
+  }
+  s.channel_opening = false;
+  s.channel_pending = false;
+  if (result != kResultSuccess) {
+    s.channel_refusal = result;
     return kStatusFail;
   }
-  s.channel_refusal = 0;  // a pending answer settled
+  s.channel_refusal = 0;
   s.peer_channel_id = u16_at(data);
   s.channel_state = kChannelOpen;
   return kStatusOk;
@@ -192,6 +270,8 @@ Status l2cap_handle_disconnection_response(HostState& s, const std::uint8_t*) {
 
 Status clear_channel_state(HostState& s) {
   s.channel_state = kChannelClosed;
+  s.channel_opening = false;
+  s.channel_pending = false;
   s.channel_refusal = 0;
   s.peer_channel_id = 0;
   ledger_channel_gone(s);

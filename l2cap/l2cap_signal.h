@@ -32,7 +32,16 @@ Status l2cap_send_disconnection_response(HostState& s);
 Status l2cap_send_echo_response(HostState& s);
 Status l2cap_send_information_response(HostState& s, std::uint16_t info_type);
 Status l2cap_send_command_reject(HostState& s, std::uint16_t reason);
+// Sends the host's Connection Request (PSM 0, CID 0x0046); the channel opens
+// only when the peer's answer says so (l2cap_wait_channel_outcome).
 Status l2cap_open_channel(HostState& s);
+// Reads until the peer's final answer to the host's Connection Request: 0
+// when it opened the channel. -1, the reason noted, when it refused (named
+// by its result; a security block after pairing was tried is pairing's
+// failure), when no answer came in the packet bound, when a "pending"
+// answer had no final one within kChannelPending (time the user took to
+// give a PIN not counted), or when the link went down.
+Status l2cap_wait_channel_outcome(HostState& s);
 Status l2cap_close_channel(HostState& s);
 // Waits (one inbound-packet deadline) for the peer's answer to the request
 // just sent; -1 when none came.

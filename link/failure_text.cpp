@@ -39,6 +39,7 @@ constexpr Named kStatuses[] = {
     {0x03, "hardware failure"},
     {0x04, "page timeout"},
     {0x05, "authentication failure"},
+    {0x06, "PIN or key missing"},
     {0x07, "memory capacity exceeded"},
     {0x08, "connection timeout"},
     {0x09, "connection limit exceeded"},
@@ -51,6 +52,10 @@ constexpr Named kStatuses[] = {
     {0x12, "invalid parameters"},
     {0x13, "remote user terminated"},
     {0x16, "local host terminated"},
+    {0x18, "pairing not allowed"},
+    {0x25, "encryption mode not acceptable"},
+    {0x2F, "insufficient security"},
+    {0x37, "simple pairing not supported by host"},
 };
 
 template <std::size_t N>
@@ -82,6 +87,12 @@ std::string answer_text(std::uint8_t event, std::uint8_t status) {
   const char* name = hci_status_name(status);
   return event_name(event) + (event == 0x0F ? " " : " status ") + hex2(status) +
          (*name != '\0' ? std::string(" (") + name + ")" : std::string());
+}
+
+// "authentication failure, 0x05"
+std::string status_text(std::uint8_t status) {
+  const char* name = find_name(kStatuses, status);
+  return (name != nullptr ? std::string(name) + ", " : std::string()) + hex2(status);
 }
 
 std::string os_text(int error) { return error != 0 ? std::strerror(error) : "it hung up or is not open"; }
@@ -132,7 +143,10 @@ std::string channel_refusal_text(std::uint16_t result) {
 std::string point_text(const FailureReason& r);
 }  // namespace
 
-std::string failure_text(const FailureReason& r) { return point_text(r) + channel_refusal_text(r.l2cap_result); }
+std::string failure_text(const FailureReason& r) {
+  if (r.point == FailurePoint::channel_refused) return point_text(r);
+  return point_text(r) + channel_refusal_text(r.l2cap_result);
+}
 
 namespace {
 std::string point_text(const FailureReason& r) {
@@ -215,6 +229,30 @@ std::string point_text(const FailureReason& r) {
     case FailurePoint::module_silent:
       return command_name(r.opcode) + ": nothing came back within " + seconds(r.bound_ms) +
              "; check the module's speed and flow control: " + line_settings_text(r.line);
+    case FailurePoint::pairing: {
+      const std::string status = "(" + status_text(r.hci_status) + ")";
+      switch (static_cast<PairingFailure>(r.detail)) {
+        case PairingFailure::pin_refused: return "the camera refused the PIN " + status;
+        case PairingFailure::no_pin: return "the camera asked for a PIN and none was given " + status;
+        case PairingFailure::key_refused:
+          return "the camera refused the stored link key " + status + "; the key is forgotten, so the next connect " +
+                 "pairs anew";
+        case PairingFailure::other_method:
+          return "the camera asked for a way of pairing this program does not offer (Secure Simple Pairing) " + status;
+        case PairingFailure::not_paired: return "the camera did not pair " + status;
+      }
+      return "pairing failed " + status;
+    }
+    case FailurePoint::channel_refused: {
+      const char* name = find_name(kChannelResults, r.l2cap_result);
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%04X", r.l2cap_result);
+      return std::string("the camera refused the channel (L2CAP result ") + code +
+             (name != nullptr ? std::string(", ") + name : std::string()) + ")";
+    }
+    case FailurePoint::channel_unanswered:
+      if (r.detail != 0) return "the camera left the channel pending for " + seconds(r.bound_ms);
+      return not_in_time(r, "answer to the channel request");
     case FailurePoint::camera_not_quiet:
       if (!by_deadline(r)) return ended_early(r, "the camera to go quiet") + ", so nothing was sent";
       return "the camera did not go quiet within " + seconds(r.bound_ms) + ", so nothing was sent";

@@ -139,14 +139,22 @@ const FailureCase kCases[] = {
      },
      FailurePoint::inquiry_empty, "Inquiry: no device answered; Inquiry Complete after T"},
     {"KeyUnanswered", key_l, FailurePoint::channel_answer, "no answer to L within 3.0 s"},
-    {"KeyAfterARefusedChannel",  // the refusal is read off the line before the letter goes out
+    {"ChannelRefused",
      [](WireTest& t) {
-       t.link.feed({0x02, 0x2A, 0x20, 0x10, 0x00, 0x0C, 0x00, 0x01, 0x00, 0x03, 0x00, 0x08, 0x00,  // Connection Response
-                    0x00, 0x00, 0x40, 0x00, 0x04, 0x00, 0x00, 0x00});                            // result 0x0004
-       return key_l(t);
+       t.link.feed(command_status(0x0405) + connection_complete(0x00));
+       t.link.answer({0x02, 0x2A, 0x20, 0x10, 0x00, 0x0C, 0x00, 0x01, 0x00, 0x03, 0x00, 0x08, 0x00,  // Connection Response
+                      0x40, 0x00, 0x46, 0x00, 0x02, 0x00, 0x00, 0x00});                            // result 0x0002
+       return connect(t);
      },
-     FailurePoint::channel_answer,
-     "no answer to L within 3.0 s; the camera refused the channel (L2CAP result 0x0004, no resources)"},
+     FailurePoint::channel_refused, "the camera refused the channel (L2CAP result 0x0002, PSM not supported)"},
+    {"ChannelPendingTooLong",
+     [](WireTest& t) {
+       t.link.feed(command_status(0x0405) + connection_complete(0x00));
+       t.link.answer({0x02, 0x2A, 0x20, 0x10, 0x00, 0x0C, 0x00, 0x01, 0x00, 0x03, 0x00, 0x08, 0x00,  // Connection Response
+                      0x40, 0x00, 0x46, 0x00, 0x01, 0x00, 0x02, 0x00});                            // pending
+       return connect(t);
+     },
+     FailurePoint::channel_unanswered, "the camera left the channel pending for 30.0 s"},
     // A link that went down before the key: nothing goes out, and the reason
     // is the Disconnection Complete's.
     {"LinkLostBeforeAKey",

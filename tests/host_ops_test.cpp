@@ -74,18 +74,48 @@ TEST_F(HostOps, ConnectBringsUpLinkAndChannel) {
 
 TEST_F(HostOps, ConnectForcesBoundaryFlagTwoAndRestoresIt) {
   s.pb_flag = 1;
-  link.feed(command_status(0x0405) + connection_complete() + Bytes{0x04, 0x30, 0x00});
+  // The answer comes with packet-boundary flag 3, which the cell then takes.
+  link.feed(command_status(0x0405) + connection_complete() + Bytes{0x04, 0x30, 0x00} +
+            peer_signal(0x03, 0x00, {0x40, 0x00, 0x46, 0x00, 0x00, 0x00, 0x00, 0x00}, 0x30));
   EXPECT_EQ(host_connect(s, kPeerDisplay), kStatusOk);
   Bytes sent = written();
   EXPECT_EQ(sent[kCreateConnection.size() + 2], 0x20);
-  EXPECT_EQ(s.pb_flag, 1);
+  EXPECT_EQ(s.pb_flag, 3);
 }
 
-TEST_F(HostOps, ConnectSucceedsWhenThePeerRefusesTheChannel) {
-  link.feed(command_status(0x0405) + connection_complete() + connection_response(0x0004));
-  EXPECT_EQ(host_connect(s, kPeerDisplay), kStatusOk);
-  EXPECT_EQ(s.channel_state, kChannelOpen);
-  EXPECT_EQ(s.link_connected, 1);
+// The channel opens only on success; "pending" waits (30 s) for the final
+// answer. Anything else fails connect, and the link goes.
+TEST_F(HostOps, TheChannelsOutcomeDecidesConnect) {
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int, Bytes>> peer;  // milliseconds after the Connection Request, answers
+    Status status;
+    std::uint16_t refusal;
+    bool disconnected;
+  } cases[] = {
+      {"success", {{5, connection_response(0)}}, kStatusOk, 0, false},
+      {"pending_then_success", {{5, connection_response(1)}, {20000, connection_response(0)}}, kStatusOk, 0, false},
+      {"pending_then_refusal", {{5, connection_response(1)}, {20000, connection_response(3)}}, kStatusFail, 3, true},
+      {"refusal", {{5, connection_response(2)}}, kStatusFail, 2, true},
+      {"pending_past_its_bound", {{5, connection_response(1)}, {31000, connection_response(0)}}, kStatusFail, 0, true},
+      {"no_answer", {}, kStatusFail, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedSerial line;
+    HostState h;
+    host_attach(h, line);
+    h.port_handle.held = true;
+    line.feed(command_status(0x0405) + connection_complete());
+    for (const auto& [after, bytes] : c.peer) line.answer_after(std::chrono::milliseconds(after), bytes);
+    line.answer_after(std::chrono::milliseconds(40000), command_status(0x0406) + disconnection_complete());
+    EXPECT_EQ(host_connect(h, kPeerDisplay), c.status);
+    EXPECT_EQ(h.channel_state, c.status == kStatusOk ? kChannelOpen : kChannelClosed);
+    if (failed(c.status) && c.refusal != 0) EXPECT_EQ(h.last_failure.l2cap_result, c.refusal);
+    const Bytes sent = line.take_written();
+    const Bytes tail(sent.end() - std::min<std::size_t>(sent.size(), kDisconnect.size()), sent.end());
+    EXPECT_EQ(tail == kDisconnect, c.disconnected);
+  }
 }
 
 TEST_F(HostOps, ConnectSucceedsWhenTheFirstPacketIsAnotherEvent) {

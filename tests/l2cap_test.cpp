@@ -188,12 +188,13 @@ TEST_F(L2cap, SignalIdentifiersCountFromZeroAndWrap) {
   EXPECT_EQ(s.signal_id, 0x00);
 }
 
-TEST_F(L2cap, OpenSendsConnectionRequestAndMarksTheChannelOpenAtOnce) {
+TEST_F(L2cap, OpenSendsConnectionRequestAndWaitsForTheAnswer) {
   s.pb_flag = 2;
   EXPECT_EQ(l2cap_open_channel(s), kStatusOk);
   EXPECT_EQ(written(), (Bytes{0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x02, 0x00, 0x04, 0x00, 0x00,
                               0x00, 0x46, 0x00}));
-  EXPECT_EQ(s.channel_state, kChannelOpen);
+  EXPECT_EQ(s.channel_state, kChannelClosed);
+  EXPECT_TRUE(s.channel_opening);
   EXPECT_EQ(s.channel_id, 0x0046);
   EXPECT_EQ(s.signal_id, 0x01);
 }
@@ -245,6 +246,7 @@ struct SignalCase {
   std::uint8_t state_after;
   std::size_t left_unread;
   bool answered;
+  bool opening = false;  // the host's own Connection Request is out
 };
 
 class SignalHandling : public L2cap, public ::testing::WithParamInterface<SignalCase> {};
@@ -253,6 +255,7 @@ TEST_P(SignalHandling, StateAndAnswer) {
   const auto& c = GetParam();
   s.channel_id = 0x0046;
   s.channel_state = c.state_before;
+  s.channel_opening = c.opening;
   link.feed(c.input);
   EXPECT_EQ(process_inbound_packet(s), c.result);
   EXPECT_EQ(s.channel_state, c.state_after);
@@ -263,9 +266,10 @@ TEST_P(SignalHandling, StateAndAnswer) {
 INSTANTIATE_TEST_SUITE_P(
     Signals, SignalHandling,
     ::testing::Values(
-        SignalCase{"response_success", 0, signal(0x03, 0x00, {0x40, 0, 0x46, 0, 0, 0, 0, 0}), kStatusOk, 4, 0, false},
-        SignalCase{"response_pending", 0, signal(0x03, 0x00, {0x40, 0, 0x46, 0, 1, 0, 0, 0}), kStatusFail, 0, 0, false},
-        SignalCase{"response_refused_keeps_open", 4, signal(0x03, 0x00, {0, 0, 0x46, 0, 4, 0, 0, 0}), kStatusFail, 4, 0, false},
+        SignalCase{"response_success", 0, signal(0x03, 0x00, {0x40, 0, 0x46, 0, 0, 0, 0, 0}), kStatusOk, 4, 0, false, true},
+        SignalCase{"response_pending", 0, signal(0x03, 0x00, {0x40, 0, 0x46, 0, 1, 0, 0, 0}), kStatusOk, 0, 0, false, true},
+        SignalCase{"response_refused", 0, signal(0x03, 0x00, {0, 0, 0x46, 0, 4, 0, 0, 0}), kStatusFail, 0, 0, false, true},
+        SignalCase{"response_to_nothing_asked", 0, signal(0x03, 0x00, {0x40, 0, 0x46, 0, 0, 0, 0, 0}), kStatusFail, 0, 0, false},
         SignalCase{"configure_request_rejected", 4, signal(0x04, 0x01, {0x46, 0, 0, 0}), kStatusFail, 4, 0, true},
         SignalCase{"request_of_wrong_length_rejected", 0, signal(0x02, 0x01, {1, 0, 0x40, 0, 0, 0}), kStatusFail, 0, 0, true},
         SignalCase{"unasked_response_dropped", 4, signal(0x05, 0x01, {0x46, 0, 0, 0, 0, 0}), kStatusFail, 4, 0, false},

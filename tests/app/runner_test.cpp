@@ -165,7 +165,10 @@ struct RunnerTest : ::testing::Test {
     link.feed(inquiry_complete());
   }
   void connect_succeeds(const DeviceAddress& peer) {
-    link.feed(command_status(0x0405) + connection_complete(peer));
+    // The link, then the camera's Connection Response: success.
+    link.feed(command_status(0x0405) + connection_complete(peer) +
+              Bytes{0x02, 0x2A, 0x20, 0x10, 0x00, 0x0C, 0x00, 0x01, 0x00, 0x03, 0x00, 0x08, 0x00,
+                    0x40, 0x00, 0x46, 0x00, 0x00, 0x00, 0x00, 0x00});
   }
   // The module takes the Disconnect, once the host has given up waiting 3 s
   // for the peer's answer on the channel.
