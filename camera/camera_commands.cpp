@@ -188,9 +188,14 @@ void note_picture_wait(HostState& s) {
 }
 
 // An exchange that ends without its frames: what its bytes showed counts
-// against the account all the same.
+// against the account all the same. One that ends inside a packet that has
+// stopped (its rest has not come for a packet's bound) may have lost its
+// frames into a length that bytes added or lost made too long: the account
+// is in doubt, so that the next command waits for quiet, and the packet,
+// never finished, is dropped then.
 void end_failed_exchange(HostState& s, const Exchange& x) {
   if (s.stream_faults != x.faults_before) ledger_doubt(s, LedgerDoubt::line_damaged);
+  else if (hci_packet_stalled(s)) ledger_doubt(s, LedgerDoubt::unfinished);
 }
 }  // namespace
 

@@ -126,6 +126,8 @@ Status handle_event_packet(HostState& s) {
 
 bool hci_packet_under_way(const HostState& s) { return s.rx_packet.indicator != 0; }
 
+bool hci_packet_stalled(const HostState& s) { return hci_packet_under_way(s) && s.rx_packet.stalled; }
+
 void hci_drop_packet_under_way(HostState& s) { s.rx_packet.indicator = 0; }
 
 namespace {
@@ -149,8 +151,11 @@ Status take_packet(HostState& s, Deadline first_byte_by, Deadline finish_by, boo
   }
   *began = true;
   const Deadline now = link_now(s);
-  start_wait_until(s, std::min(now + wait_bounds::kPacketRest, std::max(finish_by, now)));
-  return read_packet_part(s, UINT32_MAX);  // a packet cut here stays under way
+  const Deadline rest_by = now + wait_bounds::kPacketRest;
+  start_wait_until(s, std::min(rest_by, std::max(finish_by, now)));
+  const Status rest = read_packet_part(s, UINT32_MAX);  // a packet cut here stays under way
+  s.rx_packet.stalled = failed(rest) && s.last_read_end == ReadEnd::deadline && finish_by >= rest_by;
+  return rest;
 }
 
 // Under the current wait's deadline, for the first byte and the rest alike.

@@ -27,6 +27,9 @@ Status hci_take_packet(HostState& s, Deadline first_byte_by, Deadline finish_by,
 Status hci_handle_packet(HostState& s);
 // A packet begun and not yet whole.
 bool hci_packet_under_way(const HostState& s);
+// ... whose rest stopped coming: the packet's own bound passed with it
+// unfinished, not the bound of the wait that read it.
+bool hci_packet_stalled(const HostState& s);
 // Forgets the packet under way (its rest will never come: the line has been
 // quiet too long, or the port is new).
 void hci_drop_packet_under_way(HostState& s);

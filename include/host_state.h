@@ -109,6 +109,9 @@ struct ChannelLedger {
 struct InboundPacket {
   std::uint8_t indicator = 0;  // 0: none under way
   std::uint32_t have = 0;      // bytes after the indicator read so far (past the buffer: counted, not kept)
+  // Its rest did not come within a packet's bound (as opposed to a wait of
+  // its exchange's ending while it came): its length may be false.
+  bool stalled = false;
   std::chrono::steady_clock::time_point began_at{};  // when its indicator was read
   std::array<std::uint8_t, kInboundPacketSize> bytes{};
 };
