@@ -152,14 +152,24 @@ std::chrono::microseconds confirm_look(const HostState& s, bool picture) {
 
 // The frame that settled the exchange must end where the next packet
 // begins: a byte lost from it or added to it shows there, and a row too
-// many follows at the camera's pace. Packets that begin within the look are
-// read (a packet still under way at its end stays so), and no stream fault
-// may have been seen since the command went out, nor the account fallen in
-// doubt. Behind a picture written off on evidence, the exchange is trusted
+// many follows at the camera's pace. Packets that begin within the look of
+// the one before are read whole, a few at most (bytes that open none are
+// read on past), and no stream fault may have been seen since the command
+// went out, nor the account fallen in doubt. Behind a picture written off on evidence, the exchange is trusted
 // only once the camera has been quiet for the write-off time.
 Status confirm_in_step(HostState& s, const Exchange& x, bool picture) {
   const auto look = confirm_look(s, picture);
-  hci_settle_line(s, look, look, look * 2);
+  const Deadline give_up = link_now(s) + wait_bounds::kSettleLimit;
+  for (int packets = 0; packets < wait_bounds::kConfirmPackets && link_now(s) < give_up;) {
+    const Deadline by = std::min(link_now(s) + look, give_up);
+    bool began = false;
+    if (!failed(hci_take_packet(s, by, by + wait_bounds::kPacketRest, &began))) {
+      hci_handle_packet(s);
+      ++packets;
+    } else if (!began || hci_packet_under_way(s)) {
+      break;  // nothing came, or a packet stopped: judged below
+    }  // a byte that opened no packet: read on
+  }
   // A frame that began in the look is read whole, however many fragments it
   // comes in, within the bound of a packet. One that does not end leaves
   // what followed the settling frame unknown: bytes may have been lost from

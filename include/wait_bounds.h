@@ -68,6 +68,10 @@ inline constexpr milliseconds kDebtWriteOff{6000};
 // 1.1 ms), and a USB adapter passes on the bytes it has with the ones
 // before them.
 inline constexpr milliseconds kConfirmLook{10};
+// The look reads on while packets begin within it of the one before, this
+// many at most: enough for a stray or two before a row too many, and an
+// endless stream of events holds it no longer.
+inline constexpr int kConfirmPackets = 4;
 // After a picture's last row the look also covers the longest gap the camera
 // left between this picture's rows, with half as much again, so that a row
 // too many sent at the camera's own pace is seen; never longer than this.
