@@ -230,7 +230,10 @@ std::string point_text(const FailureReason& r) {
       return command_name(r.opcode) + ": nothing came back within " + seconds(r.bound_ms) +
              "; check the module's speed and flow control: " + line_settings_text(r.line);
     case FailurePoint::pairing: {
-      const std::string status = "(" + status_text(r.hci_status) + ")";
+      // Built by appending: GCC 12 warns falsely (-Wrestrict) on "(" + string.
+      std::string status = "(";
+      status += status_text(r.hci_status);
+      status += ")";
       switch (static_cast<PairingFailure>(r.detail)) {
         case PairingFailure::pin_refused: return "the camera refused the PIN " + status;
         case PairingFailure::no_pin: return "the camera asked for a PIN and none was given " + status;

@@ -44,6 +44,12 @@ struct Shell {
   Bytes key_made;
   int keys_refused = 0;
 };
+Shell shell(const char* pin, bool has_key = false) {
+  Shell sh;
+  sh.pin = pin;
+  sh.has_key = has_key;
+  return sh;
+}
 PairingHooks hooks_of(Shell& shell) {
   PairingHooks h;
   h.context = &shell;
@@ -101,34 +107,34 @@ const Bytes kRefusePin = reply(0x0E, {});
 INSTANTIATE_TEST_SUITE_P(
     Legacy, Pairing,
     ::testing::Values(
-        PairingCase{"pin_given", {"1234"},
+        PairingCase{"pin_given", shell("1234"),
                     kLinkKeyRequest + kPinCodeRequest + kKeyMade + connection_complete(0x00),
                     kRefuseKey + pin_reply("1234"), true, "", true, 0},
-        PairingCase{"wrong_pin", {"0000"},
+        PairingCase{"wrong_pin", shell("0000"),
                     kLinkKeyRequest + kPinCodeRequest + connection_complete(0x05),
                     kRefuseKey + pin_reply("0000"), false, "the camera refused the PIN (authentication failure, 0x05)",
                     false, 0},
-        PairingCase{"no_pin", {""},
+        PairingCase{"no_pin", shell(""),
                     kLinkKeyRequest + kPinCodeRequest + connection_complete(0x06), kRefuseKey + kRefusePin, false,
                     "the camera asked for a PIN and none was given (PIN or key missing, 0x06)", false, 0},
-        PairingCase{"stored_key_taken", {"", true}, kLinkKeyRequest + connection_complete(0x00), reply(0x0B, kKey),
+        PairingCase{"stored_key_taken", shell("", true), kLinkKeyRequest + connection_complete(0x00), reply(0x0B, kKey),
                     true, "", false, 0},
         // A key the device refuses is forgotten, and the next connect pairs anew.
-        PairingCase{"stored_key_refused", {"", true}, kLinkKeyRequest + connection_complete(0x05), reply(0x0B, kKey),
+        PairingCase{"stored_key_refused", shell("", true), kLinkKeyRequest + connection_complete(0x05), reply(0x0B, kKey),
                     false,
                     "the camera refused the stored link key (authentication failure, 0x05); the key is forgotten, "
                     "so the next connect pairs anew",
                     false, 1},
         // ... or it asks for a PIN instead, and pairs with it.
-        PairingCase{"stored_key_refused_then_pin", {"1234", true},
+        PairingCase{"stored_key_refused_then_pin", shell("1234", true),
                     kLinkKeyRequest + kPinCodeRequest + kKeyMade + connection_complete(0x00),
                     reply(0x0B, kKey) + pin_reply("1234"), true, "", true, 1},
-        PairingCase{"simple_pairing_refused", {"1234"},
+        PairingCase{"simple_pairing_refused", shell("1234"),
                     event(0x31, kWire) + connection_complete(0x37), reply(0x34, {0x37}), false,
                     "the camera asked for a way of pairing this program does not offer (Secure Simple Pairing) "
                     "(simple pairing not supported by host, 0x37)",
                     false, 0},
-        PairingCase{"user_confirmation_refused", {"1234"},
+        PairingCase{"user_confirmation_refused", shell("1234"),
                     event(0x33, kWire + Bytes{0x01, 0x02, 0x03, 0x04}) + connection_complete(0x05), reply(0x2D, {}),
                     false,
                     "the camera asked for a way of pairing this program does not offer (Secure Simple Pairing) "

@@ -111,7 +111,9 @@ TEST_F(HostOps, TheChannelsOutcomeDecidesConnect) {
     line.answer_after(std::chrono::milliseconds(40000), command_status(0x0406) + disconnection_complete());
     EXPECT_EQ(host_connect(h, kPeerDisplay), c.status);
     EXPECT_EQ(h.channel_state, c.status == kStatusOk ? kChannelOpen : kChannelClosed);
-    if (failed(c.status) && c.refusal != 0) EXPECT_EQ(h.last_failure.l2cap_result, c.refusal);
+    if (failed(c.status) && c.refusal != 0) {
+      EXPECT_EQ(h.last_failure.l2cap_result, c.refusal);
+    }
     const Bytes sent = line.take_written();
     const Bytes tail(sent.end() - std::min<std::size_t>(sent.size(), kDisconnect.size()), sent.end());
     EXPECT_EQ(tail == kDisconnect, c.disconnected);
