@@ -1,9 +1,11 @@
 #include "operation_runner.h"
 
+#include <algorithm>
 #include <cstddef>
 
 #include "failure_text.h"
 #include "host_ops.h"
+#include "link_keys.h"
 #include "port_name.h"
 #include "serial_link.h"
 
@@ -61,10 +63,101 @@ std::int32_t widened(Status status) { return failed(status) ? -1 : 0; }
 
 bool channel_open(const AppShell& shell) { return shell.host.channel_state == kChannelOpen; }
 
-// Exit: a worker blocked in a wait lets go at once, and the window goes.
+// The PIN dialog goes without an answer: its question is no longer waited for.
+void close_pin_dialog(AppShell& shell) {
+  if (shell.pin_dialog_for == 0) return;
+  shell.pin_dialog_for = 0;
+  shell.window.close_pin_dialog();
+}
+
+// Exit: a worker blocked in a wait lets go at once (a PIN's too), and the
+// window goes.
 void exit_main_window(AppShell& shell) {
   shell.host.cancel_requested = true;
+  { std::lock_guard<std::mutex> lock(shell.pin_question.mutex); }  // the waiting worker sees the request
+  shell.pin_question.changed.notify_all();
+  close_pin_dialog(shell);
   shell.window.destroy_main_window();
+}
+
+// Worker, as the hooks' pin_for: the window thread is woken to answer, and
+// the worker waits for it within the bound. The wait is cut into slices, so
+// that a cancel request however made ends it.
+std::size_t ask_window_for_pin(void* context, const DeviceAddress& address, PinCode& pin) {
+  auto& shell = *static_cast<AppShell*>(context);
+  PinQuestion& question = shell.pin_question;
+  if (shell.host.cancel_requested) return 0;
+  {
+    std::lock_guard<std::mutex> lock(question.mutex);
+    ++question.number;
+    question.waiting = true;
+    question.address = address;
+    question.answered = false;
+    question.answer.clear();
+  }
+  shell.window.wake_for_pin();
+  std::string answer;
+  bool answered = false;
+  {
+    std::unique_lock<std::mutex> lock(question.mutex);
+    const auto deadline = std::chrono::steady_clock::now() + shell.pin_bound;
+    for (auto now = std::chrono::steady_clock::now(); !question.answered && !shell.host.cancel_requested && now < deadline;
+         now = std::chrono::steady_clock::now())
+      question.changed.wait_until(lock, std::min(deadline, now + std::chrono::milliseconds(50)));
+    answered = question.answered;
+    answer = question.answer;
+    question.waiting = false;
+  }
+  if (!answered) shell.window.wake_for_pin();  // its dialog goes
+  return pin_code_from_text(answer, pin);
+}
+
+// Worker, as the hooks' tell: kept for the window until the report.
+void note_for_window(void* context, const std::string& text) {
+  auto& shell = *static_cast<AppShell*>(context);
+  std::lock_guard<std::mutex> lock(shell.pin_question.mutex);
+  shell.pin_question.notes.push_back(text);
+}
+
+// Window thread: `pin` answers question `number` if it is still waited for.
+bool answer_pin_question(PinQuestion& question, std::uint32_t number, const std::string& pin) {
+  {
+    std::lock_guard<std::mutex> lock(question.mutex);
+    if (!question.waiting || question.number != number || question.answered) return false;
+    question.answer = pin;
+    question.answered = true;
+  }
+  question.changed.notify_all();
+  return true;
+}
+
+// Window thread, after a report: what the hooks told, one sentence a line.
+void show_pairing_notes(AppShell& shell) {
+  std::vector<std::string> notes;
+  {
+    std::lock_guard<std::mutex> lock(shell.pin_question.mutex);
+    notes.swap(shell.pin_question.notes);
+  }
+  std::string text;
+  for (std::string& note : notes) {
+    if (!note.empty() && note[0] >= 'a' && note[0] <= 'z') note[0] = static_cast<char>(note[0] - 'a' + 'A');
+    text += (text.empty() ? "" : "\n") + note + ".";
+  }
+  if (!text.empty()) shell.window.show_notice(text);
+}
+
+// The device "Forget device's key" means: the selected line's (not while a
+// worker owns the table), else the one last connected.
+bool forget_target(AppShell& shell, DeviceAddress& address) {
+  if (shell.running_operation == 0) {
+    const int position = shell.window.device_list_selection();
+    if (position >= 0 && position < shell.host.found_count && static_cast<std::size_t>(position) < kMaxFoundDevices) {
+      address = shell.host.found_devices[static_cast<std::size_t>(position)];
+      return true;
+    }
+  }
+  address = shell.last_connected;
+  return shell.connected_once;
 }
 
 std::int32_t run_open(AppShell& shell, const LineSettings& line) {
@@ -99,7 +192,8 @@ std::int32_t run_connect(AppShell& shell) {
   // was refilled or emptied since): there is no device to connect to.
   if (position < 0 || position >= s.found_count || static_cast<std::size_t>(position) >= kMaxFoundDevices)
     return -1;
-  return widened(host_connect(s, s.found_devices[static_cast<std::size_t>(position)]));
+  shell.connect_target = s.found_devices[static_cast<std::size_t>(position)];
+  return widened(host_connect(s, shell.connect_target));
 }
 
 std::int32_t run_disconnect(AppShell& shell) {
@@ -228,11 +322,16 @@ void complete_operation(AppShell& shell, std::int32_t status) {
     if (outcome.message != nullptr) shell.window.show_message(*outcome.message, failure_text(shell.operation_failure));
     for (std::size_t i = 0; i < outcome.change_count; ++i)
       shell.window.enable_control(outcome.changes[i].control_id, outcome.changes[i].enabled);
+    if (shell.running_operation == kIdConnect && status == 0) {
+      shell.last_connected = shell.connect_target;
+      shell.connected_once = true;
+    }
     // The keys steer the camera through the main window: a clicked button
     // must not keep the keyboard while a channel is open.
     if (channel_open(shell)) shell.window.focus_main_window();
   }
   shell.running_operation = 0;
+  show_pairing_notes(shell);
 }
 
 std::vector<std::string> port_box_items(const std::vector<std::string>& present, const std::string& chosen) {
@@ -257,4 +356,75 @@ int port_box_start_selection(const std::vector<std::string>& items, const std::s
 const FailureMessage* failure_message(std::int32_t operation_id) {
   const OperationOutcomes* outcomes = outcomes_of(operation_id);
   return outcomes != nullptr ? outcomes->failure.message : nullptr;
+}
+
+void attach_pairing(AppShell& shell, const std::filesystem::path& key_file) {
+  shell.pairing.key_file = key_file;
+  shell.pairing.ask_pin = ask_window_for_pin;
+  shell.pairing.tell = note_for_window;
+  shell.pairing.context = &shell;
+  shell.host.pairing = pairing_hooks(shell.pairing);
+}
+
+void pin_question_changed(AppShell& shell) {
+  PinQuestion& question = shell.pin_question;
+  bool waiting = false;
+  std::uint32_t number = 0;
+  DeviceAddress address{};
+  {
+    std::lock_guard<std::mutex> lock(question.mutex);
+    waiting = question.waiting && !question.answered;
+    number = question.number;
+    address = question.address;
+  }
+  if (!waiting || shell.host.cancel_requested) {
+    close_pin_dialog(shell);
+    return;
+  }
+  if (shell.pin_dialog_for == number) return;  // its dialog is open
+  close_pin_dialog(shell);  // an older question's
+  const std::string text = colon_address_text(address);
+  if (const auto remembered = shell.pins.find(text); remembered != shell.pins.end()) {
+    answer_pin_question(question, number, remembered->second);
+    return;
+  }
+  shell.pin_dialog_for = number;
+  shell.pin_dialog_address = text;
+  shell.window.open_pin_dialog(text);
+}
+
+void pin_dialog_answered(AppShell& shell, const std::string& pin, bool remember) {
+  const std::uint32_t number = shell.pin_dialog_for;
+  if (number == 0) return;  // closed unanswered: nobody waits for it
+  shell.pin_dialog_for = 0;
+  // Answered first: the worker is not held by a settings file that fails.
+  if (answer_pin_question(shell.pin_question, number, pin) && remember && pin_problem(pin).empty()) {
+    shell.pins[shell.pin_dialog_address] = pin;
+    shell.window.save_settings();
+  }
+}
+
+void forget_device_key(AppShell& shell) {
+  DeviceAddress address{};
+  if (!forget_target(shell, address)) {
+    shell.window.show_notice("No device to forget: select one in the list, or connect to one first.");
+    return;
+  }
+  const std::string text = colon_address_text(address);
+  if (!shell.window.confirm("Forget the link key stored for " + text +
+                            ", and any PIN remembered for it?\nThe next connect to it pairs anew."))
+    return;
+  bool removed = false;
+  std::string error;
+  std::string said;
+  if (!remove_link_key(shell.pairing.key_file, address, removed, error)) {
+    said = "The key for " + text + " could not be forgotten: " + error + ".";
+  } else {
+    said = removed ? "The stored key for " + text + " was forgotten." : "No key was stored for " + text + ".";
+  }
+  if (shell.pins.erase(text) > 0) {
+    said += "\nIts remembered PIN was forgotten too.";
+    shell.window.save_settings();
+  }
+  shell.window.show_notice(said);
 }

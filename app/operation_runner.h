@@ -4,12 +4,19 @@
 // this: they implement ShellWindow and forward their button commands,
 // selection changes and operation reports here, so both follow the same rules.
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "camera_commands.h"
 #include "host_state.h"
+#include "pairing_shell.h"
+#include "wait_bounds.h"
 
 // User-interface ids, shared by the controls, the command routing and the
 // resources.
@@ -110,6 +117,40 @@ struct ShellWindow {
   // calls complete_operation, and waits until that has finished (message
   // box included). A window that is gone drops the report.
   virtual void send_operation_done(std::int32_t operation_id, std::int32_t status) = 0;
+
+  // Pairing. Worker thread, without waiting for it: has the window thread
+  // call pin_question_changed. A window that is gone drops it.
+  virtual void wake_for_pin() = 0;
+  // Window thread: opens the PIN dialog for the device at `address`
+  // ("AA:BB:CC:DD:EE:FF"), owned by the main window and not modal, so that
+  // the window stays live; returns at once. Its OK and Cancel call
+  // pin_dialog_answered.
+  virtual void open_pin_dialog(const std::string& address) = 0;
+  // Window thread: closes that dialog unanswered.
+  virtual void close_pin_dialog() = 0;
+  // Window thread: `text` in a modal box with an OK button.
+  virtual void show_notice(const std::string& text) = 0;
+  // Window thread: asks `text` in a modal box; true for Yes.
+  virtual bool confirm(const std::string& text) = 0;
+  // Window thread: writes the settings file as the window holds them (the
+  // shell's pins included), saying so in a box when it cannot.
+  virtual void save_settings() = 0;
+};
+
+// A PIN asked of the window for the worker, handed over under the mutex:
+// the worker sets the question and waits; the window thread answers it, or
+// the bound or a cancel request ends the wait with none.
+struct PinQuestion {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::uint32_t number = 0;  // the latest question's, from 1
+  bool waiting = false;      // the worker waits for an answer to it
+  DeviceAddress address{};   // display order
+  bool answered = false;
+  std::string answer;        // "": none
+  // What the pairing hooks told on the worker, for the window to show once
+  // the operation has been reported.
+  std::vector<std::string> notes;
 };
 
 // The shell's state: the protocol state it drives, its window, the running
@@ -128,6 +169,23 @@ struct AppShell {
   // The line Open sets the port to: the settings file's, the command line's
   // or the settings dialog's (window thread only).
   LineSettings line;
+
+  // Pairing (attach_pairing): the key file and the hooks' state; the PIN
+  // asked of the window, within pin_bound; the PINs remembered by address
+  // (settings.h; window thread only); the question the open PIN dialog
+  // answers (0: no dialog) and its device.
+  ShellPairing pairing;
+  PinQuestion pin_question;
+  std::chrono::milliseconds pin_bound = wait_bounds::kPinAnswer;
+  std::map<std::string, std::string> pins;
+  std::uint32_t pin_dialog_for = 0;
+  std::string pin_dialog_address;
+  // The device Connect was last asked for (worker), and the last one it
+  // reached (window thread): what "Forget device's key" forgets when no
+  // line is selected.
+  DeviceAddress connect_target{};
+  DeviceAddress last_connected{};
+  bool connected_once = false;
 
   AppShell(HostState& h, ShellWindow& w) : host(h), window(w) {}
 };
@@ -185,3 +243,19 @@ int port_box_start_selection(const std::vector<std::string>& items, const std::s
 
 // The failure message of an operation, or nullptr (Close shows none).
 const FailureMessage* failure_message(std::int32_t operation_id);
+
+// Sets the host's pairing hooks to the shell's: link keys in `key_file`,
+// the PIN from the PIN dialog (or a remembered one), and what the hooks
+// tell shown after the operation.
+void attach_pairing(AppShell& shell, const std::filesystem::path& key_file);
+// Window thread, when wake_for_pin has woken it: a PIN remembered for the
+// device answers at once; else the PIN dialog opens; a question no longer
+// waited for closes its dialog.
+void pin_question_changed(AppShell& shell);
+// Window thread: the PIN dialog's answer ("" for Cancel); `remember` keeps
+// the PIN for its device in the settings.
+void pin_dialog_answered(AppShell& shell, const std::string& pin, bool remember);
+// Window thread, "Forget device's key...": once confirmed, removes the
+// stored key and the remembered PIN of the selected device (else of the
+// last one connected), and says what was there.
+void forget_device_key(AppShell& shell);

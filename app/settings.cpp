@@ -4,6 +4,8 @@
 #include <sstream>
 
 #include "line_text.h"
+#include "link_keys.h"
+#include "pairing_shell.h"
 #include "port_name.h"
 
 namespace {
@@ -25,8 +27,14 @@ std::string apply_setting(const std::string& key, const std::string& value, Wind
       return "\"" + value + "\" is not a rate the line takes (" + line_rates_text() + ")";
   } else if (key == "flow") {
     if (!parse_flow_control(value, settings.line.flow)) return "\"" + value + "\" is no flow control (none or rtscts)";
+  } else if (key.rfind("pin.", 0) == 0) {
+    const std::string device = key.substr(4);
+    DeviceAddress address{};
+    if (!parse_colon_address(device, address)) return "\"" + device + "\" is no address AA:BB:CC:DD:EE:FF";
+    if (const std::string why = pin_problem(value); !why.empty()) return "the PIN " + why;
+    settings.pins[colon_address_text(address)] = value;
   } else {
-    return "unknown key \"" + key + "\" (port, baud or flow)";
+    return "unknown key \"" + key + "\" (port, baud, flow or pin.ADDRESS)";
   }
   return {};
 }
@@ -63,37 +71,47 @@ void parse_settings(const std::string& text, WindowSettings& settings, std::vect
 std::string format_settings(const WindowSettings& settings) {
   std::string text =
       "# Corvanta Controller settings: port (COMn, a device path or tcp:HOST:PORT),\n"
-      "# baud (the module's line speed) and flow (none or rtscts).\n";
+      "# baud (the module's line speed), flow (none or rtscts), and pin.ADDRESS\n"
+      "# (a remembered PIN of the device at AA:BB:CC:DD:EE:FF).\n";
   if (!settings.port.empty()) text += "port=" + settings.port + "\n";
   text += "baud=" + std::to_string(settings.line.baud) + "\n";
   text += std::string("flow=") + flow_control_name(settings.line.flow) + "\n";
+  for (const auto& [address, pin] : settings.pins) text += "pin." + address + "=" + pin + "\n";
   return text;
+}
+
+FileRead read_whole_file(const std::filesystem::path& path, std::string& text) {
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) return error ? FileRead::unreadable : FileRead::missing;
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  if (!file) return FileRead::unreadable;
+  text = bytes.str();
+  return FileRead::read;
+}
+
+bool make_parent_directory(const std::filesystem::path& path, std::string& error) {
+  std::error_code made;
+  std::filesystem::create_directories(path.parent_path(), made);
+  if (!made) return true;
+  error = "cannot create " + path_text(path.parent_path()) + ": " + made.message();
+  return false;
 }
 
 void read_settings_file(const std::filesystem::path& path, WindowSettings& settings,
                         std::vector<std::string>& problems) {
-  std::error_code error;
-  if (!std::filesystem::exists(path, error)) return;
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  if (!file) {
-    problems.push_back(path_text(path) + ": cannot be read; the defaults are used");
-    return;
-  }
+  std::string text;
+  const FileRead read = read_whole_file(path, text);
+  if (read == FileRead::unreadable) problems.push_back(path_text(path) + ": cannot be read; the defaults are used");
+  if (read != FileRead::read) return;
   std::vector<std::string> found;
-  parse_settings(text.str(), settings, found);
+  parse_settings(text, settings, found);
   for (const std::string& problem : found) problems.push_back(path_text(path) + " " + problem);
 }
 
 bool write_settings_file(const std::filesystem::path& path, const WindowSettings& settings, std::string& error) {
-  std::error_code made;
-  std::filesystem::create_directories(path.parent_path(), made);
-  if (made) {
-    error = "cannot create " + path_text(path.parent_path()) + ": " + made.message();
-    return false;
-  }
-  return write_file_atomically(path, format_settings(settings), error);
+  return make_parent_directory(path, error) && write_file_atomically(path, format_settings(settings), error);
 }
 
 bool take_line_options(std::vector<std::string>& args, WindowSettings& settings, std::string& error) {

@@ -17,14 +17,15 @@ std::filesystem::path settings_file_path() {
   return directory / "corvanta" / "corvanta.conf";
 }
 
-bool write_file_atomically(const std::filesystem::path& path, const std::string& bytes, std::string& error) {
+bool write_file_atomically(const std::filesystem::path& path, const std::string& bytes, std::string& error,
+                           bool owner_only) {
   std::string temporary = path.string() + ".XXXXXX";
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) {
     error = "cannot write " + path.string() + ": " + std::strerror(errno);
     return false;
   }
-  ::fchmod(fd, 0644);
+  ::fchmod(fd, owner_only ? 0600 : 0644);
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

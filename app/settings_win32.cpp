@@ -21,7 +21,9 @@ std::filesystem::path settings_file_path() {
   return std::filesystem::path(appdata != nullptr ? appdata : L".") / L"Corvanta" / L"corvanta.ini";
 }
 
-bool write_file_atomically(const std::filesystem::path& path, const std::string& bytes, std::string& error) {
+// A file only its owner reads needs nothing more here: %LOCALAPPDATA% is the
+// user's own, and the temporary file takes its folder's access rules.
+bool write_file_atomically(const std::filesystem::path& path, const std::string& bytes, std::string& error, bool) {
   wchar_t temporary[MAX_PATH];
   const std::wstring folder = path.parent_path().empty() ? L"." : path.parent_path().wstring();
   if (::GetTempFileNameW(folder.c_str(), L"cvt", 0, temporary) == 0) {  // it makes the file

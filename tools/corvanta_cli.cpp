@@ -2,17 +2,21 @@
 // process, one line of output per step, against a serial port or against a
 // virtual module of its own (--sim).
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +29,8 @@
 #include "hci_link_control.h"
 #include "host_ops.h"
 #include "line_text.h"
+#include "link_keys.h"
+#include "pairing_shell.h"
 #include "port_list.h"
 #include "port_path.h"
 #include "port_switch.h"
@@ -32,6 +38,7 @@
 #include "private_module.h"
 #include "program_options.h"
 #include "serial_link.h"
+#include "settings.h"
 #include "sim_options.h"
 #include "tcp_serial.h"
 #include "trace_serial.h"
@@ -56,6 +63,9 @@ const char* const kUsage =
     "  --fast            with --sim: unpaced line and a short inquiry\n"
     "  --trace FILE      write every packet on the serial link to FILE (btsnoop,\n"
     "                    readable by Wireshark, tshark and btmon -r)\n"
+    "  --pin PIN         the PIN (1 to 16 characters) for a device that asks for\n"
+    "                    one to pair; without it, a PIN remembered by the windows\n"
+    "                    for that device, else one asked on the terminal\n"
     "  -k, --keep-going  run every step even after one fails\n"
     "  --list-ports      the same as the step ports\n"
     "  -h, --help        show this help\n"
@@ -76,6 +86,8 @@ const char* const kUsage =
     "                    file is replaced only when the whole picture came\n"
     "  disconnect        close the channel and drop the link\n"
     "  close             release the port\n"
+    "  forget ADDRESS    remove the link key stored for AA:BB:CC:DD:EE:FF, so that\n"
+    "                    the next connect pairs anew (needs no port)\n"
     "\n"
     "A step that fails ends the run: the steps after it are reported as\n"
     "skipped, a live link is disconnected and the port closed. Ctrl-C ends\n"
@@ -86,17 +98,22 @@ const char* const kUsage =
     "Ports: COMn is <ports>/comn when that entry exists, else /dev/ttyS<n-1>;\n"
     "<ports> is $CORVANTA_PORTS, else ~/.config/corvanta/ports. A held port\n"
     "is exclusive: a second program is told it is busy.\n"
+    "Pairing: a device that asks for a PIN gets --pin's; else one the windows\n"
+    "remembered for it in their settings file; else, on a terminal, the PIN is\n"
+    "asked once a run, without echo, for 30 s; else it is told there is none.\n"
+    "The link keys pairing makes are kept in $XDG_STATE_HOME/corvanta/link-keys\n"
+    "(~/.local/state/corvanta/link-keys) and used on the next connect.\n"
     "Exit status: 0 when every step succeeded, 1 when a step failed,\n"
     "2 for a usage error, 130 when interrupted.\n"
     "\n"
     "Example: corvanta-cli --sim open inquiry connect 0 key L capture shot.bmp \\\n"
     "           disconnect close\n";
 
-enum class StepKind { ports, open, inquiry, connect, key, capture, disconnect, close };
+enum class StepKind { ports, open, inquiry, connect, key, capture, disconnect, close, forget };
 
 struct Step {
   StepKind kind;
-  std::string argument;  // connect: the index or address; key: the letter; capture: the file
+  std::string argument;  // connect: the index or address; key: the letter; capture: the file; forget: the address
   std::string text;      // as given, for the output
 };
 
@@ -107,16 +124,10 @@ struct CliOptions {
   bool fast = false;
   bool keep_going = false;
   std::string trace;
+  std::string pin;  // --pin ("": none given)
   std::vector<Step> steps;
 };
 
-// Addresses as people write them: AA:BB:CC:DD:EE:FF, display order.
-std::string colon_address(const DeviceAddress& display_order) {
-  char text[18];
-  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", display_order[0], display_order[1],
-                display_order[2], display_order[3], display_order[4], display_order[5]);
-  return text;
-}
 
 // Ctrl-C and SIGTERM end every wait of the running step: the handler may only
 // touch a lock-free atomic, so it reaches the HostState's flag through this.
@@ -202,6 +213,11 @@ int parse_arguments(const std::vector<std::string>& args, CliOptions& options, b
     } else if (arg == "--trace") {
       if (i + 1 >= args.size()) return usage_error("--trace needs a file name");
       options.trace = args[++i];
+    } else if (arg == "--pin") {
+      // Refused before anything is opened: no device could take it.
+      if (i + 1 >= args.size() || !pin_problem(args[i + 1]).empty())
+        return usage_error("--pin takes 1 to 16 characters, no control characters, no blank at either end");
+      options.pin = args[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
       return usage_error("unknown option " + arg);
     } else {
@@ -230,7 +246,7 @@ int parse_arguments(const std::vector<std::string>& args, CliOptions& options, b
       if (target == nullptr || (!index && !parse_device_address(target, address)))
         return usage_error("connect takes an index from 0 to 3 or an address AA:BB:CC:DD:EE:FF");
       step.kind = StepKind::connect;
-      step.argument = index ? std::string(target) : colon_address(address);
+      step.argument = index ? std::string(target) : colon_address_text(address);
     } else if (name == "key") {
       const char* letter = argument();
       std::uint32_t vk = 0;
@@ -244,6 +260,13 @@ int parse_arguments(const std::vector<std::string>& args, CliOptions& options, b
       if (file == nullptr) return usage_error("capture needs a file name");
       step.kind = StepKind::capture;
       step.argument = file;
+    } else if (name == "forget") {
+      const char* target = argument();
+      DeviceAddress address{};
+      if (target == nullptr || !parse_device_address(target, address))
+        return usage_error("forget takes an address AA:BB:CC:DD:EE:FF");
+      step.kind = StepKind::forget;
+      step.argument = colon_address_text(address);
     } else {
       return usage_error("unknown step " + name);
     }
@@ -321,12 +344,12 @@ void show_capture_progress(void* context, int packets, int frame_length) {
 void show_link_progress(void* context, ProgressEvent event, int count, const DeviceAddress& address) {
   auto* progress = static_cast<Progress*>(context);
   if (event == ProgressEvent::device_found) {
-    std::fprintf(stderr, "%s: found %d=%s\n", progress->label.c_str(), count - 1, colon_address(address).c_str());
+    std::fprintf(stderr, "%s: found %d=%s\n", progress->label.c_str(), count - 1, colon_address_text(address).c_str());
   } else {
     // The driver announced the page before the command; this is the module
     // taking it on.
     std::fprintf(stderr, "%s: the module accepted Create_Connection for %s and pages it\n", progress->label.c_str(),
-                 colon_address(address).c_str());
+                 colon_address_text(address).c_str());
   }
   std::fflush(stderr);
 }
@@ -380,12 +403,113 @@ struct CaptureFile {
   }
 };
 
+// The driver's side of pairing: the key file, and the PIN from --pin, from
+// the windows' settings, or asked once a run on the terminal.
+struct DriverPairing {
+  ShellPairing pairing;
+  std::string given_pin;            // --pin
+  const Progress* progress = nullptr;  // the running step, to name it
+  const std::atomic<bool>* cancel = nullptr;
+  bool settings_read = false;
+  std::map<std::string, std::string> remembered;  // the windows' PINs
+  bool asked = false;               // the terminal was asked (or could not be)
+  std::string answer;               // what it answered ("": none)
+};
+
+void say_for_step(const DriverPairing& driver, const std::string& text) {
+  std::fprintf(stderr, "%s: %s\n", driver.progress->label.c_str(), text.c_str());
+  std::fflush(stderr);
+}
+
+void tell_pairing(void* context, const std::string& text) { say_for_step(*static_cast<DriverPairing*>(context), text); }
+
+// A line typed on the terminal without echo, within `bound`: "" when none
+// came (Enter alone, the bound, Ctrl-C). Input typed and not ended is
+// dropped with the terminal's settings put back.
+std::string read_hidden_line(std::chrono::milliseconds bound, const std::atomic<bool>& cancel) {
+  termios saved{};
+  if (::tcgetattr(STDIN_FILENO, &saved) != 0) return {};
+  termios quiet = saved;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  quiet.c_lflag |= ECHONL;  // the Enter still moves on a line
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  bool ended = false;
+  while (!ended && !cancel.load()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::poll(&in, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;  // Ctrl-C: the loop sees the request
+    if (ready <= 0) break;
+    char chunk[64];
+    const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+    if (n <= 0) break;
+    line.append(chunk, static_cast<std::size_t>(n));
+    ended = line.find('\n') != std::string::npos;
+  }
+  ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (!ended) {
+    std::fputc('\n', stderr);
+    return {};
+  }
+  line.erase(line.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// The terminal's PIN, asked until one is typed, Enter alone declines, or
+// the bound is over.
+std::string ask_terminal_pin(DriverPairing& driver, const DeviceAddress& address) {
+  const auto deadline = std::chrono::steady_clock::now() + wait_bounds::kPinAnswer;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || driver.cancel->load()) return {};
+    std::fprintf(stderr, "%s: %s asks for a PIN (%lld s; Enter alone for none): ", driver.progress->label.c_str(),
+                 colon_address_text(address).c_str(), static_cast<long long>((left.count() + 999) / 1000));
+    std::fflush(stderr);
+    const std::string pin = read_hidden_line(left, *driver.cancel);
+    if (pin.empty()) return {};
+    const std::string why = pin_problem(pin);
+    if (why.empty()) return pin;
+    say_for_step(driver, "a PIN " + why + "; try again");
+  }
+}
+
+std::size_t driver_pin(void* context, const DeviceAddress& address, PinCode& pin) {
+  auto& driver = *static_cast<DriverPairing*>(context);
+  if (!driver.given_pin.empty()) return pin_code_from_text(driver.given_pin, pin);
+  if (!driver.settings_read) {
+    driver.settings_read = true;
+    WindowSettings settings;
+    std::vector<std::string> problems;  // the windows' to report: only the PINs count here
+    read_settings_file(settings_file_path(), settings, problems);
+    driver.remembered = settings.pins;
+  }
+  const std::string text = colon_address_text(address);
+  if (const auto found = driver.remembered.find(text); found != driver.remembered.end()) {
+    say_for_step(driver, "using the PIN the windows remembered for " + text);
+    return pin_code_from_text(found->second, pin);
+  }
+  if (!driver.asked) {
+    driver.asked = true;
+    if (::isatty(STDIN_FILENO) != 0) {
+      driver.answer = ask_terminal_pin(driver, address);
+    } else {
+      say_for_step(driver, text + " asks for a PIN; none was given (--pin), so it is told there is none");
+    }
+  }
+  return pin_code_from_text(driver.answer, pin);
+}
+
 struct Session {
   HostState& s;
   PosixSerial& posix;
   TcpSerial& tcp;
   Picture picture;
   Progress progress;
+  DriverPairing pairing;
 };
 
 // Why the step failed as the layers recorded it: " (why)", or `otherwise`.
@@ -425,7 +549,7 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
         line += "failed (the module did not start up" + because(s) + ")";
       } else {
         ok = true;
-        line += "ok, module " + colon_address(reversed_address(s.local_address));
+        line += "ok, module " + colon_address_text(reversed_address(s.local_address));
       }
       break;
     }
@@ -444,7 +568,7 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
         ok = true;
         line += std::to_string(count) + (count == 1 ? " device:" : " devices:");
         for (std::uint8_t i = 0; i < count; ++i)
-          line += " " + std::to_string(i) + "=" + colon_address(s.found_devices[i]);
+          line += " " + std::to_string(i) + "=" + colon_address_text(s.found_devices[i]);
       }
       break;
     }
@@ -464,12 +588,12 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
         parse_device_address(step.argument, address);
       }
       std::fprintf(stderr, "%s: paging %s (the module gives up after about %.1f s)\n", step.text.c_str(),
-                   colon_address(address).c_str(), wait_bounds::kPageTimeout.count() / 1000.0);
+                   colon_address_text(address).c_str(), wait_bounds::kPageTimeout.count() / 1000.0);
       if (failed(host_connect(s, address))) {
-        line += "failed (" + colon_address(address) + " did not connect" + because(s) + ")";
+        line += "failed (" + colon_address_text(address) + " did not connect" + because(s) + ")";
       } else {
         ok = true;
-        line += "ok, " + colon_address(address);
+        line += "ok, " + colon_address_text(address);
       }
       break;
     }
@@ -530,6 +654,19 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
       LinkOwner owner(s);
       ok = !failed(host_close(s));
       line += ok ? "ok" : "failed (no port open)";
+      break;
+    }
+    case StepKind::forget: {
+      DeviceAddress address{};
+      parse_colon_address(step.argument, address);
+      bool removed = false;
+      std::string error;
+      if (!remove_link_key(session.pairing.pairing.key_file, address, removed, error)) {
+        line += "failed (" + error + ")";
+      } else {
+        ok = true;
+        line += removed ? "ok, its stored key removed" : "ok, no key was stored";
+      }
       break;
     }
   }
@@ -616,8 +753,17 @@ int main(int argc, char** argv) {
   host_attach(*state, *backend);
   install_cancel_handler(state->cancel_requested);
 
-  auto session = std::make_unique<Session>(Session{*state, posix, tcp, Picture{}, Progress{}});
+  auto session = std::make_unique<Session>(Session{*state, posix, tcp, Picture{}, Progress{}, DriverPairing{}});
   state->progress = ProgressHook{show_link_progress, &session->progress};
+  DriverPairing& pairing = session->pairing;
+  pairing.given_pin = options.pin;
+  pairing.progress = &session->progress;
+  pairing.cancel = &state->cancel_requested;
+  pairing.pairing.key_file = link_key_file_path();
+  pairing.pairing.ask_pin = driver_pin;
+  pairing.pairing.tell = tell_pairing;
+  pairing.pairing.context = &pairing;
+  state->pairing = pairing_hooks(pairing.pairing);
   bool all_ok = true;
   bool stopped = false;
   bool interrupted = false;

@@ -40,9 +40,11 @@ const std::string kUsage = std::string(
     "  -h, --help     show this help\n"
     "      --version  show the version\n"
     "\n"
-    "Settings (port, baud, flow) are read at start from\n"
+    "Settings (port, baud, flow, remembered PINs) are read at start from\n"
     "$XDG_CONFIG_HOME/corvanta/corvanta.conf (~/.config/corvanta/corvanta.conf);\n"
-    "the options above take their place for this run.\n");
+    "the options above take their place for this run. Link keys that pairing\n"
+    "made are kept in $XDG_STATE_HOME/corvanta/link-keys\n"
+    "(~/.local/state/corvanta/link-keys).\n");
 
 constexpr std::uint8_t kSimPort = 5;  // the port box's default selection
 
@@ -119,6 +121,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> items = port_box_items(present_ports(), settings.port);
   window.set_port_box(items, port_box_start_selection(items, settings.port));
   window.shell().line = settings.line;
+  window.shell().pins = settings.pins;
   window.set_settings_file(settings_file);
   window.show();
   window.activateWindow();

@@ -23,7 +23,9 @@
 
 #include "about_box.h"
 #include "key_map.h"
+#include "link_keys.h"
 #include "picture_image.h"
+#include "pin_dialog.h"
 #include "settings_dialog.h"
 #include "tsan_handoff.h"
 #include "window_icons.h"
@@ -57,6 +59,7 @@ MainWindow::MainWindow(HostState& host, QWidget* parent)
   live_.wake = wake_for_rows;
   live_.window = this;
   shell_.view = live_picture_view(live_);
+  attach_pairing(shell_, link_key_file_path());
 }
 
 MainWindow::~MainWindow() {
@@ -146,7 +149,14 @@ void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
   QAction* save = menu.addAction("Save Picture...", this, &MainWindow::save_picture_as);
   save->setShortcut(QKeySequence::Save);
   menu.addAction("Settings...", this, &MainWindow::open_settings_dialog);
+  menu.addAction("Forget device's key...", this, &MainWindow::forget_device);
   menu.exec(event->globalPos());
+}
+
+void MainWindow::forget_device() {
+  forget_device_key(shell_);
+  activateWindow();
+  setFocus(Qt::OtherFocusReason);
 }
 
 void MainWindow::set_port_box(const std::vector<std::string>& items, int selection) {
@@ -163,6 +173,7 @@ WindowSettings MainWindow::current_settings() {
   WindowSettings current;
   current.port = port_box_->currentText().toStdString();
   current.line = shell_.line;
+  current.pins = shell_.pins;
   return current;
 }
 
@@ -174,10 +185,47 @@ bool MainWindow::apply_settings(const WindowSettings& chosen) {
   }
   port_box_->setCurrentIndex(index);
   shell_.line = chosen.line;
+  return write_settings();
+}
+
+bool MainWindow::write_settings() {
   std::string error;
-  if (settings_file_.empty() || write_settings_file(settings_file_, chosen, error)) return true;
+  if (settings_file_.empty() || write_settings_file(settings_file_, current_settings(), error)) return true;
   QMessageBox::warning(this, "Settings", QString::fromStdString(error));
   return false;
+}
+
+void MainWindow::save_settings() { write_settings(); }
+
+void MainWindow::wake_for_pin() {
+  QMetaObject::invokeMethod(
+      this, [this] { pin_question_changed(shell_); }, Qt::QueuedConnection);
+}
+
+void MainWindow::open_pin_dialog(const std::string& address) {
+  auto* dialog = new PinDialog(this, address);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dialog, &QDialog::finished, this, [this, dialog](int result) {
+    const bool ok = result == QDialog::Accepted;
+    pin_dialog_answered(shell_, ok ? dialog->pin() : std::string(), ok && dialog->remember());
+  });
+  pin_dialog_ = dialog;
+  dialog->show();
+  dialog->raise();
+  dialog->activateWindow();
+}
+
+void MainWindow::close_pin_dialog() {
+  if (pin_dialog_ != nullptr) pin_dialog_->reject();  // its answer finds nobody waiting
+}
+
+void MainWindow::show_notice(const std::string& text) {
+  QMessageBox::information(this, "Pairing", QString::fromStdString(text));
+}
+
+bool MainWindow::confirm(const std::string& text) {
+  return QMessageBox::question(this, "Forget device's key", QString::fromStdString(text),
+                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
 }
 
 void MainWindow::open_settings_dialog() {

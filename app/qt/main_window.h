@@ -2,6 +2,7 @@
 // The Linux window: the eight controls, the picture and the keys, over the
 // toolkit-free runner. Every call the worker makes on the window is carried
 // out on the window thread, and the worker waits for it.
+#include <QPointer>
 #include <QWidget>
 
 #include <atomic>
@@ -13,6 +14,7 @@
 
 #include "live_picture.h"
 #include "operation_runner.h"
+#include "pin_dialog.h"
 #include "settings.h"
 
 class QComboBox;
@@ -41,6 +43,12 @@ class MainWindow final : public QWidget, public ShellWindow {
   void destroy_main_window() override;
   bool start_worker(WorkerBody body, OperationRequest* request) override;
   void send_operation_done(std::int32_t operation_id, std::int32_t status) override;
+  void wake_for_pin() override;
+  void open_pin_dialog(const std::string& address) override;
+  void close_pin_dialog() override;
+  void show_notice(const std::string& text) override;
+  bool confirm(const std::string& text) override;
+  void save_settings() override;
 
   AppShell& shell() { return shell_; }
   const Picture& picture() const { return picture_; }
@@ -59,8 +67,12 @@ class MainWindow final : public QWidget, public ShellWindow {
 
   // The port box's items and the one selected (port_box_items).
   void set_port_box(const std::vector<std::string>& items, int selection);
-  // Where the settings dialog saves ("": nowhere).
+  // Where the settings dialog and a remembered PIN save ("": nowhere).
   void set_settings_file(const std::filesystem::path& path) { settings_file_ = path; }
+  // Where pairing keeps link keys (by default link_key_file_path()).
+  void set_key_file(const std::filesystem::path& path) { shell_.pairing.key_file = path; }
+  // The PIN dialog while it is open, else nullptr.
+  PinDialog* pin_dialog() const { return pin_dialog_; }
   // The settings as the window holds them: the port box's selection and
   // the line Open uses.
   WindowSettings current_settings();
@@ -70,6 +82,8 @@ class MainWindow final : public QWidget, public ShellWindow {
   bool apply_settings(const WindowSettings& chosen);
   // The settings dialog (the picture's context menu).
   void open_settings_dialog();
+  // "Forget device's key..." (the picture's context menu).
+  void forget_device();
 
  Q_SIGNALS:
   // Exit, the close box or the menu's exit: the program ends.
@@ -86,6 +100,8 @@ class MainWindow final : public QWidget, public ShellWindow {
   void create_controls();
   void add_about_shortcuts();
   void set_busy(bool busy, bool key_command = false);
+  // Writes the settings file; false, after saying so, when it cannot.
+  bool write_settings();
   // Worker: the capture has rows for the window thread.
   static void wake_for_rows(void* window);
   // Window thread: takes them and repaints where they go.
@@ -101,6 +117,7 @@ class MainWindow final : public QWidget, public ShellWindow {
   QListWidget* device_list_ = nullptr;
   std::map<int, QPushButton*> buttons_;
   std::filesystem::path settings_file_;
+  QPointer<PinDialog> pin_dialog_;
   std::thread worker_;
   std::atomic<bool> worker_running_{false};
   std::atomic<bool> destroyed_{false};

@@ -3,9 +3,11 @@
 //   corvanta.exe [--port PORT] [--baud RATE] [--flow none|rtscts]
 //
 // The settings file (%APPDATA%\\Corvanta\\corvanta.ini) is read once, here;
-// the options take its place for this run.
+// the options take its place for this run. Link keys that pairing made are
+// kept in %LOCALAPPDATA%\\Corvanta\\link-keys.
 #include <windows.h>
 
+#include "link_keys.h"
 #include "port_list.h"
 #include "win32_shell.h"
 
@@ -21,6 +23,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_state) {
     ::ExitProcess(2);
   }
   start.present_ports = present_ports();
+  start.key_file = link_key_file_path();
   // End at once: a worker may still be inside an operation, and nothing is
   // released explicitly (the system frees the port).
   ::ExitProcess(static_cast<UINT>(app_main(instance, show_state, start)));

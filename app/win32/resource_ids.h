@@ -20,3 +20,10 @@
 #define IDC_SETTINGS_BAUD 1102
 #define IDC_SETTINGS_FLOW 1103
 #define IDM_SETTINGS 0x0110
+// The PIN dialog (not modal) and its fields; "Forget device's key...", on
+// the system menu and the picture's context menu (a system command too).
+#define IDD_PIN 111
+#define IDC_PIN_QUESTION 1111
+#define IDC_PIN_FIELD 1112
+#define IDC_PIN_REMEMBER 1113
+#define IDM_FORGET_KEY 0x0120

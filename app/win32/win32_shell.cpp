@@ -15,6 +15,7 @@
 #include "bmp_file.h"
 #include "host_ops.h"
 #include "line_text.h"
+#include "pairing_shell.h"
 #include "port_name.h"
 #include "program_options.h"
 #include "resource_ids.h"
@@ -31,6 +32,8 @@ constexpr int kPictureY = 110;
 constexpr UINT kCommandSavePicture = 106;  // the picture's context menu
 // From the worker: a capture has rows for the window (LivePicture).
 constexpr UINT WM_PICTURE_ROWS = WM_USER + 2;
+// From the worker: a PIN question was asked or given up (pin_question_changed).
+constexpr UINT WM_PIN_QUESTION = WM_USER + 3;
 
 struct ControlRow {
   const char* control_class;
@@ -182,10 +185,15 @@ void show_picture_menu(Win32Shell& shell, HWND window, LPARAM lparam) {
   HMENU menu = ::CreatePopupMenu();
   ::AppendMenuW(menu, MF_STRING, kCommandSavePicture, L"Save Picture...\tCtrl+S");
   ::AppendMenuW(menu, MF_STRING, IDM_SETTINGS, L"Settings...");
+  ::AppendMenuW(menu, MF_STRING, IDM_FORGET_KEY, L"Forget device's key...");
   const BOOL chosen = ::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr);
   ::DestroyMenu(menu);
   if (chosen == static_cast<BOOL>(kCommandSavePicture)) shell.save_picture_as();
   if (chosen == static_cast<BOOL>(IDM_SETTINGS)) shell.open_settings_dialog();
+  if (chosen == static_cast<BOOL>(IDM_FORGET_KEY)) {
+    forget_device_key(shell.shell);
+    ::SetFocus(window);  // the keys steer from the main window
+  }
 }
 
 // Ctrl+S, with no other modifier, anywhere in the main window; S is no
@@ -263,16 +271,49 @@ WindowSettings Win32Shell::current_settings() {
   WindowSettings current;
   current.port = port_box_selection();
   current.line = shell.line;
+  current.pins = shell.pins;
   return current;
 }
 
 bool Win32Shell::apply_settings(const WindowSettings& chosen) {
   select_port(port_box, chosen.port);
   shell.line = chosen.line;
+  return write_settings();
+}
+
+bool Win32Shell::write_settings() {
   std::string error;
-  if (settings_file.empty() || write_settings_file(settings_file, chosen, error)) return true;
+  if (settings_file.empty() || write_settings_file(settings_file, current_settings(), error)) return true;
   ::MessageBoxW(main_window, wide_text(CP_UTF8, error.c_str()).c_str(), L"Settings", MB_OK | MB_ICONWARNING);
   return false;
+}
+
+void Win32Shell::save_settings() { write_settings(); }
+
+void Win32Shell::wake_for_pin() { ::PostMessageA(main_window, WM_PIN_QUESTION, 0, 0); }
+
+void Win32Shell::open_pin_dialog(const std::string& address) {
+  pin_dialog = ::CreateDialogParamW(app_instance, MAKEINTRESOURCEW(IDD_PIN), main_window, pin_dialog_proc,
+                                    reinterpret_cast<LPARAM>(&address));
+  if (pin_dialog == nullptr) {
+    pin_dialog_answered(shell, "", false);  // no dialog: the device is told there is none
+    return;
+  }
+  ::ShowWindow(pin_dialog, SW_SHOW);
+  ::SetForegroundWindow(pin_dialog);
+}
+
+void Win32Shell::close_pin_dialog() {
+  if (pin_dialog != nullptr) ::DestroyWindow(pin_dialog);
+}
+
+void Win32Shell::show_notice(const std::string& text) {
+  ::MessageBoxW(main_window, wide_text(CP_UTF8, text.c_str()).c_str(), L"Pairing", MB_OK | MB_ICONINFORMATION);
+}
+
+bool Win32Shell::confirm(const std::string& text) {
+  return ::MessageBoxW(main_window, wide_text(CP_UTF8, text.c_str()).c_str(), L"Forget device's key",
+                       MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
 
 void Win32Shell::open_settings_dialog() {
@@ -390,7 +431,9 @@ int app_main(HINSTANCE instance, int show_state, const Win32Start& start) {
   the_shell->port_items = port_box_items(start.present_ports, start.settings.port);
   the_shell->port_selection = port_box_start_selection(the_shell->port_items, start.settings.port);
   the_shell->shell.line = start.settings.line;
+  the_shell->shell.pins = start.settings.pins;
   the_shell->settings_file = start.settings_file;
+  attach_pairing(the_shell->shell, start.key_file);
   ::LoadStringA(instance, IDS_APP_TITLE, the_shell->title_text, sizeof the_shell->title_text);
   ::LoadStringA(instance, IDS_CLASS_NAME, the_shell->class_name_text, sizeof the_shell->class_name_text);
   register_main_class(instance);
@@ -406,6 +449,8 @@ int app_main(HINSTANCE instance, int show_state, const Win32Start& start) {
     // Offered with the message's own window: Alt+"?" on a control with the
     // focus goes to that control, not to the About box.
     if (::TranslateAcceleratorA(message.hwnd, accelerators, &message)) continue;
+    // The PIN dialog is not modal: its keys (Tab, Enter, Esc) go through here.
+    if (the_shell->pin_dialog != nullptr && ::IsDialogMessageA(the_shell->pin_dialog, &message)) continue;
     if (is_save_key(*the_shell, message)) {
       the_shell->save_picture_as();
       continue;
@@ -428,6 +473,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       // The settings, beside Move and Close: the window's own menu.
       ::AppendMenuW(::GetSystemMenu(window, FALSE), MF_SEPARATOR, 0, nullptr);
       ::AppendMenuW(::GetSystemMenu(window, FALSE), MF_STRING, IDM_SETTINGS, L"Settings...");
+      ::AppendMenuW(::GetSystemMenu(window, FALSE), MF_STRING, IDM_FORGET_KEY, L"Forget device's key...");
       create_controls(*shell, window);
       set_up_controls(shell->shell);
       prepare_picture(*shell);
@@ -446,6 +492,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_PICTURE_ROWS:
       show_new_rows(*shell, window);
       return 0;
+    case WM_PIN_QUESTION:
+      pin_question_changed(shell->shell);
+      return 0;
     case WM_SETCURSOR:
       // Over the client area and the controls, whose default handling asks
       // this window first.
@@ -457,9 +506,16 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       show_picture_menu(*shell, window, lparam);
       return 0;
     case WM_SYSCOMMAND:
-      if ((wparam & 0xFFF0) != IDM_SETTINGS) return ::DefWindowProcA(window, message, wparam, lparam);
-      shell->open_settings_dialog();
-      return 0;
+      if ((wparam & 0xFFF0) == IDM_SETTINGS) {
+        shell->open_settings_dialog();
+        return 0;
+      }
+      if ((wparam & 0xFFF0) == IDM_FORGET_KEY) {
+        forget_device_key(shell->shell);
+        ::SetFocus(window);
+        return 0;
+      }
+      return ::DefWindowProcA(window, message, wparam, lparam);
     case WM_CLOSE:
       // The caption's close box ends the program as Exit does.
       route_command(shell->shell, command_wparam(kIdExit));
@@ -556,6 +612,46 @@ INT_PTR CALLBACK settings_dialog_proc(HWND dialog, UINT message, WPARAM wparam, 
         ::EndDialog(dialog, IDCANCEL);
         return TRUE;
       }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+INT_PTR CALLBACK pin_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  Win32Shell* shell = win32_shell();
+  switch (message) {
+    case WM_INITDIALOG: {
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait_bounds::kPinAnswer).count();
+      const std::string question = "The device " + *reinterpret_cast<const std::string*>(lparam) +
+                                   " asks for a PIN to pair.\nAnswer within " + std::to_string(seconds) +
+                                   " s, or it is told there is none.";
+      ::SetDlgItemTextW(dialog, IDC_PIN_QUESTION, wide_text(CP_UTF8, question.c_str()).c_str());
+      ::SendDlgItemMessageW(dialog, IDC_PIN_FIELD, EM_SETLIMITTEXT, kPinMaxLength, 0);
+      ::SetFocus(::GetDlgItem(dialog, IDC_PIN_FIELD));
+      return FALSE;  // the focus is set
+    }
+    case WM_COMMAND: {
+      if (shell == nullptr || (LOWORD(wparam) != IDOK && LOWORD(wparam) != IDCANCEL)) return FALSE;
+      std::string pin;
+      bool remember = false;
+      if (LOWORD(wparam) == IDOK) {
+        wchar_t text[64] = {};
+        ::GetDlgItemTextW(dialog, IDC_PIN_FIELD, text, 64);
+        pin = utf8_text(text);
+        if (const std::string why = pin_problem(pin); !why.empty()) {
+          const std::string said = "A PIN " + why + ".";
+          ::MessageBoxW(dialog, wide_text(CP_UTF8, said.c_str()).c_str(), L"PIN", MB_OK | MB_ICONWARNING);
+          return TRUE;
+        }
+        remember = ::IsDlgButtonChecked(dialog, IDC_PIN_REMEMBER) == BST_CHECKED;
+      }
+      ::DestroyWindow(dialog);
+      pin_dialog_answered(shell->shell, pin, remember);
+      return TRUE;
+    }
+    case WM_NCDESTROY:
+      if (shell != nullptr && shell->pin_dialog == dialog) shell->pin_dialog = nullptr;
       return FALSE;
     default:
       return FALSE;

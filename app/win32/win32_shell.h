@@ -19,13 +19,15 @@
 
 // What the program starts the window with besides its instance: the
 // settings (the file's, then the command line's), the ports present, where
-// the settings dialog saves ("": nowhere), and problems with the settings
-// file to show once the window is up.
+// the settings dialog saves ("": nowhere), problems with the settings file
+// to show once the window is up, and where pairing keeps link keys ("":
+// nowhere).
 struct Win32Start {
   WindowSettings settings;
   std::vector<std::string> present_ports;
   std::filesystem::path settings_file;
   std::vector<std::string> problems;
+  std::filesystem::path key_file;
 };
 
 // The shell's state, one per process, made by app_main and kept until the
@@ -38,6 +40,7 @@ struct Win32Shell final : ShellWindow {
   HWND main_window = nullptr;
   HWND port_box = nullptr;
   HWND device_list = nullptr;
+  HWND pin_dialog = nullptr;  // the PIN dialog while it is open
   BITMAPINFO picture_info{};
   Picture* picture = nullptr;  // GlobalAlloc'd, zero-filled: the picture shown (window thread only)
 
@@ -71,6 +74,8 @@ struct Win32Shell final : ShellWindow {
   // for the next Open, and saves both; false after a message box when the
   // file cannot be written.
   bool apply_settings(const WindowSettings& chosen);
+  // Writes the settings file; false, after saying so, when it cannot.
+  bool write_settings();
 
   // ShellWindow. The control calls work from the worker too: Windows
   // carries a message to another thread's window on that thread and waits.
@@ -85,6 +90,12 @@ struct Win32Shell final : ShellWindow {
   void destroy_main_window() override;
   bool start_worker(WorkerBody body, OperationRequest* request) override;
   void send_operation_done(std::int32_t operation_id, std::int32_t status) override;
+  void wake_for_pin() override;
+  void open_pin_dialog(const std::string& address) override;
+  void close_pin_dialog() override;
+  void show_notice(const std::string& text) override;
+  bool confirm(const std::string& text) override;
+  void save_settings() override;
 };
 
 // The process's shell, or nullptr before app_main has made it.
@@ -101,6 +112,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
 INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 // lParam of WM_INITDIALOG: the WindowSettings to show, filled on OK.
 INT_PTR CALLBACK settings_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+// Not modal; lParam of WM_INITDIALOG: the asking device's address text
+// (std::string). OK and Cancel answer through pin_dialog_answered.
+INT_PTR CALLBACK pin_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 
 // The program's arguments after its name, split (--opt=value as --opt
 // value), in UTF-8.

@@ -2,9 +2,14 @@
 // the operations running on a scripted module.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "camera_commands.h"
@@ -96,6 +101,25 @@ struct FakeWindow final : ShellWindow {
     log.push_back("report " + std::to_string(id) + " " + std::to_string(status));
     complete_operation(*shell, status);
   }
+
+  // Pairing. The worker's wake-ups are counted (they come from another
+  // thread); the rest is the window thread's, the test's own.
+  std::atomic<int> pin_wakes{0};
+  std::vector<std::string> pin_dialogs;  // each dialog opened, by its address
+  int pin_dialogs_closed = 0;
+  std::vector<std::string> notices;
+  std::vector<std::string> questions;
+  bool confirm_answer = true;
+  int settings_saved = 0;
+  void wake_for_pin() override { ++pin_wakes; }
+  void open_pin_dialog(const std::string& address) override { pin_dialogs.push_back(address); }
+  void close_pin_dialog() override { ++pin_dialogs_closed; }
+  void show_notice(const std::string& text) override { notices.push_back(text); }
+  bool confirm(const std::string& text) override {
+    questions.push_back(text);
+    return confirm_answer;
+  }
+  void save_settings() override { ++settings_saved; }
 };
 
 const DeviceAddress kPeerA = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};  // display order
@@ -743,6 +767,172 @@ TEST_F(RunnerTest, ExitWhileAWorkerRunsLetsItsWaitGo) {
   run_worker();
   EXPECT_EQ(s.last_read_end, ReadEnd::cancelled);
   EXPECT_EQ(window.reports.back().second, -1);
+}
+
+// ---------------------------------------------------------------------------
+// Pairing: the PIN handed from the worker to the window and back, the link
+// keys behind the hooks, and forgetting a device.
+
+const LinkKey kKey = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                      0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+
+struct PairingTest : RunnerTest {
+  std::filesystem::path scratch =
+      std::filesystem::temp_directory_path() /
+      ("corvanta-runner-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  std::filesystem::path keys = scratch / "state" / "link-keys";
+  std::thread worker;
+  std::size_t pin_length = 99;
+  PinCode pin{};
+
+  PairingTest() { attach_pairing(shell, keys); }
+  ~PairingTest() override {
+    if (worker.joinable()) {
+      s.cancel_requested = true;
+      worker.join();
+    }
+    std::filesystem::remove_all(scratch);
+  }
+  // The protocol asks for a PIN, on a thread of its own as on the worker.
+  void ask_for_pin(const DeviceAddress& address) {
+    worker = std::thread([this, address] { pin_length = s.pairing.pin_for(s.pairing.context, address, pin); });
+  }
+  // The window thread, once the worker has woken it `count` times.
+  void window_woken(int count) {
+    while (window.pin_wakes.load() < count) std::this_thread::yield();
+    pin_question_changed(shell);
+  }
+  std::string answered() {
+    worker.join();
+    return std::string(pin.begin(), pin.begin() + static_cast<std::ptrdiff_t>(std::min(pin_length, pin.size())));
+  }
+  std::string key_file_text() {
+    std::stringstream text;
+    text << std::ifstream(keys).rdbuf();
+    return text.str();
+  }
+};
+
+TEST_F(PairingTest, APinIsAskedInTheDialogAndARememberedOneWithoutIt) {
+  ask_for_pin(kPeerA);
+  window_woken(1);
+  EXPECT_EQ(window.pin_dialogs, (std::vector<std::string>{"12:34:56:78:9A:BC"}));
+  pin_dialog_answered(shell, "0000", true);
+  EXPECT_EQ(answered(), "0000");
+  EXPECT_EQ(pin_length, 4u);
+  EXPECT_EQ(shell.pins, (std::map<std::string, std::string>{{"12:34:56:78:9A:BC", "0000"}}));
+  EXPECT_EQ(window.settings_saved, 1);
+
+  // The same device again: its remembered PIN, no dialog.
+  ask_for_pin(kPeerA);
+  window_woken(2);
+  EXPECT_EQ(answered(), "0000");
+  // Another device, declined: none, and nothing remembered.
+  ask_for_pin(kPeerB);
+  window_woken(3);
+  EXPECT_EQ(window.pin_dialogs.back(), "00:1B:DC:0F:2E:01");
+  pin_dialog_answered(shell, "", true);
+  EXPECT_EQ(answered(), "");
+  EXPECT_EQ(pin_length, 0u);
+  EXPECT_EQ(window.pin_dialogs.size(), 2u);
+  EXPECT_EQ(shell.pins.size(), 1u);
+  EXPECT_EQ(window.settings_saved, 1);
+}
+
+// The bound ran out before the window took the question: none, and the
+// window, when it comes to it, finds nothing to ask; a late answer changes
+// nothing.
+TEST_F(PairingTest, NoAnswerWithinTheBoundIsNone) {
+  shell.pin_bound = std::chrono::milliseconds(0);
+  ask_for_pin(kPeerA);
+  EXPECT_EQ(answered(), "");
+  EXPECT_EQ(pin_length, 0u);
+  window_woken(2);  // asked, then given up
+  EXPECT_TRUE(window.pin_dialogs.empty());
+  pin_dialog_answered(shell, "1234", true);
+  EXPECT_TRUE(shell.pins.empty());
+}
+
+// Exit while the dialog is open: the worker gets none at once, and the
+// dialog goes with the window.
+TEST_F(PairingTest, ExitWhileThePinIsAskedAnswersNone) {
+  ask_for_pin(kPeerA);
+  window_woken(1);
+  ASSERT_EQ(window.pin_dialogs.size(), 1u);
+  click(kIdExit);
+  EXPECT_EQ(answered(), "");
+  EXPECT_EQ(window.pin_dialogs_closed, 1);
+  EXPECT_EQ(window.destroy_calls, 1);
+  window_woken(2);  // the worker's own wake-up after giving up finds nothing
+  EXPECT_EQ(window.pin_dialogs_closed, 1);
+}
+
+// The key hooks keep the key file; a refused key is forgotten and the
+// window says so once the operation has been reported.
+TEST_F(PairingTest, KeysAreStoredGivenAndForgottenWhenRefused) {
+  LinkKey key{};
+  EXPECT_FALSE(s.pairing.key_for(s.pairing.context, kPeerA, key));
+  s.pairing.key_made(s.pairing.context, kPeerA, kKey, 4);
+  EXPECT_EQ(key_file_text(),
+            "# Corvanta Controller link keys: one device a line, ADDRESS KEY TYPE:\n"
+            "# the address AA:BB:CC:DD:EE:FF, the key's 16 bytes as the module gave\n"
+            "# them in 32 hex digits, and the module's Key_Type as a decimal number.\n"
+            "12:34:56:78:9A:BC 00112233445566778899AABBCCDDEEFF 4\n");
+  ASSERT_TRUE(s.pairing.key_for(s.pairing.context, kPeerA, key));
+  EXPECT_EQ(key, kKey);
+
+  click(kIdConnect);
+  s.pairing.key_refused(s.pairing.context, kPeerA);
+  EXPECT_TRUE(window.notices.empty()) << "nothing is shown from inside the operation";
+  run_worker();
+  EXPECT_EQ(window.notices, (std::vector<std::string>{"The stored key for 12:34:56:78:9A:BC was refused and "
+                                                      "forgotten; connect again to pair anew."}));
+  EXPECT_FALSE(s.pairing.key_for(s.pairing.context, kPeerA, key));
+}
+
+// Forget: the selected line's device, else the last one connected; only
+// once confirmed; its remembered PIN goes too.
+TEST_F(PairingTest, ForgetTheSelectedOrLastConnectedDevice) {
+  struct Case {
+    const char* name;
+    bool key_stored;
+    bool pin_remembered;
+    int selection;
+    bool connected_once;
+    bool confirmed;
+    bool forgotten;
+    const char* notice;  // nullptr: none
+  } cases[] = {
+      {"selected, with a key and a PIN", true, true, 0, false, true, true,
+       "The stored key for 12:34:56:78:9A:BC was forgotten.\nIts remembered PIN was forgotten too."},
+      {"selected, nothing stored", false, false, 0, false, true, true, "No key was stored for 12:34:56:78:9A:BC."},
+      {"not confirmed", true, true, 0, false, false, false, nullptr},
+      {"the last connected", true, false, -1, true, true, true, "The stored key for 12:34:56:78:9A:BC was forgotten."},
+      {"neither", true, false, -1, false, true, false,
+       "No device to forget: select one in the list, or connect to one first."},
+  };
+  s.found_devices[0] = kPeerA;
+  s.found_count = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    window.notices.clear();
+    window.questions.clear();
+    window.settings_saved = 0;
+    shell.pins.clear();
+    std::filesystem::remove(keys);
+    if (c.key_stored) s.pairing.key_made(s.pairing.context, kPeerA, kKey, 0);
+    if (c.pin_remembered) shell.pins["12:34:56:78:9A:BC"] = "0000";
+    window.selection = c.selection;
+    shell.connected_once = c.connected_once;
+    shell.last_connected = kPeerA;
+    window.confirm_answer = c.confirmed;
+    forget_device_key(shell);
+    LinkKey key{};
+    EXPECT_EQ(s.pairing.key_for(s.pairing.context, kPeerA, key), c.key_stored && !c.forgotten);
+    EXPECT_EQ(shell.pins.size(), c.pin_remembered && !c.forgotten ? 1u : 0u);
+    EXPECT_EQ(window.settings_saved, c.pin_remembered && c.forgotten ? 1 : 0);
+    EXPECT_EQ(window.notices, c.notice == nullptr ? std::vector<std::string>{} : std::vector<std::string>{c.notice});
+  }
 }
 
 TEST(FailureMessages, EachOperationHasItsOwn) {

@@ -71,13 +71,14 @@ TEST(Settings, SavedIntoAMissingDirectoryAndReadBack) {
   EXPECT_EQ(read.line.baud, 57600u);
 
   std::string error;
-  ASSERT_TRUE(write_settings_file(file, WindowSettings{"tcp:localhost:6402", {115200, FlowControl::rtscts}}, error))
+  ASSERT_TRUE(write_settings_file(file, WindowSettings{"tcp:localhost:6402", {115200, FlowControl::rtscts}, {}}, error))
       << error;
   std::stringstream text;
   text << std::ifstream(file).rdbuf();
   EXPECT_EQ(text.str(),
             "# Corvanta Controller settings: port (COMn, a device path or tcp:HOST:PORT),\n"
-            "# baud (the module's line speed) and flow (none or rtscts).\n"
+            "# baud (the module's line speed), flow (none or rtscts), and pin.ADDRESS\n"
+            "# (a remembered PIN of the device at AA:BB:CC:DD:EE:FF).\n"
             "port=tcp:localhost:6402\n"
             "baud=115200\n"
             "flow=rtscts\n");
@@ -91,7 +92,7 @@ TEST(Settings, SavedIntoAMissingDirectoryAndReadBack) {
 }
 
 TEST(Settings, TheWindowsOptionsTakeThePlaceOfTheFile) {
-  WindowSettings settings{"COM3", {57600, FlowControl::none}};
+  WindowSettings settings{"COM3", {57600, FlowControl::none}, {}};
   std::vector<std::string> args = {"--sim", "--port", "COM12", "--baud", "230400", "--flow", "rtscts", "-platform"};
   std::string error;
   ASSERT_TRUE(take_line_options(args, settings, error)) << error;

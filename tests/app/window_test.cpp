@@ -4,8 +4,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QCheckBox>
 #include <QContextMenuEvent>
 #include <QImageReader>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
@@ -16,14 +18,18 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <vector>
 
 #include "about_box.h"
 #include "host_ops.h"
+#include "link_keys.h"
 #include "main_window.h"
+#include "pin_asked.h"
 #include "picture_image.h"
 #include "posix_serial.h"
 #include "settings_dialog.h"
@@ -82,7 +88,7 @@ bool about_box_visible() {
 
 // Modal boxes block the call that opens them, so a watcher armed before the
 // click handles each new one: message boxes are recorded and answered with
-// OK; anything else goes to `other`.
+// OK (a question with Yes); anything else goes to `other`.
 class ModalWatcher {
  public:
   std::vector<SeenBox> seen;
@@ -103,7 +109,8 @@ class ModalWatcher {
     if (auto* box = qobject_cast<QMessageBox*>(modal)) {
       seen.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons(), about_box_visible(),
                       box->detailedText()});
-      box->button(QMessageBox::Ok)->click();
+      QAbstractButton* answer = box->button(QMessageBox::Ok);
+      (answer != nullptr ? answer : box->button(QMessageBox::Yes))->click();
     } else if (other) {
       other(modal);
     }
@@ -137,6 +144,9 @@ class WindowTest : public QObject {
   void reportIsHandledWhileAboutBoxIsOpen();
   void exitDuringARunningOperation();
   void savesThePictureAsPngOrBmp();
+  void pinDialogAsksAndRemembers();
+  void exitWhileThePinIsAsked();
+  void forgetTheSelectedDevicesKey();
 
  private:
   void start(SimOptions options = default_options());
@@ -673,7 +683,7 @@ void WindowTest::savesThePictureAsPngOrBmp() {
     QApplication::sendEvent(window_.get(), &event);
     QTest::qWait(100);
   }
-  QCOMPARE(offered, QStringList({"Save Picture... Ctrl+S", "Settings... "}));
+  QCOMPARE(offered, QStringList({"Save Picture... Ctrl+S", "Settings... ", "Forget device's key... "}));
 }
 
 // The settings dialog: what OK takes is the next Open's line and port, and
@@ -706,6 +716,88 @@ void WindowTest::settingsDialogSetsTheNextOpen() {
   QCOMPARE(watcher.seen.size(), std::size_t{1});
   QCOMPARE(host_->line.baud, 115200u);
   QCOMPARE(host_->line.flow, FlowControl::rtscts);
+}
+
+namespace {
+std::string text_of(const std::filesystem::path& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+}  // namespace
+
+// The dialog is the main window's, not modal: the window stays enabled
+// meanwhile. OK only for a PIN; a PIN remembered is the settings file's and
+// answers the next time without a dialog.
+void WindowTest::pinDialogAsksAndRemembers() {
+  start();
+  QTemporaryDir config;
+  const std::filesystem::path file = config.path().toStdString() + "/corvanta.conf";
+  window_->set_settings_file(file);
+  {
+    PinAsked asked(*host_, kCameraA);
+    QTRY_VERIFY(window_->pin_dialog() != nullptr && window_->pin_dialog()->isVisible());
+    PinDialog* dialog = window_->pin_dialog();
+    QCOMPARE(dialog->parentWidget(), window_.get());
+    QVERIFY(!dialog->isModal());
+    QVERIFY(QApplication::activeModalWidget() == nullptr);
+    QVERIFY(window_->isEnabled());
+    QVERIFY(dialog->findChild<QLabel*>("pin_question")->text().contains("00:1B:DC:40:00:0A"));
+    QCOMPARE(dialog->pin_field()->echoMode(), QLineEdit::Password);
+    QVERIFY(!dialog->ok_button()->isEnabled());
+    QTest::keyClicks(dialog->pin_field(), " 12");
+    QVERIFY(!dialog->ok_button()->isEnabled());  // a blank at the start
+    dialog->pin_field()->setText("0000");
+    dialog->remember_box()->setChecked(true);
+    QVERIFY(!asked.done);
+    QTest::mouseClick(dialog->ok_button(), Qt::LeftButton);
+    QTRY_VERIFY(asked.done);
+    QCOMPARE(asked.answer(), std::string("0000"));
+  }
+  QVERIFY(text_of(file).find("\npin.00:1B:DC:40:00:0A=0000\n") != std::string::npos);
+  PinAsked again(*host_, kCameraA);
+  QTRY_VERIFY(again.done);
+  QCOMPARE(again.answer(), std::string("0000"));
+  QVERIFY(window_->pin_dialog() == nullptr);
+}
+
+// Exit while the dialog is open: the worker gets none at once, the dialog
+// goes with the window.
+void WindowTest::exitWhileThePinIsAsked() {
+  start();
+  QSignalSpy destroyed(window_.get(), &MainWindow::main_window_destroyed);
+  PinAsked asked(*host_, kCameraB);
+  QTRY_VERIFY(window_->pin_dialog() != nullptr && window_->pin_dialog()->isVisible());
+  QTest::mouseClick(window_->button(kIdExit), Qt::LeftButton);
+  QCOMPARE(destroyed.count(), 1);
+  QTRY_VERIFY(asked.done);
+  QCOMPARE(asked.length, std::size_t{0});
+  QTRY_VERIFY(window_->pin_dialog() == nullptr);
+}
+
+// "Forget device's key...": confirmed, the selected device's line leaves
+// the key file, and the window says so.
+void WindowTest::forgetTheSelectedDevicesKey() {
+  start();
+  QTemporaryDir state;
+  const std::filesystem::path keys = state.path().toStdString() + "/corvanta/link-keys";
+  window_->set_key_file(keys);
+  std::string error;
+  QVERIFY(store_link_key(keys, {kCameraA, {}, 0}, error));
+  QVERIFY(store_link_key(keys, {kCameraB, {}, 0}, error));
+  click(kIdOpen);
+  click(kIdInquiry);
+  select_line(0);
+  ModalWatcher watcher;
+  window_->forget_device();
+  QCOMPARE(watcher.seen.size(), std::size_t{2});
+  QVERIFY(watcher.seen[0].text.startsWith("Forget the link key stored for 00:1B:DC:40:00:0A"));
+  QCOMPARE(watcher.seen[1].title, QString("Pairing"));
+  QCOMPARE(watcher.seen[1].text, QString("The stored key for 00:1B:DC:40:00:0A was forgotten."));
+  LinkKeyEntry found;
+  std::vector<std::string> problems;
+  QVERIFY(!find_link_key(keys, kCameraA, found, problems));
+  QVERIFY(find_link_key(keys, kCameraB, found, problems));
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,5 +1,6 @@
 // corvanta-cli run as a process against its own virtual module.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -109,6 +110,12 @@ TEST_F(Cli, UsageErrorsAndHelp) {
       {"--baud 4800 open", 2},
       {"--flow xonxoff open", 2},
       {"--sim --port tcp:localhost:6402 open", 2},
+      {"--pin '' open", 2},
+      {"--pin 12345678901234567 open", 2},
+      {"--pin ' 1234' open", 2},
+      {"--pin", 2},
+      {"forget", 2},
+      {"forget 00:1B:DC:40:00", 2},
   };
   for (const auto& c : cases) EXPECT_EQ(run_cli(c.arguments).exit_status, c.exit_status) << c.arguments;
   EXPECT_NE(run_cli("--help").output.find("Usage: corvanta-cli"), std::string::npos);
@@ -116,6 +123,29 @@ TEST_F(Cli, UsageErrorsAndHelp) {
   CommandRun rate = run_cli("--baud 12345 open");
   EXPECT_EQ(rate.output.find("open COM5"), std::string::npos) << rate.output;
   EXPECT_NE(rate.output.find("--baud takes one of 9600, 14400,"), std::string::npos) << rate.output;
+}
+
+// forget needs no port: it removes the device's line from the key file and
+// says whether there was one; --pin is taken, and a run that never pairs
+// does not use it.
+TEST_F(Cli, ForgetRemovesTheStoredKeyWithoutAPort) {
+  const std::string keys = directory + "/corvanta/link-keys";
+  ::mkdir((directory + "/corvanta").c_str(), 0700);
+  const std::string others =
+      "# mine\n"
+      "CA:FE:00:00:00:0B 0F0E0D0C0B0A09080706050403020100 0\n";
+  std::ofstream(keys) << others << "00:1B:DC:40:00:0A 000102030405060708090A0B0C0D0E0F 0\n";
+  const std::string run_in = "XDG_STATE_HOME=" + directory + " " + CORVANTA_CLI_PATH + " --pin 0000 --port 9 ";
+  CommandRun run = run_command(run_in + "forget 00:1b:dc:40:00:0a forget 00:1B:DC:40:00:0A 2>&1");
+  EXPECT_EQ(run.exit_status, 0) << run.output;
+  EXPECT_EQ(run.output,
+            "forget 00:1B:DC:40:00:0A: ok, its stored key removed\n"
+            "forget 00:1B:DC:40:00:0A: ok, no key was stored\n");
+  std::stringstream left;
+  left << std::ifstream(keys).rdbuf();
+  EXPECT_EQ(left.str(), others);
+  std::remove(keys.c_str());
+  ::rmdir((directory + "/corvanta").c_str());
 }
 
 // The line given reaches the port and the module paced at it.

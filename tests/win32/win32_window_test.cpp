@@ -20,6 +20,7 @@
 #include "bmp_file.h"
 #include "camera_commands.h"
 #include "linux_capture.h"
+#include "pin_asked.h"
 #include "resource_ids.h"
 #include "win32_shell.h"
 
@@ -373,10 +374,12 @@ TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
   auto items = reinterpret_cast<HMENU>(::SendMessageW(menu, MN_GETHMENU, 0, 0));
   wchar_t item[64] = {};
   ::GetMenuStringW(items, 0, item, 64, MF_BYPOSITION);
-  EXPECT_EQ(::GetMenuItemCount(items), 2);
+  EXPECT_EQ(::GetMenuItemCount(items), 3);
   EXPECT_STREQ(item, L"Save Picture...\tCtrl+S");
   ::GetMenuStringW(items, 1, item, 64, MF_BYPOSITION);
   EXPECT_STREQ(item, L"Settings...");
+  ::GetMenuStringW(items, 2, item, 64, MF_BYPOSITION);
+  EXPECT_STREQ(item, L"Forget device's key...");
   press_keys({VK_DOWN});
   press_keys({VK_RETURN});
   ASSERT_TRUE(save_through_dialog(main, folder + L"\\menu.bmp"));
@@ -512,6 +515,55 @@ TEST_F(Win32Window, SettingsDialogFromTheSystemMenu) {
   EXPECT_EQ(window_text(control(kIdPortBox)), L"tcp:localhost:6402");
   EXPECT_EQ(shell->shell.line.baud, 115200u);
   EXPECT_EQ(shell->shell.line.flow, FlowControl::rtscts);
+}
+
+// The PIN dialog is the main window's and not modal: the window stays
+// enabled meanwhile. OK answers the worker; a PIN remembered answers the
+// next time without a dialog; Exit while the dialog is open answers none.
+TEST_F(Win32Window, PinDialogAnswersTheWorker) {
+  const DeviceAddress camera = {0xCA, 0xFE, 0x00, 0x00, 0x00, 0x01};
+  {
+    PinAsked asked(shell->host, camera);
+    HWND dialog = nullptr;
+    ASSERT_TRUE(eventually([&] { return (dialog = owned_dialog(main)) != nullptr; }));
+    EXPECT_EQ(window_text(dialog), L"PIN");
+    EXPECT_TRUE(::IsWindowEnabled(main)) << "not modal";
+    EXPECT_NE(window_text(::GetDlgItem(dialog, IDC_PIN_QUESTION)).find(L"CA:FE:00:00:00:01"), std::wstring::npos);
+    EXPECT_NE(::GetWindowLongA(::GetDlgItem(dialog, IDC_PIN_FIELD), GWL_STYLE) & ES_PASSWORD, 0);
+    ::SetDlgItemTextW(dialog, IDC_PIN_FIELD, L"0000");
+    ::SendDlgItemMessageW(dialog, IDC_PIN_REMEMBER, BM_SETCHECK, BST_CHECKED, 0);
+    EXPECT_FALSE(asked.done);
+    ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(eventually([&] { return asked.done.load() && !::IsWindow(dialog); }));
+    EXPECT_EQ(asked.answer(), "0000");
+  }
+  {
+    PinAsked again(shell->host, camera);
+    ASSERT_TRUE(eventually([&] { return again.done.load(); }));
+    EXPECT_EQ(again.answer(), "0000");
+    EXPECT_EQ(owned_dialog(main), nullptr);
+  }
+  PinAsked other(shell->host, DeviceAddress{0xCA, 0xFE, 0x00, 0x00, 0x00, 0x02});
+  HWND dialog = nullptr;
+  ASSERT_TRUE(eventually([&] { return (dialog = owned_dialog(main)) != nullptr; }));
+  ::PostMessageA(main, WM_COMMAND, command_wparam(kIdExit), 0);
+  ASSERT_TRUE(eventually([&] { return other.done.load() && !::IsWindow(main); }));
+  EXPECT_EQ(other.length, 0u);
+}
+
+// "Forget device's key..." on the system menu; with no device selected or
+// connected it says so.
+TEST_F(Win32Window, ForgetWithNoDeviceSaysSo) {
+  wchar_t item[64] = {};
+  ::GetMenuStringW(::GetSystemMenu(main, FALSE), IDM_FORGET_KEY, item, 64, MF_BYCOMMAND);
+  EXPECT_STREQ(item, L"Forget device's key...");
+  ::PostMessageW(main, WM_SYSCOMMAND, IDM_FORGET_KEY, 0);
+  HWND box = nullptr;
+  ASSERT_TRUE(eventually([&] { return (box = owned_dialog(main)) != nullptr; }));
+  EXPECT_EQ(window_text(box), L"Pairing");
+  EXPECT_EQ(window_text(::GetDlgItem(box, 0xFFFF)), L"No device to forget: select one in the list, or connect to one first.");
+  ::PostMessageA(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(eventually([&] { return !::IsWindow(box) && ::IsWindowEnabled(main); }));
 }
 
 // The resources, read back as the program finds them.
