@@ -236,17 +236,23 @@ TEST_F(Pairing, WholeSessionThenTheKeptKey) {
   EXPECT_EQ(exchange(key_reply(kKey1234)), kKeyDone + kPinRequest);
 }
 
-// The camera's own page, accepted: it authenticates, then opens its channel.
+// The camera's own page, accepted: it authenticates (inside the page when its
+// module asks on connect), then opens its channel.
 TEST_F(Pairing, CameraPageAuthenticatesBeforeItsChannel) {
   const Bytes accept = Bytes{0x01, 0x09, 0x04, 0x07} + kCamera + Bytes{0x01};
-  const Bytes camera_open{0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x02, 0x01, 0x04, 0x00, 0x01, 0x10, 0x40, 0x00};
-  exchange(kScanOn);
-  ASSERT_TRUE(model->page_host(0));
-  out();
   const Bytes accepted{0x04, 0x0F, 0x04, 0x00, 0x01, 0x09, 0x04};
-  EXPECT_EQ(exchange(accept), accepted + kLinkUp + kLinkKeyRequest);
-  EXPECT_EQ(exchange(kNoKey), kNoKeyDone + kPinRequest);
-  EXPECT_EQ(exchange(pin_reply("1234")), kPinDone + kKeyNotification + camera_open);
+  const Bytes camera_open{0x02, 0x2A, 0x20, 0x0C, 0x00, 0x08, 0x00, 0x01, 0x00, 0x02, 0x01, 0x04, 0x00, 0x01, 0x10, 0x40, 0x00};
+  for (const bool on_connect : {false, true}) {
+    options.faults.pairing.on_connect = on_connect;
+    make();
+    exchange(kScanOn);
+    ASSERT_TRUE(model->page_host(0));
+    out();
+    EXPECT_EQ(exchange(accept), accepted + (on_connect ? Bytes{} : kLinkUp) + kLinkKeyRequest) << on_connect;
+    EXPECT_EQ(exchange(kNoKey), kNoKeyDone + kPinRequest) << on_connect;
+    EXPECT_EQ(exchange(pin_reply("1234")),
+              kPinDone + kKeyNotification + (on_connect ? kLinkUp : Bytes{}) + camera_open) << on_connect;
+  }
 }
 
 // The channel's outcome, from a camera that asks for no PIN.
