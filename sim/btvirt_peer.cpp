@@ -9,6 +9,12 @@
 // run it in a private mount namespace with its own /tmp (see the btvirt test).
 // Its reader takes each write as whole packets, so both sides write whole
 // H4 packets, never a part of one.
+//
+// With --pin the camera asks for authentication with a legacy PIN: its
+// controller gets Write_Authentication_Enable 1 (--auth connect, the
+// default), or the camera authenticates the link once it is up and holds
+// the host's Connection Request pending meanwhile (--auth after). What the
+// emulator's link manager makes of it is in sim/README.md.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -26,10 +32,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "btsnoop.h"
+#include "pairing.h"
 #include "virtual_camera.h"
 
 namespace {
@@ -38,7 +47,17 @@ constexpr std::uint16_t kOpReset = 0x0C03;
 constexpr std::uint16_t kOpWriteScanEnable = 0x0C1A;
 constexpr std::uint16_t kOpWriteLocalName = 0x0C13;
 constexpr std::uint16_t kOpAcceptConnection = 0x0409;
+constexpr std::uint16_t kOpWriteAuthenticationEnable = 0x0C20;
+constexpr std::uint16_t kOpAuthenticationRequested = 0x0411;
+constexpr std::uint16_t kOpLinkKeyReply = 0x040B;
+constexpr std::uint16_t kOpLinkKeyNegativeReply = 0x040C;
+constexpr std::uint16_t kOpPinCodeReply = 0x040D;
+constexpr std::uint16_t kOpPinCodeNegativeReply = 0x040E;
 constexpr std::uint8_t kEvConnectionComplete = 0x03;
+constexpr std::uint8_t kEvAuthenticationComplete = 0x06;
+constexpr std::uint8_t kEvPinCodeRequest = 0x16;
+constexpr std::uint8_t kEvLinkKeyRequest = 0x17;
+constexpr std::uint8_t kEvLinkKeyNotification = 0x18;
 constexpr std::uint8_t kEvConnectionRequest = 0x04;
 constexpr std::uint8_t kEvDisconnectionComplete = 0x05;
 constexpr std::uint8_t kEvCommandComplete = 0x0E;
@@ -104,6 +123,8 @@ int connect_server() {
   return -1;
 }
 
+enum class AuthWhen { never, on_connect, after_link };
+
 // The camera as a host of its own on the emulator's other controller: the
 // same scene, letters and picture as the virtual module's camera.
 struct CameraHost {
@@ -114,13 +135,27 @@ struct CameraHost {
   std::uint16_t host_cid = 0;
   bool channel_open = false;
   std::uint16_t commands_completed = 0;
+  // Security: the PIN it pairs with, the key it keeps from the last pairing.
+  std::string pin;
+  AuthWhen auth = AuthWhen::never;
+  std::optional<LinkKey> key;
+  bool authenticated = false;
+  // The host's Connection Request held pending until the link is authenticated.
+  bool request_held = false;
+  std::uint8_t held_id = 0;
+  BtsnoopWriter* trace = nullptr;  // the camera's side, when asked for
+
+  void send(const std::vector<std::uint8_t>& packet) {
+    if (trace != nullptr) trace->write_packet(packet.data(), packet.size(), false);
+    write_all(fd, packet.data(), packet.size());
+  }
 
   void command(std::uint16_t opcode, const std::vector<std::uint8_t>& parameters) {
     std::vector<std::uint8_t> p{0x01};
     put16(p, opcode);
     p.push_back(static_cast<std::uint8_t>(parameters.size()));
     p.insert(p.end(), parameters.begin(), parameters.end());
-    write_all(fd, p.data(), p.size());
+    send(p);
   }
 
   void l2cap(std::uint16_t cid, const std::uint8_t* payload, std::size_t size) {
@@ -130,7 +165,42 @@ struct CameraHost {
     put16(p, static_cast<std::uint16_t>(size));
     put16(p, cid);
     p.insert(p.end(), payload, payload + size);
-    write_all(fd, p.data(), p.size());
+    send(p);
+  }
+
+  // A BD_ADDR (wire order) and what follows it.
+  static std::vector<std::uint8_t> with_address(const std::uint8_t* address, const std::uint8_t* rest, std::size_t size) {
+    std::vector<std::uint8_t> p(address, address + 6);
+    p.insert(p.end(), rest, rest + size);
+    return p;
+  }
+
+  // The link's pairing requests: the PIN asked of it, the key it kept.
+  void on_pairing_event(std::uint8_t code, const std::uint8_t* d, std::size_t size) {
+    if (size < 6) return;
+    if (code == kEvPinCodeRequest) {
+      if (pin.empty()) {
+        command(kOpPinCodeNegativeReply, with_address(d, nullptr, 0));
+        return;
+      }
+      std::uint8_t code_field[1 + kPinMaxLength] = {static_cast<std::uint8_t>(pin.size())};
+      std::memcpy(code_field + 1, pin.data(), pin.size());
+      command(kOpPinCodeReply, with_address(d, code_field, sizeof code_field));
+    } else if (code == kEvLinkKeyRequest) {
+      if (key) command(kOpLinkKeyReply, with_address(d, key->data(), key->size()));
+      else command(kOpLinkKeyNegativeReply, with_address(d, nullptr, 0));
+    } else if (code == kEvLinkKeyNotification && size >= 6 + kLinkKeySize) {
+      key.emplace();
+      std::memcpy(key->data(), d + 6, kLinkKeySize);
+    }
+  }
+
+  // The held Connection Request answered: success, or 0x0003 (security block).
+  void answer_held_request(bool accepted) {
+    if (!request_held) return;
+    request_held = false;
+    channel_open = accepted;
+    signal(0x03, held_id, {accepted ? kCameraCid : std::uint16_t{0}, host_cid, accepted ? std::uint16_t{0} : std::uint16_t{3}, 0x0000});
   }
 
   void signal(std::uint8_t code, std::uint8_t id, const std::vector<std::uint16_t>& fields) {
@@ -153,8 +223,20 @@ struct CameraHost {
     } else if (code == kEvConnectionComplete && size >= 3 && d[0] == 0x00) {
       handle = u16(d + 1) & 0x0FFF;
       channel_open = false;
+      request_held = false;
+      // Up only through authentication when the controller asks for it on connect.
+      authenticated = auth != AuthWhen::after_link;
+      if (!authenticated) command(kOpAuthenticationRequested, {static_cast<std::uint8_t>(handle & 0xFF),
+                                                                static_cast<std::uint8_t>(handle >> 8)});
     } else if (code == kEvDisconnectionComplete) {
       channel_open = false;
+      request_held = false;
+      authenticated = false;
+    } else if (code == kEvAuthenticationComplete && size >= 3 && (u16(d + 1) & 0x0FFF) == handle) {
+      authenticated = d[0] == 0x00;
+      answer_held_request(authenticated);
+    } else {
+      on_pairing_event(code, d, size);
     }
   }
 
@@ -165,6 +247,13 @@ struct CameraHost {
     const std::uint8_t* d = s + 4;
     if (code == 0x02 && size >= 8) {  // Connection Request: PSM | source CID
       host_cid = u16(d + 2);
+      if (!authenticated) {
+        // Pending, authentication pending, until Authentication Complete.
+        request_held = true;
+        held_id = id;
+        signal(0x03, id, {kCameraCid, host_cid, 0x0001, 0x0001});
+        return;
+      }
       channel_open = true;
       signal(0x03, id, {kCameraCid, host_cid, 0x0000, 0x0000});
     } else if (code == 0x06 && size >= 8) {  // Disconnection Request: echoed
@@ -213,6 +302,7 @@ struct CameraHost {
     if (n <= 0) return n < 0 && (errno == EINTR || errno == EAGAIN);
     for (ssize_t i = 0; i < n; ++i) {
       if (in.feed(buffer[i])) {
+        if (trace != nullptr) trace->write_packet(in.packet.data(), in.packet.size(), true);
         on_packet(in.packet);
         in.packet.clear();
       }
@@ -220,19 +310,25 @@ struct CameraHost {
     return true;
   }
 
-  // Reset, a name, then page and inquiry scan: found by inquiry, accepts pages.
+  // Reset, a name, then page and inquiry scan: found by inquiry, accepts
+  // pages; authentication required on every link when asked for on connect.
   bool start_up() {
     command(kOpReset, {});
     std::vector<std::uint8_t> name(248, 0);
     std::memcpy(name.data(), "camera", 6);
     command(kOpWriteLocalName, name);
     command(kOpWriteScanEnable, {0x03});
+    std::uint16_t commands = 3;
+    if (auth == AuthWhen::on_connect) {
+      command(kOpWriteAuthenticationEnable, {0x01});
+      ++commands;
+    }
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (commands_completed < 3 && std::chrono::steady_clock::now() < give_up) {
+    while (commands_completed < commands && std::chrono::steady_clock::now() < give_up) {
       pollfd p{fd, POLLIN, 0};
       if (::poll(&p, 1, 100) > 0 && !read_some()) return false;
     }
-    return commands_completed >= 3;
+    return commands_completed >= commands;
   }
 };
 
@@ -294,25 +390,70 @@ int fail(const char* what) {
   std::fprintf(stderr, "corvanta-btvirt-peer: %s\n", what);
   return 3;
 }
+
+const char* const kUsage =
+    "Usage: corvanta-btvirt-peer [--pin PIN [--auth connect|after]] [--trace FILE] PORTS_DIR COMMAND [ARG]...\n"
+    "  --pin PIN      the camera asks for authentication and pairs with PIN (1 to 16\n"
+    "                 characters); it keeps the link key it gets and gives it the next time\n"
+    "  --auth WHEN    connect: its controller authenticates every link inside the page\n"
+    "                 (Write_Authentication_Enable 1; the default); after: the camera\n"
+    "                 authenticates the link once it is up (Authentication_Requested) and\n"
+    "                 holds the host's Connection Request pending until then\n"
+    "  --trace FILE   the camera's side (its controller's packets) as a btsnoop file\n"
+    "                 for btmon -r\n";
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    std::fprintf(stderr, "Usage: corvanta-btvirt-peer PORTS_DIR COMMAND [ARG]...\n");
+  std::string pin;
+  AuthWhen auth = AuthWhen::never;
+  bool auth_given = false;
+  std::string trace_path;
+  int first = 1;
+  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+    const std::string arg = argv[first];
+    const char* value = first + 1 < argc ? argv[first + 1] : nullptr;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (value == nullptr) break;
+    ++first;
+    if (arg == "--pin" && *value != '\0' && std::strlen(value) <= kPinMaxLength) {
+      pin = value;
+    } else if (arg == "--auth" && (std::strcmp(value, "connect") == 0 || std::strcmp(value, "after") == 0)) {
+      auth = std::strcmp(value, "connect") == 0 ? AuthWhen::on_connect : AuthWhen::after_link;
+      auth_given = true;
+    } else if (arg == "--trace") {
+      trace_path = value;
+    } else {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+  }
+  if (argc - first < 2 || (auth_given && pin.empty())) {
+    std::fputs(kUsage, stderr);
     return 2;
   }
-  const std::string ports = argv[1];
+  if (!pin.empty() && !auth_given) auth = AuthWhen::on_connect;
+  const std::string ports = argv[first];
   ::signal(SIGPIPE, SIG_IGN);
   ::mkdir(ports.c_str(), 0755);
+
+  BtsnoopWriter trace;
+  if (!trace_path.empty() && !trace.open(trace_path)) return fail("cannot write the trace file");
 
   char btvirt_name[] = "btvirt";
   char server_flag[] = "-s";
   char* btvirt_argv[] = {btvirt_name, server_flag, nullptr};
   const pid_t btvirt = spawn(btvirt_argv, nullptr);
   if (btvirt < 0) return fail("cannot start btvirt");
+  bool btvirt_reaped = false;
 
   int status = 3;
   CameraHost camera;
+  camera.pin = pin;
+  camera.auth = auth;
+  if (trace.is_open()) camera.trace = &trace;
   Bridge bridge;
   camera.fd = connect_server();
   if (camera.fd < 0) {
@@ -322,7 +463,7 @@ int main(int argc, char** argv) {
   } else if ((bridge.socket = connect_server()) < 0 || !bridge.open_pty(ports + "/com5")) {
     status = fail("cannot set up the host's line");
   } else {
-    const pid_t driver = spawn(argv + 2, ports.c_str());
+    const pid_t driver = spawn(argv + first + 1, ports.c_str());
     for (;;) {
       int child_status = 0;
       if (::waitpid(driver, &child_status, WNOHANG) == driver) {
@@ -336,6 +477,13 @@ int main(int argc, char** argv) {
       if (fds[1].revents & (POLLIN | POLLHUP)) ok = bridge.emulator_to_host() && ok;
       if (fds[2].revents & POLLIN) ok = bridge.host_to_emulator() && ok;
       if (!ok) {
+        // btvirt crashes on some exchanges (sim/README.md): say so.
+        int btvirt_status = 0;
+        if (::waitpid(btvirt, &btvirt_status, WNOHANG) == btvirt) {
+          btvirt_reaped = true;
+          if (WIFSIGNALED(btvirt_status))
+            std::fprintf(stderr, "corvanta-btvirt-peer: btvirt died of signal %d\n", WTERMSIG(btvirt_status));
+        }
         std::fprintf(stderr, "corvanta-btvirt-peer: the emulator closed a connection\n");
         ::kill(driver, SIGTERM);
         ::waitpid(driver, nullptr, 0);
@@ -347,7 +495,9 @@ int main(int argc, char** argv) {
     }
   }
   ::unlink((ports + "/com5").c_str());
-  ::kill(btvirt, SIGTERM);
-  ::waitpid(btvirt, nullptr, 0);
+  if (!btvirt_reaped) {
+    ::kill(btvirt, SIGTERM);
+    ::waitpid(btvirt, nullptr, 0);
+  }
   return status;
 }

@@ -14,6 +14,15 @@ constexpr std::uint8_t kEvDisconnectionComplete = 0x05;
 constexpr std::uint8_t kEvCommandComplete = 0x0E;
 constexpr std::uint8_t kEvCommandStatus = 0x0F;
 constexpr std::uint8_t kEvNumberOfCompletedPackets = 0x13;
+constexpr std::uint8_t kEvPinCodeRequest = 0x16;
+constexpr std::uint8_t kEvLinkKeyRequest = 0x17;
+constexpr std::uint8_t kEvLinkKeyNotification = 0x18;
+constexpr std::uint8_t kEvInquiryResultWithRssi = 0x22;
+constexpr std::uint8_t kEvExtendedInquiryResult = 0x2F;
+constexpr std::uint8_t kEvIoCapabilityRequest = 0x31;
+constexpr std::uint8_t kEvUserConfirmationRequest = 0x33;
+constexpr std::uint8_t kEvSimplePairingComplete = 0x36;
+constexpr std::uint8_t kKeyTypeCombination = 0x00;
 
 constexpr std::uint8_t kSigCommandReject = 0x01;
 constexpr std::uint8_t kSigConnectionRequest = 0x02;
@@ -22,7 +31,15 @@ constexpr std::uint8_t kSigDisconnectionRequest = 0x06;
 constexpr std::uint8_t kSigDisconnectionResponse = 0x07;
 constexpr std::uint16_t kCidSignalling = 0x0001;
 constexpr std::uint16_t kCidFirstDynamic = 0x0040;
+// Connection Response: result, then status (for a pending result).
+constexpr std::uint16_t kResultSuccess = 0x0000;
+constexpr std::uint16_t kResultPending = 0x0001;
+constexpr std::uint16_t kResultPsmNotSupported = 0x0002;
+constexpr std::uint16_t kResultSecurityBlock = 0x0003;
 constexpr std::uint16_t kResultNoResources = 0x0004;
+constexpr std::uint16_t kStatusNoInformation = 0x0000;
+constexpr std::uint16_t kStatusAuthenticationPending = 0x0001;
+constexpr std::uint16_t kStatusAuthorizationPending = 0x0002;
 
 constexpr std::uint8_t kScanPage = 0x02;
 constexpr std::uint8_t kLinkTypeAcl = 0x01;
@@ -44,6 +61,13 @@ constexpr std::uint8_t kChannelStrayPayload[4] = {'S', 0x5A, 0x5A, 0x5A};
 constexpr std::uint16_t kForeignCid = 0x0047;
 constexpr auto kInquiryUnit = std::chrono::microseconds(1'280'000);
 constexpr auto kPageTimeout = std::chrono::microseconds(5'120'000);
+// The LMP response timeout: how long the camera's link manager waits for
+// each answer of the host's side while it authenticates.
+constexpr auto kPairingTimeout = std::chrono::microseconds(30'000'000);
+constexpr std::size_t kEirSize = 240;
+constexpr std::uint8_t kEirCompleteName = 0x09;
+// The most responses of 14 bytes one event of 255 parameter bytes holds.
+constexpr int kMostResponsesPerEvent = 18;
 
 std::uint8_t low(std::uint16_t v) { return static_cast<std::uint8_t>(v & 0xFF); }
 std::uint8_t high(std::uint16_t v) { return static_cast<std::uint8_t>(v >> 8); }
@@ -60,7 +84,11 @@ SimClock::duration scaled(std::chrono::microseconds base, double scale) {
 bool completes_with_returns(std::uint16_t opcode, std::size_t& returns) {
   switch (opcode) {
     case kOpReset: case kOpWriteLocalName: case kOpWriteScanEnable: returns = 0; return true;
-    case kOpReadBdAddr: returns = 6; return true;
+    case kOpReadBdAddr:  // BD_ADDR
+    case kOpCreateConnectionCancel: case kOpLinkKeyReply: case kOpLinkKeyNegativeReply: case kOpPinCodeReply:
+    case kOpPinCodeNegativeReply: case kOpIoCapabilityNegativeReply: case kOpUserConfirmationNegativeReply:
+      returns = 6;
+      return true;
     default: return false;
   }
 }
@@ -71,6 +99,10 @@ ControllerModel::ControllerModel(const SimOptions& options)
       peer_opens_channel_(options.peer_opens_channel),
       inquiry_time_scale_(options.inquiry_time_scale),
       page_timeout_scale_(options.page_timeout_scale),
+      pairing_timeout_scale_(options.pairing_timeout_scale),
+      camera_inquiry_(options.camera_inquiry),
+      inquiry_form_(options.inquiry_form),
+      responses_per_event_(static_cast<std::size_t>(std::clamp(options.responses_per_event, 1, kMostResponsesPerEvent))),
       faults_(options.faults) {
   std::vector<DeviceAddress> addresses = options.cameras;
   if (addresses.empty()) addresses.push_back(kDefaultCameraAddress);
@@ -80,6 +112,8 @@ ControllerModel::ControllerModel(const SimOptions& options)
     cam.own_cid = static_cast<std::uint16_t>(kCidFirstDynamic + i);
     cameras_.push_back(cam);
   }
+  camera_inquiry_.resize(cameras_.size());
+  give_keys_if_paired(faults_.pairing);
   intruder_.address = kIntruderAddress;
   intruder_.is_camera = false;
   stale_streaming_ = faults_.stale_stream;
@@ -93,7 +127,14 @@ void ControllerModel::set_faults(const SimFaults& faults) {
   // Chaos switched on, or on a new seed, starts that seed's sequence.
   if (faults.chaos.on && (!faults_.chaos.on || faults.chaos.seed != faults_.chaos.seed))
     chaos_random_.state = faults.chaos.seed;
+  if (!faults_.pairing.paired) give_keys_if_paired(faults.pairing);
   faults_ = faults;
+}
+
+// Cameras paired with the module before: each holds the key its PIN made.
+void ControllerModel::give_keys_if_paired(const SimPairing& pairing) {
+  if (!pairing.paired || pairing.pin.empty()) return;
+  for (SimCamera& cam : cameras_) cam.key = sim_link_key(module_address_, cam.address, pairing.pin);
 }
 
 // Host -> module, one byte at a time (the host writes one byte per call):
@@ -150,11 +191,19 @@ void ControllerModel::advance(SimClock::time_point now) {
   while (!timers_.empty() && timers_.front().due <= now) {
     Timer t = timers_.front();
     timers_.erase(timers_.begin());
-    if (t.kind == TimerKind::inquiry_complete) {
-      inquiry_active_ = false;
-      emit_event(kEvInquiryComplete, {0x00});
-    } else {
-      emit_connection_complete(kStatusPageTimeout, 0x0000, t.wire_address);
+    SimCamera* cam = camera_by_wire_address(t.wire_address.data());
+    switch (t.kind) {
+      case TimerKind::inquiry_complete:
+        inquiry_active_ = false;
+        emit_event(kEvInquiryComplete, {0x00});
+        break;
+      case TimerKind::page_timeout: emit_connection_complete(kStatusPageTimeout, 0x0000, t.wire_address); break;
+      case TimerKind::pairing_timeout:
+        if (cam != nullptr) pairing_failed(*cam, kStatusLmpResponseTimeout);
+        break;
+      case TimerKind::channel_answer:
+        if (cam != nullptr) final_channel_answer(*cam);
+        break;
     }
   }
 }
@@ -233,6 +282,13 @@ void ControllerModel::handle_command(std::uint16_t opcode, const std::vector<std
     case kOpDisconnect: disconnect(p); return;
     case kOpAcceptConnection:
     case kOpRejectConnection: answer_page(opcode, p); return;
+    case kOpCreateConnectionCancel: cancel_connection(p); return;
+    case kOpLinkKeyReply:
+    case kOpLinkKeyNegativeReply:
+    case kOpPinCodeReply:
+    case kOpPinCodeNegativeReply:
+    case kOpIoCapabilityNegativeReply:
+    case kOpUserConfirmationNegativeReply: pairing_answer(opcode, p); return;
     default:
       emit_command_status(opcode, kStatusUnknownCommand);
       return;
@@ -259,6 +315,7 @@ void ControllerModel::reset() {
     cam.paging_host = false;
     cam.channel_open = false;
     cam.carried.clear();
+    drop_pairing(cam);
   }
   intruder_.linked = false;
   intruder_.paging_host = false;
@@ -274,25 +331,63 @@ void ControllerModel::inquiry(const std::vector<std::uint8_t>& p, SimClock::time
   emit_command_status(kOpInquiry, 0x00);
   const std::uint8_t length = p[3];
   const std::uint8_t wanted = p[4];  // 0: no limit
-  unsigned sent = 0;
+  std::vector<const SimCamera*> found;
   for (const SimCamera& cam : cameras_) {
-    if (wanted != 0 && sent == wanted) break;
-    // Num_Responses 1 | BD_ADDR | PSRM R1 | period mode | scan mode | class (3) | clock offset (2)
-    DeviceAddress wire = wire_of(cam.address);
-    std::vector<std::uint8_t> r{0x01};
-    r.insert(r.end(), wire.begin(), wire.end());
-    r.insert(r.end(), {0x01, 0x00, 0x00});
-    r.insert(r.end(), std::begin(kCameraClass), std::end(kCameraClass));
-    r.insert(r.end(), {0x00, 0x00});
-    emit_event(kEvInquiryResult, r);
-    ++sent;
+    if (wanted != 0 && found.size() == wanted) break;
+    found.push_back(&cam);
   }
-  if (wanted != 0 && sent == wanted) {
+  emit_inquiry_results(found);
+  if (wanted != 0 && found.size() == wanted) {
     emit_event(kEvInquiryComplete, {0x00});
     return;
   }
   inquiry_active_ = true;
   timers_.push_back({now + scaled(kInquiryUnit * length, inquiry_time_scale_), TimerKind::inquiry_complete, {}});
+}
+
+// Num_Responses N, then the Core's arrays, each N long: BD_ADDR (wire),
+// Page_Scan_Repetition_Mode, reserved (2 bytes in Inquiry Result, 1 in the
+// others), Class_of_Device (3), Clock_Offset (2), and RSSI in the RSSI and
+// extended forms; the extended form has one response and 240 bytes of EIR
+// data after it. With the defaults: one standard result an event, R1, clock
+// offset 0.
+void ControllerModel::emit_inquiry_results(const std::vector<const SimCamera*>& found) {
+  const std::size_t per_event = inquiry_form_ == SimInquiryForm::extended ? 1 : responses_per_event_;
+  for (std::size_t first = 0; first < found.size(); first += per_event) {
+    const std::vector<const SimCamera*> group(found.begin() + static_cast<std::ptrdiff_t>(first),
+                                              found.begin() + static_cast<std::ptrdiff_t>(std::min(first + per_event, found.size())));
+    auto info = [this](const SimCamera* cam) -> const SimCameraInquiry& {
+      return camera_inquiry_[static_cast<std::size_t>(cam - cameras_.data())];
+    };
+    std::vector<std::uint8_t> r{static_cast<std::uint8_t>(group.size())};
+    for (const SimCamera* cam : group) {
+      const DeviceAddress wire = wire_of(cam->address);
+      r.insert(r.end(), wire.begin(), wire.end());
+    }
+    for (const SimCamera* cam : group) r.push_back(info(cam).page_scan_repetition_mode);
+    r.insert(r.end(), group.size() * (inquiry_form_ == SimInquiryForm::standard ? 2 : 1), 0x00);
+    for (std::size_t i = 0; i < group.size(); ++i) r.insert(r.end(), std::begin(kCameraClass), std::end(kCameraClass));
+    for (const SimCamera* cam : group) {
+      const std::uint16_t offset = info(cam).clock_offset & 0x7FFF;
+      r.insert(r.end(), {low(offset), high(offset)});
+    }
+    std::uint8_t code = kEvInquiryResult;
+    if (inquiry_form_ != SimInquiryForm::standard) {
+      for (const SimCamera* cam : group) r.push_back(static_cast<std::uint8_t>(info(cam).rssi));
+      code = kEvInquiryResultWithRssi;
+    }
+    if (inquiry_form_ == SimInquiryForm::extended) {
+      // One EIR structure, the complete local name: length (type + name) | 0x09 | name; zeros after.
+      const std::string& name = info(group.front()).name;
+      const std::size_t size = std::min(name.size(), kEirSize - 2);
+      std::vector<std::uint8_t> eir{static_cast<std::uint8_t>(size + 1), kEirCompleteName};
+      eir.insert(eir.end(), name.begin(), name.begin() + static_cast<std::ptrdiff_t>(size));
+      eir.resize(kEirSize, 0x00);
+      r.insert(r.end(), eir.begin(), eir.end());
+      code = kEvExtendedInquiryResult;
+    }
+    emit_event(code, r);
+  }
 }
 
 // BD_ADDR (wire) | Packet_Type (2) | PSRM | PSM | Clock_Offset (2) | Allow_Role_Switch
@@ -302,7 +397,7 @@ void ControllerModel::create_connection(const std::vector<std::uint8_t>& p, SimC
     return;
   }
   SimCamera* cam = camera_by_wire_address(p.data());
-  if (cam != nullptr && (cam->linked || cam->paging_host)) {
+  if (cam != nullptr && (cam->linked || cam->paging_host || cam->pairing_for_connect)) {
     emit_command_status(kOpCreateConnection, kStatusConnectionExists);
     return;
   }
@@ -320,10 +415,50 @@ void ControllerModel::create_connection(const std::vector<std::uint8_t>& p, SimC
     timers_.push_back({now + scaled(kPageTimeout, page_timeout_scale_), TimerKind::page_timeout, wire});
     return;
   }
-  cam->linked = true;
-  cam->channel_open = false;
-  cam->handle = allocate_handle();
-  emit_connection_complete(0x00, cam->handle, wire);
+  // A camera whose module authenticates every link does it before the link
+  // is reported up.
+  if (cam->is_camera && !faults_.pairing.pin.empty() && faults_.pairing.on_connect) {
+    cam->pairing_for_connect = true;
+    start_authentication(*cam);
+    return;
+  }
+  bring_link_up(*cam);
+}
+
+// The link is up: a new handle, no channel yet.
+void ControllerModel::bring_link_up(SimCamera& cam) {
+  cam.linked = true;
+  cam.channel_open = false;
+  cam.authenticated = false;
+  cam.handle = allocate_handle();
+  emit_connection_complete(0x00, cam.handle, wire_of(cam.address));
+}
+
+// BD_ADDR (wire). Command Complete: Status | BD_ADDR. A page still under way
+// ends with Connection Complete, status 0x02, after it (Core, Create
+// Connection Cancel); a link already reported up gets 0x0B, an address
+// nobody pages 0x02.
+void ControllerModel::cancel_connection(const std::vector<std::uint8_t>& p) {
+  if (p.size() < 6) {
+    emit_command_complete(kOpCreateConnectionCancel, kStatusInvalidParameters, std::vector<std::uint8_t>(6, 0x00));
+    return;
+  }
+  DeviceAddress wire{};
+  std::copy(p.begin(), p.begin() + 6, wire.begin());
+  const std::vector<std::uint8_t> address(wire.begin(), wire.end());
+  SimCamera* cam = camera_by_wire_address(wire.data());
+  const auto page = std::find_if(timers_.begin(), timers_.end(), [&wire](const Timer& t) {
+    return t.kind == TimerKind::page_timeout && t.wire_address == wire;
+  });
+  if (page != timers_.end() || (cam != nullptr && cam->pairing_for_connect)) {
+    if (page != timers_.end()) timers_.erase(page);
+    else drop_pairing(*cam);  // the authentication inside the page is given up too
+    emit_command_complete(kOpCreateConnectionCancel, 0x00, address);
+    emit_connection_complete(kStatusUnknownConnection, 0x0000, wire);
+    return;
+  }
+  emit_command_complete(kOpCreateConnectionCancel,
+                        cam != nullptr && cam->linked ? kStatusConnectionExists : kStatusUnknownConnection, address);
 }
 
 // Handle (2) | Reason
@@ -336,6 +471,7 @@ void ControllerModel::disconnect(const std::vector<std::uint8_t>& p) {
   emit_command_status(kOpDisconnect, 0x00);
   cam->linked = false;
   cam->channel_open = false;
+  drop_pairing(*cam);
   // Status | Handle (2) | Reason
   emit_event(kEvDisconnectionComplete,
              {0x00, low(cam->handle), high(cam->handle), kReasonLocalHostTerminated});
@@ -357,12 +493,24 @@ void ControllerModel::answer_page(std::uint16_t opcode, const std::vector<std::u
     emit_connection_complete(p[6], 0x0000, wire);
     return;
   }
-  cam->linked = true;
-  cam->channel_open = false;
-  cam->handle = allocate_handle();
-  emit_connection_complete(0x00, cam->handle, wire);
-  if (cam->is_camera && peer_opens_channel_ && !faults_.camera_mute)
-    emit_signal(*cam, kSigConnectionRequest, next_signal_id(*cam), {kCameraPsm, cam->own_cid});
+  const bool opens = cam->is_camera && peer_opens_channel_ && !faults_.camera_mute;
+  if (cam->is_camera && !faults_.pairing.pin.empty()) {
+    // It authenticates the link it asked for, then opens its channel.
+    cam->opens_after_pairing = opens;
+    if (faults_.pairing.on_connect) {
+      cam->pairing_for_connect = true;
+    } else {
+      bring_link_up(*cam);
+    }
+    start_authentication(*cam);
+    return;
+  }
+  bring_link_up(*cam);
+  if (opens) camera_opens_channel(*cam);
+}
+
+void ControllerModel::camera_opens_channel(SimCamera& cam) {
+  emit_signal(cam, kSigConnectionRequest, next_signal_id(cam), {kCameraPsm, cam.own_cid});
 }
 
 // Handle + PB/BC (2) | Data_Total_Length (2) | L2CAP length (2) | CID (2) | payload
@@ -407,11 +555,7 @@ void ControllerModel::handle_signal_command(SimCamera& cam, std::uint8_t code, s
         emit_signal(cam, kSigConnectionResponse, id, {0x0000, requester, kResultNoResources, 0x0000});
         return;
       }
-      cam.channel_open = true;
-      cam.host_cid = requester;
-      // destination CID (ours) | source CID (the requester's) | result | status
-      emit_signal(cam, kSigConnectionResponse, id, {cam.own_cid, requester, 0x0000, 0x0000});
-      send_carried(cam);
+      answer_connection_request(cam, id, requester, false);
       return;
     }
     case kSigConnectionResponse:  // destination CID (the host's) | source CID (ours) | result | status
@@ -425,6 +569,7 @@ void ControllerModel::handle_signal_command(SimCamera& cam, std::uint8_t code, s
     case kSigDisconnectionRequest:  // destination CID | source CID, echoed in the response
       if (length < 4) break;
       cam.channel_open = false;
+      cam.request_held = false;
       emit_signal(cam, kSigDisconnectionResponse, id, {u16_at(d), u16_at(d + 2)});
       return;
     case kSigDisconnectionResponse:
@@ -441,6 +586,245 @@ void ControllerModel::handle_signal_command(SimCamera& cam, std::uint8_t code, s
   }
   // Reason 0x0000: command not understood.
   emit_signal(cam, kSigCommandReject, id, {0x0000});
+}
+
+// The host's Connection Request (its identifier and source CID). Every
+// Connection Response is destination CID (ours, 0 on a refusal) | source CID
+// (the requester's) | result | status. A camera that asks for a PIN holds
+// it pending (authentication pending) until the link is authenticated;
+// `pending_sent`: the requester has had its pending answer already.
+void ControllerModel::answer_connection_request(SimCamera& cam, std::uint8_t id, std::uint16_t requester,
+                                                bool pending_sent) {
+  const SimChannelAnswer answer = faults_.channel_answer;
+  if (answer == SimChannelAnswer::psm_not_supported) {
+    emit_signal(cam, kSigConnectionResponse, id, {0x0000, requester, kResultPsmNotSupported, kStatusNoInformation});
+    return;
+  }
+  const bool needs_pairing = !faults_.pairing.pin.empty() && !cam.authenticated;
+  if (!needs_pairing && answer == SimChannelAnswer::success) {
+    cam.request_held = false;
+    cam.held_id = id;
+    cam.held_cid = requester;
+    open_held_channel(cam);
+    return;
+  }
+  cam.request_held = true;
+  cam.held_id = id;
+  cam.held_cid = requester;
+  if (!pending_sent)
+    emit_signal(cam, kSigConnectionResponse, id,
+                {cam.own_cid, requester, kResultPending,
+                 needs_pairing ? kStatusAuthenticationPending : kStatusAuthorizationPending});
+  if (needs_pairing) {
+    if (cam.asked == SimCamera::Asked::nothing) start_authentication(cam);
+    return;
+  }
+  if (answer != SimChannelAnswer::pending_forever)
+    timers_.push_back({now_ + std::chrono::milliseconds(std::max(faults_.channel_pending_ms, 0)),
+                       TimerKind::channel_answer, wire_of(cam.address)});
+}
+
+void ControllerModel::open_held_channel(SimCamera& cam) {
+  cam.request_held = false;
+  cam.channel_open = true;
+  cam.host_cid = cam.held_cid;
+  emit_signal(cam, kSigConnectionResponse, cam.held_id, {cam.own_cid, cam.held_cid, kResultSuccess, kStatusNoInformation});
+  send_carried(cam);
+}
+
+// The answer that follows "pending" when its time comes.
+void ControllerModel::final_channel_answer(SimCamera& cam) {
+  if (!cam.linked || !cam.request_held) return;
+  std::uint16_t result = kResultSuccess;
+  switch (faults_.channel_answer) {
+    case SimChannelAnswer::pending_security: result = kResultSecurityBlock; break;
+    case SimChannelAnswer::pending_no_resources: result = kResultNoResources; break;
+    default: break;
+  }
+  if (result == kResultSuccess) {
+    open_held_channel(cam);
+    return;
+  }
+  cam.request_held = false;
+  emit_signal(cam, kSigConnectionResponse, cam.held_id, {0x0000, cam.held_cid, result, kStatusNoInformation});
+}
+
+// The camera's link manager challenges the host's side first, whatever key
+// it holds (LMP_au_rand): the host's module asks its host for a key.
+void ControllerModel::start_authentication(SimCamera& cam) {
+  const DeviceAddress wire = wire_of(cam.address);
+  cam.asked = SimCamera::Asked::link_key;
+  emit_event(kEvLinkKeyRequest, {wire.begin(), wire.end()});
+  arm_pairing_timer(cam);
+}
+
+// No key, or not the camera's: it pairs (LMP_in_rand), and the host's module
+// asks for a PIN, or, from a camera that tries Secure Simple Pairing, for
+// the IO capabilities or a confirmation.
+void ControllerModel::ask_for_pairing(SimCamera& cam) {
+  const DeviceAddress wire = wire_of(cam.address);
+  std::vector<std::uint8_t> p(wire.begin(), wire.end());
+  switch (faults_.pairing.ssp) {
+    case SimSsp::off:
+      cam.asked = SimCamera::Asked::pin;
+      emit_event(kEvPinCodeRequest, p);
+      break;
+    case SimSsp::io_capability:
+      cam.asked = SimCamera::Asked::io_capability;
+      emit_event(kEvIoCapabilityRequest, p);
+      break;
+    case SimSsp::confirmation:
+      // BD_ADDR | Numeric_Value (4)
+      cam.asked = SimCamera::Asked::confirmation;
+      for (int shift = 0; shift < 32; shift += 8) p.push_back(static_cast<std::uint8_t>(kConfirmationValue >> shift));
+      emit_event(kEvUserConfirmationRequest, p);
+      break;
+  }
+  arm_pairing_timer(cam);
+}
+
+// Link_Key_Request_Reply: BD_ADDR | Link_Key (16). Link_Key_Request_Negative_Reply,
+// PIN_Code_Request_Negative_Reply, User_Confirmation_Request_Negative_Reply:
+// BD_ADDR. PIN_Code_Request_Reply: BD_ADDR | PIN_Code_Length | PIN_Code (16).
+// IO_Capability_Request_Negative_Reply: BD_ADDR | Reason. Each is answered by
+// Command Complete: Status | BD_ADDR. An answer to no request: status 0x02
+// when the address has no link (nor a page waiting on it), else 0x0C.
+void ControllerModel::pairing_answer(std::uint16_t opcode, const std::vector<std::uint8_t>& p) {
+  const std::size_t needed = opcode == kOpLinkKeyReply ? 22 : opcode == kOpPinCodeReply ? 23
+                             : opcode == kOpIoCapabilityNegativeReply ? 7 : 6;
+  if (p.size() < needed) {
+    std::vector<std::uint8_t> address(p.begin(), p.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(p.size(), 6)));
+    address.resize(6, 0x00);
+    emit_command_complete(opcode, kStatusInvalidParameters, address);
+    return;
+  }
+  const std::vector<std::uint8_t> address(p.begin(), p.begin() + 6);
+  SimCamera::Asked expected = SimCamera::Asked::link_key;
+  if (opcode == kOpPinCodeReply || opcode == kOpPinCodeNegativeReply) expected = SimCamera::Asked::pin;
+  if (opcode == kOpIoCapabilityNegativeReply) expected = SimCamera::Asked::io_capability;
+  if (opcode == kOpUserConfirmationNegativeReply) expected = SimCamera::Asked::confirmation;
+  SimCamera* cam = camera_by_wire_address(p.data());
+  if (cam == nullptr || cam->asked != expected) {
+    const bool known = cam != nullptr && (cam->linked || cam->pairing_for_connect);
+    emit_command_complete(opcode, known ? kStatusCommandDisallowed : kStatusUnknownConnection, address);
+    return;
+  }
+  const std::string& pin = faults_.pairing.pin;
+  if (opcode == kOpPinCodeReply && (p[6] == 0 || p[6] > kPinMaxLength)) {
+    emit_command_complete(opcode, kStatusInvalidParameters, address);  // still asked
+    return;
+  }
+  emit_command_complete(opcode, 0x00, address);
+  switch (opcode) {
+    case kOpLinkKeyReply:
+      if (cam->key && std::equal(cam->key->begin(), cam->key->end(), p.begin() + 6)) authenticated(*cam);
+      else if (faults_.pairing.refuse_wrong_key) pairing_failed(*cam, cam->key ? kStatusAuthenticationFailure : kStatusPinOrKeyMissing);
+      else ask_for_pairing(*cam);
+      return;
+    case kOpLinkKeyNegativeReply: ask_for_pairing(*cam); return;
+    case kOpPinCodeReply: {
+      if (pin != std::string(p.begin() + 7, p.begin() + 7 + p[6])) {
+        pairing_failed(*cam, kStatusAuthenticationFailure);
+        return;
+      }
+      // BD_ADDR | Link_Key (16) | Key_Type: a combination key
+      cam->key = sim_link_key(module_address_, cam->address, pin);
+      std::vector<std::uint8_t> notification = address;
+      notification.insert(notification.end(), cam->key->begin(), cam->key->end());
+      notification.push_back(kKeyTypeCombination);
+      emit_event(kEvLinkKeyNotification, notification);
+      authenticated(*cam);
+      return;
+    }
+    case kOpPinCodeNegativeReply: pairing_failed(*cam, kStatusPinOrKeyMissing); return;
+    case kOpIoCapabilityNegativeReply:
+    case kOpUserConfirmationNegativeReply: {
+      // Secure Simple Pairing ends on both sides: Simple Pairing Complete, Status | BD_ADDR.
+      const std::uint8_t status = opcode == kOpIoCapabilityNegativeReply ? p[6] : kStatusAuthenticationFailure;
+      std::vector<std::uint8_t> complete{status};
+      complete.insert(complete.end(), address.begin(), address.end());
+      emit_event(kEvSimplePairingComplete, complete);
+      pairing_failed(*cam, status);
+      return;
+    }
+    default: return;
+  }
+}
+
+// The camera requested the authentication (its host, or its module's
+// Authentication_Enable): Authentication Complete goes to its host, and the
+// host's module sends none.
+void ControllerModel::authenticated(SimCamera& cam) {
+  cam.asked = SimCamera::Asked::nothing;
+  drop_timers(cam, TimerKind::pairing_timeout);
+  if (cam.pairing_for_connect) {
+    cam.pairing_for_connect = false;
+    bring_link_up(cam);
+  }
+  cam.authenticated = true;
+  if (cam.opens_after_pairing) {
+    cam.opens_after_pairing = false;
+    camera_opens_channel(cam);
+  }
+  if (cam.request_held) answer_connection_request(cam, cam.held_id, cam.held_cid, true);
+}
+
+// Inside a page, the link never comes up: Connection Complete with the
+// status. On a live link, a held Connection Request is refused (security
+// block), or the camera ends the link with the status as the reason.
+void ControllerModel::pairing_failed(SimCamera& cam, std::uint8_t status) {
+  cam.asked = SimCamera::Asked::nothing;
+  drop_timers(cam, TimerKind::pairing_timeout);
+  if (cam.pairing_for_connect) {
+    drop_pairing(cam);
+    emit_connection_complete(status, 0x0000, wire_of(cam.address));
+    return;
+  }
+  if (!cam.linked) return;
+  if (faults_.pairing.on_failure == SimAuthFailure::refuse_channel && cam.request_held && !cam.opens_after_pairing) {
+    cam.request_held = false;
+    emit_signal(cam, kSigConnectionResponse, cam.held_id, {0x0000, cam.held_cid, kResultSecurityBlock, kStatusNoInformation});
+    return;
+  }
+  emit_event(kEvDisconnectionComplete, {0x00, low(cam.handle), high(cam.handle), status});
+  cam.linked = false;
+  cam.channel_open = false;
+  drop_pairing(cam);
+}
+
+void ControllerModel::arm_pairing_timer(SimCamera& cam) {
+  drop_timers(cam, TimerKind::pairing_timeout);
+  timers_.push_back({now_ + scaled(kPairingTimeout, pairing_timeout_scale_), TimerKind::pairing_timeout,
+                     wire_of(cam.address)});
+}
+
+void ControllerModel::drop_timers(const SimCamera& cam, TimerKind kind) {
+  const DeviceAddress wire = wire_of(cam.address);
+  std::erase_if(timers_, [&](const Timer& t) { return t.kind == kind && t.wire_address == wire; });
+}
+
+// The link went (or never came): nothing is asked or held any more. The key stays.
+void ControllerModel::drop_pairing(SimCamera& cam) {
+  cam.asked = SimCamera::Asked::nothing;
+  cam.authenticated = false;
+  cam.pairing_for_connect = false;
+  cam.opens_after_pairing = false;
+  cam.request_held = false;
+  drop_timers(cam, TimerKind::pairing_timeout);
+  drop_timers(cam, TimerKind::channel_answer);
+}
+
+void ControllerModel::set_camera_key(std::size_t index, const std::optional<LinkKey>& key) {
+  if (index < cameras_.size()) cameras_[index].key = key;
+}
+
+LinkKey sim_link_key(const DeviceAddress& host, const DeviceAddress& camera, const std::string& pin) {
+  const DeviceAddress h = wire_of(host);
+  const DeviceAddress c = wire_of(camera);
+  LinkKey key{};
+  for (std::size_t i = 0; i < key.size(); ++i)
+    key[i] = static_cast<std::uint8_t>((pin.empty() ? 0 : pin[i % pin.size()]) ^ h[i % 6] ^ c[i % 6] ^ i);
+  return key;
 }
 
 // The first payload byte is the command letter; data before the channel is

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -52,7 +53,24 @@ struct SimCamera {
   // Frames the camera still had to send when its link went (chaos): sent on
   // its channel as soon as one is open again.
   std::vector<std::vector<std::uint8_t>> carried;
+  // Security (SimPairing). The key outlives links and HCI_Reset: the camera keeps it.
+  std::optional<LinkKey> key;    // the one it holds for the module's address
+  bool authenticated = false;    // this link
+  enum class Asked : std::uint8_t { nothing, link_key, pin, io_capability, confirmation };
+  Asked asked = Asked::nothing;  // the request the host's module awaits an answer to
+  bool pairing_for_connect = false;  // the page waits for it: Connection Complete comes after
+  bool opens_after_pairing = false;  // its own page: it opens the channel once authenticated
+  // The host's Connection Request the camera holds pending.
+  bool request_held = false;
+  std::uint8_t held_id = 0;
+  std::uint16_t held_cid = 0;
 };
+
+// The key a camera makes with the host's module by legacy pairing: byte i is
+// PIN[i mod length] ^ host[i mod 6] ^ camera[i mod 6] ^ i, the addresses in
+// wire order (display order given here). Deterministic, so tests can write
+// the bytes out; it is no Core specification E21/E22 key.
+LinkKey sim_link_key(const DeviceAddress& host, const DeviceAddress& camera, const std::string& pin);
 
 class ControllerModel {
  public:
@@ -79,6 +97,9 @@ class ControllerModel {
 
   std::size_t camera_count() const { return cameras_.size(); }
   const SimCamera& camera(std::size_t index) const { return cameras_[index]; }
+  // The key a camera keeps for the module's address: set one, or none (a
+  // camera that has forgotten the host).
+  void set_camera_key(std::size_t index, const std::optional<LinkKey>& key);
   std::uint8_t scan_enable() const { return scan_enable_; }
   const std::vector<ReceivedCommand>& commands() const { return commands_; }
   std::size_t acl_packets_received() const { return acl_packets_; }
@@ -98,11 +119,11 @@ class ControllerModel {
   std::vector<ChaosRecord> take_chaos_records() { return std::exchange(chaos_records_, {}); }
 
  private:
-  enum class TimerKind { inquiry_complete, page_timeout };
+  enum class TimerKind { inquiry_complete, page_timeout, pairing_timeout, channel_answer };
   struct Timer {
     SimClock::time_point due;
     TimerKind kind;
-    DeviceAddress wire_address{};  // page timeout: the address that nobody answered
+    DeviceAddress wire_address{};  // the address nobody answered, or the camera's
   };
   enum class ParseState { indicator, command_header, command_parameters, acl_header, acl_data };
 
@@ -118,7 +139,26 @@ class ControllerModel {
   void create_connection(const std::vector<std::uint8_t>& p, SimClock::time_point now);
   void disconnect(const std::vector<std::uint8_t>& p);
   void answer_page(std::uint16_t opcode, const std::vector<std::uint8_t>& p);
+  void cancel_connection(const std::vector<std::uint8_t>& p);
+  void bring_link_up(SimCamera& cam);
+  void give_keys_if_paired(const SimPairing& pairing);
   void reset();
+  void emit_inquiry_results(const std::vector<const SimCamera*>& found);
+
+  // Pairing: the camera's link manager asks, the host answers.
+  void pairing_answer(std::uint16_t opcode, const std::vector<std::uint8_t>& p);
+  void start_authentication(SimCamera& cam);
+  void ask_for_pairing(SimCamera& cam);
+  void authenticated(SimCamera& cam);
+  void pairing_failed(SimCamera& cam, std::uint8_t status);
+  void arm_pairing_timer(SimCamera& cam);
+  void drop_timers(const SimCamera& cam, TimerKind kind);
+  void drop_pairing(SimCamera& cam);
+  // The channel: the host's Connection Request answered, held or refused.
+  void answer_connection_request(SimCamera& cam, std::uint8_t id, std::uint16_t requester, bool pending_sent);
+  void final_channel_answer(SimCamera& cam);
+  void open_held_channel(SimCamera& cam);
+  void camera_opens_channel(SimCamera& cam);
   void fail_command(std::uint16_t opcode);
 
   void send_byte(std::uint8_t byte);
@@ -172,6 +212,10 @@ class ControllerModel {
   bool peer_opens_channel_;
   double inquiry_time_scale_;
   double page_timeout_scale_;
+  double pairing_timeout_scale_;
+  std::vector<SimCameraInquiry> camera_inquiry_;  // one per camera
+  SimInquiryForm inquiry_form_;
+  std::size_t responses_per_event_;
   SimFaults faults_;
   std::vector<SimCamera> cameras_;
   SimCamera intruder_;
@@ -222,6 +266,13 @@ inline constexpr std::uint16_t kOpCreateConnection = 0x0405;
 inline constexpr std::uint16_t kOpDisconnect = 0x0406;
 inline constexpr std::uint16_t kOpAcceptConnection = 0x0409;
 inline constexpr std::uint16_t kOpRejectConnection = 0x040A;
+inline constexpr std::uint16_t kOpCreateConnectionCancel = 0x0408;
+inline constexpr std::uint16_t kOpLinkKeyReply = 0x040B;
+inline constexpr std::uint16_t kOpLinkKeyNegativeReply = 0x040C;
+inline constexpr std::uint16_t kOpPinCodeReply = 0x040D;
+inline constexpr std::uint16_t kOpPinCodeNegativeReply = 0x040E;
+inline constexpr std::uint16_t kOpUserConfirmationNegativeReply = 0x042D;
+inline constexpr std::uint16_t kOpIoCapabilityNegativeReply = 0x0434;
 inline constexpr std::uint16_t kOpReset = 0x0C03;
 inline constexpr std::uint16_t kOpWriteLocalName = 0x0C13;
 inline constexpr std::uint16_t kOpWriteScanEnable = 0x0C1A;
@@ -229,8 +280,12 @@ inline constexpr std::uint16_t kOpReadBdAddr = 0x1009;
 inline constexpr std::uint8_t kStatusUnknownCommand = 0x01;
 inline constexpr std::uint8_t kStatusUnknownConnection = 0x02;
 inline constexpr std::uint8_t kStatusPageTimeout = 0x04;
+inline constexpr std::uint8_t kStatusAuthenticationFailure = 0x05;
+inline constexpr std::uint8_t kStatusPinOrKeyMissing = 0x06;
 inline constexpr std::uint8_t kStatusConnectionExists = 0x0B;
 inline constexpr std::uint8_t kStatusCommandDisallowed = 0x0C;
+inline constexpr std::uint8_t kStatusInvalidParameters = 0x12;
+inline constexpr std::uint8_t kStatusLmpResponseTimeout = 0x22;
 inline constexpr std::uint8_t kReasonLocalHostTerminated = 0x16;
 inline constexpr std::uint16_t kPicturePacketBytes = 192;
 inline constexpr int kPictureRows = 72;
@@ -249,4 +304,7 @@ inline constexpr std::uint8_t kSigEchoResponse = 0x09;
 inline constexpr std::uint8_t kSigInformationRequest = 0x0A;
 inline constexpr std::uint8_t kSigInformationResponse = 0x0B;
 inline constexpr std::uint16_t kInfoExtendedFeatures = 0x0002;
+// The Numeric_Value of the User Confirmation Request a camera that tries
+// Secure Simple Pairing sends.
+inline constexpr std::uint32_t kConfirmationValue = 123456;
 }  // namespace sim_wire

@@ -25,8 +25,17 @@ const char* const kUsage =
     "                        an existing entry the virtual module did not make\n"
     "                        is never replaced, and a port another virtual\n"
     "                        module serves is refused\n"
-    "  --camera ADDR         a camera in range, twelve hex digits, most significant\n"
-    "                        first (repeat for more; default CAFE00000001)\n"
+    "  --camera ADDR[,MODE[,OFFSET]]  a camera in range, twelve hex digits, most\n"
+    "                        significant first (repeat for more; default\n"
+    "                        CAFE00000001), with the page scan repetition mode\n"
+    "                        (R0, R1 or R2; default R1) and the clock offset (hex,\n"
+    "                        0 to 7FFF; default 0) its inquiry result reports\n"
+    "  --inquiry-form FORM   the inquiry results a module in another inquiry mode\n"
+    "                        sends: standard (Inquiry Result, the default), rssi\n"
+    "                        (with RSSI) or extended (Extended Inquiry Result, with\n"
+    "                        the camera's name)\n"
+    "  --responses-per-event N  up to N cameras in one result event (standard and\n"
+    "                        rssi forms; default 1)\n"
     "  --fast                do not pace the line\n"
     "  --baud RATE           pace the line at RATE baud (default 57600)\n"
     "  --line RATE[,rtscts]  a module fixed at RATE baud, with RTS/CTS flow control\n"
@@ -41,6 +50,32 @@ const char* const kUsage =
     "  --page-timeout-scale X  multiply the 5.12 s page timeout by X (default 1)\n"
     "  --no-peer-channel     after an accepted page, do not open the channel from\n"
     "                        the camera's side\n"
+    "Security (legacy pairing, Secure Simple Pairing off):\n"
+    "  --pin PIN             the cameras authenticate every link with this PIN (1 to\n"
+    "                        16 characters): the host's Connection Request is held\n"
+    "                        pending until the link is authenticated; a camera keeps\n"
+    "                        the key it makes and takes it the next time\n"
+    "  --auth-on-connect     with --pin: the camera's module authenticates every link\n"
+    "                        inside the page, before Connection Complete\n"
+    "  --auth-failure HOW    with --pin, when authentication fails: refuse (the held\n"
+    "                        Connection Request is refused, security block; the\n"
+    "                        default) or disconnect (the camera ends the link, the\n"
+    "                        failure's status as the reason)\n"
+    "  --refuse-wrong-key    with --pin: a key the camera does not hold fails the\n"
+    "                        authentication instead of asking for the PIN again\n"
+    "  --paired              with --pin: the cameras start with the key that PIN\n"
+    "                        made with this module before\n"
+    "  --ssp KIND            with --pin: the camera tries Secure Simple Pairing where\n"
+    "                        it would ask for the PIN: io (IO Capability Request) or\n"
+    "                        confirm (User Confirmation Request)\n"
+    "  --pairing-timeout-scale X  multiply the 30 s a camera waits for each answer of\n"
+    "                        the host while it authenticates (default 1)\n"
+    "The channel:\n"
+    "  --channel-answer HOW  how a camera answers the host's Connection Request:\n"
+    "                        success (the default), pending (then success),\n"
+    "                        pending-security-block, pending-no-resources,\n"
+    "                        pending-forever or psm-not-supported\n"
+    "  --pending-ms MS       from a pending answer to the final one (default 500)\n"
     "Faults:\n"
     "  --silent              answer nothing\n"
     "  --fail-opcode HEX[:STATUS]  answer this command with STATUS (default 0C)\n"
@@ -118,6 +153,35 @@ bool parse_fail_opcode(const std::string& text, SimFaults& faults) {
   return true;
 }
 
+// ADDR[,R0|R1|R2[,OFFSET]]
+bool parse_camera(const std::string& text, DeviceAddress& address, SimCameraInquiry& inquiry) {
+  const std::size_t comma = text.find(',');
+  if (!parse_device_address(text.substr(0, comma), address)) return false;
+  if (comma == std::string::npos) return true;
+  const std::string rest = text.substr(comma + 1);
+  const std::string mode = rest.substr(0, rest.find(','));
+  if (mode != "R0" && mode != "R1" && mode != "R2" && mode != "r0" && mode != "r1" && mode != "r2") return false;
+  inquiry.page_scan_repetition_mode = static_cast<std::uint8_t>(mode[1] - '0');
+  if (rest.find(',') == std::string::npos) return true;
+  const std::string offset = rest.substr(rest.find(',') + 1);
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(offset.c_str(), &end, 16);
+  if (offset.empty() || *end != '\0' || value > 0x7FFF) return false;
+  inquiry.clock_offset = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+// One of `names`, which stand for values in the same order.
+template <typename T, std::size_t N>
+bool parse_choice(const char* text, const char* const (&names)[N], const T (&values)[N], T& value) {
+  for (std::size_t i = 0; i < N; ++i)
+    if (std::strcmp(text, names[i]) == 0) {
+      value = values[i];
+      return true;
+    }
+  return false;
+}
+
 int usage_error(const char* what) {
   std::fprintf(stderr, "corvanta-sim: %s\nTry 'corvanta-sim --help' for more information.\n", what);
   return 2;
@@ -146,8 +210,57 @@ int main(int argc, char** argv) {
     } else if (arg == "--camera") {
       const char* v = value();
       DeviceAddress address{};
-      if (v == nullptr || !parse_device_address(v, address)) return usage_error("--camera takes twelve hex digits");
+      SimCameraInquiry inquiry;
+      if (v == nullptr || !parse_camera(v, address, inquiry))
+        return usage_error("--camera takes twelve hex digits, then ,R0 ,R1 or ,R2 and ,OFFSET (hex, up to 7FFF) if wanted");
       options.cameras.push_back(address);
+      options.camera_inquiry.push_back(inquiry);
+    } else if (arg == "--inquiry-form") {
+      const char* v = value();
+      static const char* const names[] = {"standard", "rssi", "extended"};
+      static const SimInquiryForm forms[] = {SimInquiryForm::standard, SimInquiryForm::rssi, SimInquiryForm::extended};
+      if (v == nullptr || !parse_choice(v, names, forms, options.inquiry_form))
+        return usage_error("--inquiry-form takes standard, rssi or extended");
+    } else if (arg == "--responses-per-event") {
+      const char* v = value();
+      if (v == nullptr || !parse_number(v, 1, 18, n)) return usage_error("--responses-per-event takes 1 to 18");
+      options.responses_per_event = static_cast<int>(n);
+    } else if (arg == "--pin") {
+      const char* v = value();
+      if (v == nullptr || *v == '\0' || std::strlen(v) > kPinMaxLength) return usage_error("--pin takes 1 to 16 characters");
+      options.faults.pairing.pin = v;
+    } else if (arg == "--auth-on-connect") {
+      options.faults.pairing.on_connect = true;
+    } else if (arg == "--auth-failure") {
+      const char* v = value();
+      static const char* const names[] = {"refuse", "disconnect"};
+      static const SimAuthFailure ways[] = {SimAuthFailure::refuse_channel, SimAuthFailure::disconnect};
+      if (v == nullptr || !parse_choice(v, names, ways, options.faults.pairing.on_failure))
+        return usage_error("--auth-failure takes refuse or disconnect");
+    } else if (arg == "--refuse-wrong-key") {
+      options.faults.pairing.refuse_wrong_key = true;
+    } else if (arg == "--paired") {
+      options.faults.pairing.paired = true;
+    } else if (arg == "--ssp") {
+      const char* v = value();
+      static const char* const names[] = {"io", "confirm"};
+      static const SimSsp kinds[] = {SimSsp::io_capability, SimSsp::confirmation};
+      if (v == nullptr || !parse_choice(v, names, kinds, options.faults.pairing.ssp))
+        return usage_error("--ssp takes io or confirm");
+    } else if (arg == "--channel-answer") {
+      const char* v = value();
+      static const char* const names[] = {"success", "pending", "pending-security-block", "pending-no-resources",
+                                          "pending-forever", "psm-not-supported"};
+      static const SimChannelAnswer answers[] = {
+          SimChannelAnswer::success,         SimChannelAnswer::pending_success,   SimChannelAnswer::pending_security,
+          SimChannelAnswer::pending_no_resources, SimChannelAnswer::pending_forever, SimChannelAnswer::psm_not_supported};
+      if (v == nullptr || !parse_choice(v, names, answers, options.faults.channel_answer))
+        return usage_error("--channel-answer takes success, pending, pending-security-block, pending-no-resources, "
+                           "pending-forever or psm-not-supported");
+    } else if (arg == "--pending-ms") {
+      const char* v = value();
+      if (v == nullptr || !parse_number(v, 0, 600'000, n)) return usage_error("--pending-ms takes 0 to 600000");
+      options.faults.channel_pending_ms = static_cast<int>(n);
     } else if (arg == "--fast") {
       options.paced = false;
     } else if (arg == "--baud") {
@@ -164,12 +277,14 @@ int main(int argc, char** argv) {
       if (v == nullptr || !parse_number(v, 0, 65535, n)) return usage_error("--tcp takes a port number, 0 to 65535");
       options.tcp = true;
       options.tcp_port = static_cast<std::uint16_t>(n);
-    } else if (arg == "--inquiry-scale" || arg == "--page-timeout-scale") {
+    } else if (arg == "--inquiry-scale" || arg == "--page-timeout-scale" || arg == "--pairing-timeout-scale") {
       const char* v = value();
       char* end = nullptr;
       double scale = v != nullptr ? std::strtod(v, &end) : -1.0;
       if (v == nullptr || *end != '\0' || scale < 0) return usage_error("a scale is a number of 0 or more");
-      (arg == "--inquiry-scale" ? options.inquiry_time_scale : options.page_timeout_scale) = scale;
+      (arg == "--inquiry-scale"        ? options.inquiry_time_scale
+       : arg == "--page-timeout-scale" ? options.page_timeout_scale
+                                       : options.pairing_timeout_scale) = scale;
     } else if (arg == "--no-peer-channel") {
       options.peer_opens_channel = false;
     } else if (arg == "--silent") {
@@ -254,6 +369,10 @@ int main(int argc, char** argv) {
   }
 
   if (options.tcp && options.fixed_line) return usage_error("--line needs the pseudo-terminal, not --tcp");
+  const SimPairing& pairing = options.faults.pairing;
+  if (pairing.pin.empty() && (pairing.on_connect || pairing.paired || pairing.refuse_wrong_key ||
+                              pairing.ssp != SimSsp::off || pairing.on_failure != SimAuthFailure::refuse_channel))
+    return usage_error("--auth-on-connect, --auth-failure, --refuse-wrong-key, --paired and --ssp need --pin");
 
   VirtualModule module(options);
   if (!module.start()) {

@@ -7,6 +7,7 @@
 
 #include "device_address.h"
 #include "line_settings.h"
+#include "pairing.h"
 
 // Random faults drawn from a seed: the kinds, one bit each.
 enum ChaosKind : std::uint32_t {
@@ -38,6 +39,36 @@ struct SimChaos {
   std::uint32_t kinds = kChaosAllKinds;
 };
 
+// What a camera that asks for security does. The cameras pair the legacy way
+// (Secure Simple Pairing off), with a PIN; see sim/README.md, Pairing.
+enum class SimAuthFailure : std::uint8_t {
+  refuse_channel,  // the held Connection Request is refused: result 0x0003, security block
+  disconnect,      // the camera ends the link, the failure's status as the reason
+};
+enum class SimSsp : std::uint8_t {
+  off,           // legacy pairing: PIN Code Request
+  io_capability, // IO Capability Request instead
+  confirmation,  // User Confirmation Request instead (a module that answered the IO capabilities itself)
+};
+struct SimPairing {
+  std::string pin;                 // 1 to 16 bytes: the camera authenticates every link; empty: never
+  bool on_connect = false;         // its module requires authentication (Write_Authentication_Enable 1): inside Create_Connection
+  SimAuthFailure on_failure = SimAuthFailure::refuse_channel;
+  bool refuse_wrong_key = false;   // a key it does not hold fails (0x05, or 0x06 without a key) instead of pairing again
+  bool paired = false;             // it starts with the key its PIN makes for the module's address
+  SimSsp ssp = SimSsp::off;        // it tries Secure Simple Pairing where it would ask for a PIN
+};
+
+// How a camera answers the host's L2CAP Connection Request.
+enum class SimChannelAnswer : std::uint8_t {
+  success,               // at once
+  pending_success,       // pending (authorization), then success after channel_pending_ms
+  pending_security,      // pending, then refused: 0x0003 security block
+  pending_no_resources,  // pending, then refused: 0x0004 no resources
+  pending_forever,       // pending, and nothing after
+  psm_not_supported,     // refused at once: 0x0002
+};
+
 // Faults on request. Every field's default is "no fault".
 struct SimFaults {
   bool silent = false;                // reads every byte, answers nothing
@@ -66,6 +97,25 @@ struct SimFaults {
   // Still sending an earlier run's picture rows from start() until HCI_Reset arrives.
   bool stale_stream = false;
   SimChaos chaos;
+  // Security and the channel's outcome (defaults: none asked, the channel taken at once).
+  SimPairing pairing;
+  SimChannelAnswer channel_answer = SimChannelAnswer::success;
+  int channel_pending_ms = 500;       // from the pending answer to the final one
+};
+
+// Which inquiry result events the module sends (its inquiry mode).
+enum class SimInquiryForm : std::uint8_t {
+  standard,  // Inquiry Result 0x02
+  rssi,      // Inquiry Result with RSSI 0x22
+  extended,  // Extended Inquiry Result 0x2F, with the camera's name; one response an event
+};
+
+// What a camera's module answers an inquiry with.
+struct SimCameraInquiry {
+  std::uint8_t page_scan_repetition_mode = 0x01;  // R1
+  std::uint16_t clock_offset = 0x0000;            // bits 14-0; bit 15 is reserved in a result
+  std::int8_t rssi = -60;                         // dBm, in the RSSI and extended forms
+  std::string name = "camera";                    // in the extended form
 };
 
 struct SimOptions {
@@ -83,6 +133,11 @@ struct SimOptions {
   std::uint16_t tcp_port = 0;
   double inquiry_time_scale = 1.0;     // multiplies Inquiry_Length x 1.28 s
   double page_timeout_scale = 1.0;     // multiplies the 5.12 s page timeout
+  double pairing_timeout_scale = 1.0;  // multiplies the 30 s a camera waits for the host's pairing answers
+  // By camera index; a camera without an entry takes the defaults.
+  std::vector<SimCameraInquiry> camera_inquiry;
+  SimInquiryForm inquiry_form = SimInquiryForm::standard;
+  int responses_per_event = 1;         // standard and RSSI forms: up to this many cameras in one event
   DeviceAddress module_address{0x5E, 0x00, 0x00, 0x00, 0x00, 0x01};  // display order
   bool peer_opens_channel = true;      // after an accepted page the camera opens the channel itself
   SimFaults faults;

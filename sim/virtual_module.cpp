@@ -276,6 +276,16 @@ bool VirtualModule::intruder_pages_host() {
   return paged;
 }
 
+std::optional<LinkKey> VirtualModule::camera_key(std::size_t camera_index) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return camera_index < model_.camera_count() ? model_.camera(camera_index).key : std::nullopt;
+}
+
+void VirtualModule::set_camera_key(std::size_t camera_index, const std::optional<LinkKey>& key) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  model_.set_camera_key(camera_index, key);
+}
+
 void VirtualModule::set_faults(const SimFaults& faults) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

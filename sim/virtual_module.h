@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +42,10 @@ class VirtualModule {
   bool page_host(std::size_t camera_index);
   // The third device, no camera, pages the host; false when it cannot.
   bool intruder_pages_host();
+  // The link key a camera keeps for this module (none: it never paired, or
+  // has forgotten the host); setting none makes it ask for the PIN again.
+  std::optional<LinkKey> camera_key(std::size_t camera_index) const;
+  void set_camera_key(std::size_t camera_index, const std::optional<LinkKey>& key);
   // Faults can change while the module runs, between operations.
   void set_faults(const SimFaults& faults);
   // The port vanishes now, as an unplugged adapter does; returns once it has.

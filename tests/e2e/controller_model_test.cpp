@@ -4,45 +4,10 @@
 
 #include <vector>
 
-#include "controller_model.h"
+#include "controller_fixture.h"
 
 namespace {
-using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono;
-
-Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-
-struct Controller : ::testing::Test {
-  SimOptions options;
-  SimClock::time_point now{};
-  std::unique_ptr<ControllerModel> model;
-
-  Controller() {
-    options.inquiry_time_scale = 1.0;
-    make();
-  }
-  void make() { model = std::make_unique<ControllerModel>(options); }
-  void send(const Bytes& bytes) {
-    for (std::uint8_t b : bytes) model->host_byte(b, now);
-  }
-  Bytes out() {
-    Bytes b(model->output().begin(), model->output().end());
-    model->output().clear();
-    return b;
-  }
-  Bytes exchange(const Bytes& bytes) {
-    send(bytes);
-    return out();
-  }
-  // Start-up with scans on, then a link to the default camera (handle 0x002A).
-  void link_up() {
-    exchange({0x01, 0x1A, 0x0C, 0x01, 0x03});
-    exchange({0x01, 0x05, 0x04, 0x0D, 0x01, 0x00, 0x00, 0x00, 0xFE, 0xCA, 0x10, 0x00, 0x00, 0x00, 0x20, 0x80, 0x00});
-  }
-};
 
 TEST_F(Controller, StartUpCommandsAreConfirmed) {
   const struct {
@@ -84,6 +49,80 @@ TEST_F(Controller, InquiryEndsAfterItsTimeOrAtOnceWhenEnoughAnswered) {
   // One wanted: complete at once.
   EXPECT_EQ(exchange({0x01, 0x01, 0x04, 0x05, 0x33, 0x8B, 0x9E, 0x02, 0x01}), (status + result + complete));
   EXPECT_FALSE(model->next_timer().has_value());
+}
+
+// Three cameras with their own page scan repetition mode, clock offset and
+// RSSI, in each form a module's inquiry mode gives; the Core's arrays written
+// out by hand.
+TEST_F(Controller, InquiryResultForms) {
+  options.cameras = {{0xCA, 0xFE, 0, 0, 0, 0x01}, {0xCA, 0xFE, 0, 0, 0, 0x02}, {0xCA, 0xFE, 0, 0, 0, 0x03}};
+  options.camera_inquiry = {{0x02, 0x1234, -40, "cam one"}, {0x00, 0x7ABC, -55, "cam two"}};
+  options.responses_per_event = 2;
+  const Bytes a1{0x01, 0x00, 0x00, 0x00, 0xFE, 0xCA};
+  const Bytes a2{0x02, 0x00, 0x00, 0x00, 0xFE, 0xCA};
+  const Bytes a3{0x03, 0x00, 0x00, 0x00, 0xFE, 0xCA};
+  const Bytes camera_class{0x20, 0x06, 0x00};
+  const Bytes status{0x04, 0x0F, 0x04, 0x00, 0x01, 0x01, 0x04};
+  const Bytes complete{0x04, 0x01, 0x01, 0x00};
+  auto eir = [](const char* name) {
+    Bytes e{0x08, 0x09};
+    e.insert(e.end(), name, name + 7);
+    e.resize(240, 0x00);
+    return e;
+  };
+  const struct {
+    const char* name;
+    SimInquiryForm form;
+    std::uint8_t wanted;
+    Bytes results;
+  } cases[] = {
+      // Addresses, modes, the reserved bytes (two each), classes, clock offsets.
+      {"two to an event", SimInquiryForm::standard, 0,
+       Bytes{0x04, 0x02, 0x1D, 0x02} + a1 + a2 + Bytes{0x02, 0x00, 0x00, 0x00, 0x00, 0x00} + camera_class +
+           camera_class + Bytes{0x34, 0x12, 0xBC, 0x7A} +
+           Bytes{0x04, 0x02, 0x0F, 0x01} + a3 + Bytes{0x01, 0x00, 0x00} + camera_class + Bytes{0x00, 0x00}},
+      {"two wanted", SimInquiryForm::standard, 2,
+       Bytes{0x04, 0x02, 0x1D, 0x02} + a1 + a2 + Bytes{0x02, 0x00, 0x00, 0x00, 0x00, 0x00} + camera_class +
+           camera_class + Bytes{0x34, 0x12, 0xBC, 0x7A} + complete},
+      // One reserved byte each, and the RSSIs last.
+      {"with RSSI", SimInquiryForm::rssi, 0,
+       Bytes{0x04, 0x22, 0x1D, 0x02} + a1 + a2 + Bytes{0x02, 0x00, 0x00, 0x00} + camera_class + camera_class +
+           Bytes{0x34, 0x12, 0xBC, 0x7A, 0xD8, 0xC9} +
+           Bytes{0x04, 0x22, 0x0F, 0x01} + a3 + Bytes{0x01, 0x00} + camera_class + Bytes{0x00, 0x00, 0xC4}},
+      // One response an event, then 240 bytes of EIR data: the complete local name.
+      {"extended", SimInquiryForm::extended, 2,
+       Bytes{0x04, 0x2F, 0xFF, 0x01} + a1 + Bytes{0x02, 0x00} + camera_class + Bytes{0x34, 0x12, 0xD8} + eir("cam one") +
+           Bytes{0x04, 0x2F, 0xFF, 0x01} + a2 + Bytes{0x00, 0x00} + camera_class + Bytes{0xBC, 0x7A, 0xC9} +
+           eir("cam two") + complete},
+  };
+  for (const auto& c : cases) {
+    options.inquiry_form = c.form;
+    make();
+    const Bytes inquiry{0x01, 0x01, 0x04, 0x05, 0x33, 0x8B, 0x9E, 0x02, c.wanted};
+    EXPECT_EQ(exchange(inquiry), status + c.results) << c.name;
+  }
+}
+
+// Create_Connection_Cancel: a page under way ends with Connection Complete
+// 0x02 after the Command Complete; a link already up gets 0x0B; an address
+// nobody pages 0x02.
+TEST_F(Controller, CreateConnectionCancel) {
+  const Bytes nobody{1, 2, 3, 4, 5, 6};
+  const Bytes camera{0x01, 0x00, 0x00, 0x00, 0xFE, 0xCA};
+  auto cancel = [](const Bytes& address) { return Bytes{0x01, 0x08, 0x04, 0x06} + address; };
+  auto cancelled = [](std::uint8_t status, const Bytes& address) {
+    return Bytes{0x04, 0x0E, 0x0A, 0x01, 0x08, 0x04, status} + address;
+  };
+  exchange({0x01, 0x1A, 0x0C, 0x01, 0x03});
+  exchange(Bytes{0x01, 0x05, 0x04, 0x0D} + nobody + Bytes{0x10, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00});
+  EXPECT_EQ(exchange(cancel(nobody)),
+            (cancelled(0x00, nobody) + Bytes{0x04, 0x03, 0x0B, 0x02, 0x00, 0x00} + nobody + Bytes{0x01, 0x00}));
+  EXPECT_EQ(after(seconds(10)), Bytes{});  // no page timeout after it
+  EXPECT_EQ(exchange(cancel(nobody)), cancelled(0x02, nobody));
+  link_up();
+  out();
+  EXPECT_EQ(exchange(cancel(camera)), cancelled(0x0B, camera));
+  EXPECT_TRUE(model->camera(0).linked);
 }
 
 TEST_F(Controller, PageNobodyAnswersTimesOut) {
