@@ -133,11 +133,12 @@ Status hci_handle_security_event(HostState& s, std::uint8_t code, std::uint8_t l
 
 void hci_forget_pairing(HostState& s) { s.pairing_tried = HostState::PairingTried{}; }
 
-bool hci_note_pairing_failure(HostState& s, std::uint8_t status) {
+namespace {
+// What was refused, from what pairing tried; false when it tried nothing.
+bool what_failed(HostState& s, std::uint8_t status, PairingFailure& what) {
   HostState::PairingTried& tried = s.pairing_tried;
-  const bool tried_any = tried.key_given || tried.pin_given || tried.pin_withheld || tried.other_method;
-  if (!security_status(status) || !tried_any) return false;
-  PairingFailure what = PairingFailure::not_paired;
+  if (!(tried.key_given || tried.pin_given || tried.pin_withheld || tried.other_method)) return false;
+  what = PairingFailure::not_paired;
   if (status == kStatusPairingNotAllowed) what = PairingFailure::not_paired;
   else if (tried.other_method) what = PairingFailure::other_method;
   else if (tried.pin_withheld) what = PairingFailure::no_pin;
@@ -148,10 +149,24 @@ bool hci_note_pairing_failure(HostState& s, std::uint8_t status) {
     const PairingHooks& h = s.pairing;
     if (h.key_refused != nullptr) h.key_refused(h.context, tried.address);
   }
+  return true;
+}
+
+bool note_pairing(HostState& s, std::uint8_t status, std::uint16_t l2cap_result) {
+  PairingFailure what = PairingFailure::not_paired;
+  if (!what_failed(s, status, what)) return false;
   FailureReason reason;
   reason.point = FailurePoint::pairing;
   reason.detail = static_cast<std::uint16_t>(what);
   reason.hci_status = status;
+  reason.l2cap_result = l2cap_result;
   note_failure(s, reason);
   return true;
 }
+}  // namespace
+
+bool hci_note_pairing_failure(HostState& s, std::uint8_t status) {
+  return security_status(status) && note_pairing(s, status, 0);
+}
+
+bool hci_note_pairing_refusal(HostState& s, std::uint16_t l2cap_result) { return note_pairing(s, 0, l2cap_result); }

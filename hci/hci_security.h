@@ -34,3 +34,6 @@ void hci_forget_pairing(HostState& s);
 // tried and the status is a security one, the failure is noted as pairing's
 // (and a stored key the device refused is forgotten). True when it was.
 bool hci_note_pairing_failure(HostState& s, std::uint8_t status);
+// The same for a device that refused the channel for security (L2CAP
+// result 0x0003) after pairing was tried: no HCI status says why.
+bool hci_note_pairing_refusal(HostState& s, std::uint16_t l2cap_result);

@@ -97,7 +97,8 @@ Status note_refusal(HostState& s) {
   constexpr std::uint16_t kResultSecurityBlock = 0x0003;
   if (s.channel_refusal == kResultSecurityBlock) {
     const std::uint8_t auth = s.pairing_tried.auth_status;
-    if (hci_note_pairing_failure(s, auth != 0 ? auth : kStatusAuthenticationFailure)) return kStatusFail;
+    if (auth != 0 ? hci_note_pairing_failure(s, auth) : hci_note_pairing_refusal(s, s.channel_refusal))
+      return kStatusFail;
   }
   FailureReason reason;
   reason.point = FailurePoint::channel_refused;

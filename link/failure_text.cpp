@@ -130,21 +130,25 @@ const char* hci_status_name(std::uint8_t status) {
 }
 
 namespace {
-// "; the camera refused the channel (L2CAP result 0x0004, no resources)" or "".
-std::string channel_refusal_text(std::uint16_t result) {
-  if (result == 0) return {};
+// "L2CAP result 0x0004, no resources"
+std::string channel_result_text(std::uint16_t result) {
   char code[8];
   std::snprintf(code, sizeof code, "0x%04X", result);
   const char* name = find_name(kChannelResults, result);
-  return std::string("; the camera refused the channel (L2CAP result ") + code +
-         (name != nullptr ? std::string(", ") + name : std::string()) + ")";
+  return std::string("L2CAP result ") + code + (name != nullptr ? std::string(", ") + name : std::string());
+}
+
+// "; the camera refused the channel (L2CAP result 0x0004, no resources)" or "".
+std::string channel_refusal_text(std::uint16_t result) {
+  if (result == 0) return {};
+  return "; the camera refused the channel (" + channel_result_text(result) + ")";
 }
 
 std::string point_text(const FailureReason& r);
 }  // namespace
 
 std::string failure_text(const FailureReason& r) {
-  if (r.point == FailurePoint::channel_refused) return point_text(r);
+  if (r.point == FailurePoint::channel_refused || r.point == FailurePoint::pairing) return point_text(r);
   return point_text(r) + channel_refusal_text(r.l2cap_result);
 }
 
@@ -232,7 +236,8 @@ std::string point_text(const FailureReason& r) {
     case FailurePoint::pairing: {
       // Built by appending: GCC 12 warns falsely (-Wrestrict) on "(" + string.
       std::string status = "(";
-      status += status_text(r.hci_status);
+      if (r.hci_status == 0 && r.l2cap_result != 0) status += channel_result_text(r.l2cap_result);
+      else status += status_text(r.hci_status);
       status += ")";
       switch (static_cast<PairingFailure>(r.detail)) {
         case PairingFailure::pin_refused: return "the camera refused the PIN " + status;
@@ -246,13 +251,8 @@ std::string point_text(const FailureReason& r) {
       }
       return "pairing failed " + status;
     }
-    case FailurePoint::channel_refused: {
-      const char* name = find_name(kChannelResults, r.l2cap_result);
-      char code[8];
-      std::snprintf(code, sizeof code, "0x%04X", r.l2cap_result);
-      return std::string("the camera refused the channel (L2CAP result ") + code +
-             (name != nullptr ? std::string(", ") + name : std::string()) + ")";
-    }
+    case FailurePoint::channel_refused:
+      return "the camera refused the channel (" + channel_result_text(r.l2cap_result) + ")";
     case FailurePoint::channel_unanswered:
       if (r.detail != 0) return "the camera left the channel pending for " + seconds(r.bound_ms);
       return not_in_time(r, "answer to the channel request");
