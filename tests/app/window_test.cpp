@@ -146,6 +146,7 @@ class WindowTest : public QObject {
   void savesThePictureAsPngOrBmp();
   void pinDialogAsksAndRemembers();
   void exitWhileThePinIsAsked();
+  void pairsWithACameraThenConnectsWithTheKey();
   void forgetTheSelectedDevicesKey();
 
  private:
@@ -759,6 +760,37 @@ void WindowTest::pinDialogAsksAndRemembers() {
   QTRY_VERIFY(again.done);
   QCOMPARE(again.answer(), std::string("0000"));
   QVERIFY(window_->pin_dialog() == nullptr);
+}
+
+// A camera that asks for a PIN once its link is up: Connect's worker waits
+// while the dialog asks (the window live meanwhile); the key it gets is kept,
+// the picture is exact, and the next Connect asks nothing.
+void WindowTest::pairsWithACameraThenConnectsWithTheKey() {
+  SimOptions options = default_options();
+  options.faults.pairing.pin = "1234";
+  start(options);
+  QTemporaryDir state;
+  window_->set_settings_file(state.path().toStdString() + "/corvanta.conf");
+  window_->set_key_file(state.path().toStdString() + "/link-keys");
+  click(kIdOpen);
+  click(kIdInquiry);
+  select_line(1);
+  QTest::mouseClick(window_->button(kIdConnect), Qt::LeftButton);
+  QTRY_VERIFY(window_->pin_dialog() != nullptr && window_->pin_dialog()->isVisible());
+  QVERIFY(window_->isEnabled());
+  window_->pin_dialog()->pin_field()->setText("1234");
+  QTest::mouseClick(window_->pin_dialog()->ok_button(), Qt::LeftButton);
+  window_->wait_for_worker();
+  QCOMPARE(enabled_buttons(), QString("Disconnect Close"));
+  QVERIFY(text_of(state.path().toStdString() + "/link-keys").find("\nCA:FE:00:00:00:0B ") != std::string::npos);
+  press(Qt::Key_Up);
+  const std::array<std::uint8_t, kFrameBufferSize> view = module_->camera_view(1);
+  QVERIFY(std::equal(view.begin(), view.end(), host_->frame_buffer.begin()));
+  click(kIdDisconnect);
+  select_line(1);
+  click(kIdConnect);  // answered from the kept key: no dialog
+  QVERIFY(window_->pin_dialog() == nullptr);
+  QCOMPARE(enabled_buttons(), QString("Disconnect Close"));
 }
 
 // Exit while the dialog is open: the worker gets none at once, the dialog

@@ -551,6 +551,43 @@ TEST_F(Win32Window, PinDialogAnswersTheWorker) {
   EXPECT_EQ(other.length, 0u);
 }
 
+// sim: --fast, a camera that asks for PIN 1234 once its link is up. Connect
+// waits while the dialog asks; the key it gets is kept, and the next
+// Connect asks nothing.
+TEST_F(Win32Window, PairsWithAPinThenConnectsWithTheKey) {
+  const std::wstring key_file = scratch_folder() + L"\\link-keys";
+  shell->shell.pairing.key_file = key_file;  // idle: no worker reads it yet
+  click(kIdOpen);
+  ASSERT_TRUE(eventually([&] { return idle_with({false, true, false, false, true}); }));
+  click(kIdInquiry);
+  ASSERT_TRUE(eventually([&] { return ::SendMessageA(control(kIdDeviceList), LB_GETCOUNT, 0, 0) == 1; }));
+  auto select_the_camera = [&] {
+    ::SendMessageA(control(kIdDeviceList), LB_SETCURSEL, 0, 0);
+    ::SendMessageA(main, WM_COMMAND, command_wparam(kIdDeviceList, LBN_SELCHANGE),
+                   reinterpret_cast<LPARAM>(control(kIdDeviceList)));
+  };
+  select_the_camera();
+  click(kIdConnect);
+  HWND dialog = nullptr;
+  ASSERT_TRUE(eventually([&] { return (dialog = owned_dialog(main)) != nullptr; }));
+  ::SetDlgItemTextW(dialog, IDC_PIN_FIELD, L"1234");
+  ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(eventually([&] { return idle_with({false, false, false, true, true}); }));
+  const std::vector<std::uint8_t> keys = file_bytes(key_file);
+  EXPECT_NE(std::string(keys.begin(), keys.end()).find("\nCA:FE:00:00:00:01 "), std::string::npos);
+  press_keys({VK_UP});
+  ASSERT_TRUE(eventually([&] {
+    return shell->host.frame_length == static_cast<std::int16_t>(kFrameBufferSize) &&
+           idle_with({false, false, false, true, true});
+  }));
+  click(kIdDisconnect);
+  ASSERT_TRUE(eventually([&] { return idle_with({false, true, true, false, true}); }));
+  select_the_camera();
+  click(kIdConnect);
+  ASSERT_TRUE(eventually([&] { return idle_with({false, false, false, true, true}); }));
+  EXPECT_EQ(owned_dialog(main), nullptr);
+}
+
 // "Forget device's key..." on the system menu; with no device selected or
 // connected it says so.
 TEST_F(Win32Window, ForgetWithNoDeviceSaysSo) {
