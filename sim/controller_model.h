@@ -69,7 +69,7 @@ struct SimCamera {
 // The key a camera makes with the host's module by legacy pairing: byte i is
 // PIN[i mod length] ^ host[i mod 6] ^ camera[i mod 6] ^ i, the addresses in
 // wire order (display order given here). Deterministic, so tests can write
-// the bytes out; it is no Core specification E21/E22 key.
+// the bytes out; it is no Bluetooth Core E21/E22 key.
 LinkKey sim_link_key(const DeviceAddress& host, const DeviceAddress& camera, const std::string& pin);
 
 class ControllerModel {

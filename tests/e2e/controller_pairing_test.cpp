@@ -1,6 +1,6 @@
 // The virtual controller's cameras that ask for security, and the channel's
 // outcomes: host bytes in, module bytes out, byte-exact against bytes
-// written out by hand from the Core specification's layouts.
+// written out by hand from Bluetooth Core's layouts (Vol 4, Part E).
 #include <gtest/gtest.h>
 
 #include <string>
