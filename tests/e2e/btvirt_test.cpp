@@ -39,24 +39,31 @@ std::vector<std::uint8_t> expected_pixels(const CameraScene& scene) {
     }                                                      \
   } while (false)
 
+// A private directory outside /tmp with both programs copied in: the
+// session's /tmp is a fresh tmpfs, which would hide a build under /tmp.
+struct BtvirtDir {
+  std::string dir, peer, cli;
+};
+BtvirtDir btvirt_dir() {
+  char pattern[] = "/var/tmp/corvanta-btvirt-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) return {};
+  BtvirtDir made{pattern, std::string(pattern) + "/corvanta-btvirt-peer", std::string(pattern) + "/corvanta-cli"};
+  if (run_command("cp '" + std::string(CORVANTA_BTVIRT_PEER_PATH) + "' '" + made.peer + "' && cp '" +
+                  CORVANTA_CLI_PATH + "' '" + made.cli + "'")
+          .exit_status != 0)
+    return {};
+  return made;
+}
+
 TEST(Btvirt, WholeSessionWithTwoPicturesPixelExact) {
   REQUIRE_OR_SKIP(tool_present("btvirt"), "btvirt is not installed (Debian package bluez-test-tools)");
   REQUIRE_OR_SKIP(tool_present("unshare") && run_command("unshare -m true 2>/dev/null").exit_status == 0,
                   "cannot make a private mount namespace (unshare -m needs root)");
 
-  // Outside /tmp: the session's /tmp is a fresh tmpfs, which would hide a
-  // build that lives under /tmp, so the two programs run from here too.
-  char pattern[] = "/var/tmp/corvanta-btvirt-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
+  const auto [dir, peer, cli] = btvirt_dir();
+  ASSERT_FALSE(dir.empty());
   const std::string first = dir + "/first.bmp";
   const std::string second = dir + "/second.bmp";
-  const std::string peer = dir + "/corvanta-btvirt-peer";
-  const std::string cli = dir + "/corvanta-cli";
-  ASSERT_EQ(run_command("cp '" + std::string(CORVANTA_BTVIRT_PEER_PATH) + "' '" + peer + "' && cp '" +
-                        CORVANTA_CLI_PATH + "' '" + cli + "'")
-                .exit_status,
-            0);
 
   const std::string session = peer + " " + dir + "/ports " + cli + " open inquiry connect 0 key L capture " + first +
                               " key D key K capture " + second + " disconnect close";
@@ -94,15 +101,8 @@ TEST(Btvirt, PairsWithAPinThenConnectsWithoutOne) {
   REQUIRE_OR_SKIP(tool_present("btvirt"), "btvirt is not installed (Debian package bluez-test-tools)");
   REQUIRE_OR_SKIP(tool_present("unshare") && run_command("unshare -m true 2>/dev/null").exit_status == 0,
                   "cannot make a private mount namespace (unshare -m needs root)");
-  char pattern[] = "/var/tmp/corvanta-btvirt-XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
-  const std::string peer = dir + "/corvanta-btvirt-peer";
-  const std::string cli = dir + "/corvanta-cli";
-  ASSERT_EQ(run_command("cp '" + std::string(CORVANTA_BTVIRT_PEER_PATH) + "' '" + peer + "' && cp '" +
-                        CORVANTA_CLI_PATH + "' '" + cli + "'")
-                .exit_status,
-            0);
+  const auto [dir, peer, cli] = btvirt_dir();
+  ASSERT_FALSE(dir.empty());
   // The two sessions, one after the other, as the peer's command.
   const std::string sessions = dir + "/sessions.sh";
   {
