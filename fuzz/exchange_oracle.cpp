@@ -16,9 +16,10 @@
 // "Staying in step" lists what is beyond it): a row is sent twice only while
 // no frame of this camera was ever lost, and only in a picture sent without
 // a pause or a link loss, passing nothing; a frame on the camera's own channel
-// is sent only among a picture's rows, with a row after it; a pause lasts
-// less than the write-off time; and only a key's answer and a picture pass
-// one another.
+// is sent only among a picture's rows, with a row after it; the camera is
+// never silent for the write-off time while it owes frames (a pause before a
+// lost frame and a pause in the next exchange do not add up to it); and only
+// a key's answer and a picture pass one another.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -41,6 +42,9 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr microseconds kByteTime{1000000 / 5760};
 constexpr std::uint8_t kHandle = 0x2A;
 constexpr std::uint16_t kCid = 0x0046;
+// Just under the write-off time (6 s): a camera silent for that long while it
+// owes frames has dropped them, as far as counting can tell.
+constexpr milliseconds kLongestSilence{5900};
 
 // The input, read from the front; past its end every read gives 0.
 struct Input {
@@ -285,6 +289,12 @@ struct World {
   std::uint16_t commands = 0;
   std::uint16_t pictures = 0;
   Deadline camera_free{};  // the camera answers in order: not before it is done with the last
+  // The camera stays silent for less than the write-off time while it owes
+  // frames: counted from the end of the last packet it put on the line, or
+  // from the command that found it idle, whichever came later. A pause before
+  // a lost frame and a pause in the next exchange would otherwise add up.
+  Deadline heard_until{};
+  Deadline owing_since{};
   bool last_was_picture = false;
   bool ever_lost = false;  // a frame of this camera's never came
   std::vector<Bytes> carried;  // frames the camera sends once its channel is back after a link loss
@@ -330,6 +340,7 @@ struct World {
   // The camera's frames for the command just sent, with the exchange's faults.
   void camera_answers(char letter, const Faults& f) {
     ++commands;
+    if (camera_free <= line.now()) owing_since = line.now();
     const bool picture = letter == 'U';
     std::vector<Bytes> frames;
     if (picture) {
@@ -373,7 +384,7 @@ struct World {
         // row after it: where a key's answer is owed it would be taken for it.
         const bool on_channel = f.stray_kind % 7 == 5;
         const bool row_after = picture && !lost(i) && (f.link_loss_at < 0 || f.link_loss_at > i);
-        if (!on_channel || row_after) line.send(at, stray(f.stray_kind));
+        if (!on_channel || row_after) deliver(at, stray(f.stray_kind));
       }
       if (lost(i)) continue;
       for (int copy = 0; copy < (i == twice ? 2 : 1); ++copy) {
@@ -400,18 +411,26 @@ struct World {
     camera_free = std::max(camera_free, at);
   }
 
+  // Puts bytes on the line at `at`, or sooner where the camera would
+  // otherwise have been silent for the write-off time. When they go.
+  Deadline deliver(Deadline at, Bytes bytes) {
+    at = std::min(at, std::max(heard_until, owing_since) + kLongestSilence);
+    heard_until = std::max(heard_until, at + kByteTime * static_cast<long>(bytes.size()));
+    line.send(at, std::move(bytes));
+    return at;
+  }
+
   // Puts a packet on the line at `at`; split after `pause_inside` bytes by a
   // pause, when that falls inside it. The time the camera is done with it.
   Deadline send_paced(Deadline at, Bytes packet, int pause_inside, milliseconds pause) {
     const auto size = static_cast<long>(packet.size());
     if (pause_inside > 0 && pause_inside < size) {
-      line.send(at, Bytes(packet.begin(), packet.begin() + pause_inside));
-      at += kByteTime * pause_inside + pause;
-      line.send(at, Bytes(packet.begin() + pause_inside, packet.end()));
+      at = deliver(at, Bytes(packet.begin(), packet.begin() + pause_inside));
+      at = deliver(at + kByteTime * pause_inside + pause, Bytes(packet.begin() + pause_inside, packet.end()));
       return at + kByteTime * (size - pause_inside);
     }
     if (pause_inside >= 0) at += pause;  // falls at the packet's edge
-    line.send(at, std::move(packet));
+    at = deliver(at, std::move(packet));
     return at + kByteTime * size;
   }
 
@@ -433,9 +452,9 @@ struct World {
 
   void link_loss(Deadline at, bool channel_only) {
     if (channel_only)
-      line.send(at, frame_packets(0x0001, {0x06, 0x44, 0x04, 0x00, 0x46, 0x00, 0x46, 0x00}, 0)[0]);
+      deliver(at, frame_packets(0x0001, {0x06, 0x44, 0x04, 0x00, 0x46, 0x00, 0x46, 0x00}, 0)[0]);
     else
-      line.send(at, event(0x05, {0x00, kHandle, 0x00, 0x08}));
+      deliver(at, event(0x05, {0x00, kHandle, 0x00, 0x08}));
   }
 
   // The module answers the host's HCI commands: a Reject with its Command
