@@ -353,6 +353,11 @@ struct World {
     auto lost = [&](int i) { return i >= f.lose_from && i < f.lose_from + f.lose_count; };
     bool loses = false;
     for (int i = 0; i < count && i != f.link_loss_at; ++i) loses = loses || lost(i);
+    // A byte lost or added in a fragmented frame can make a length that
+    // reads the following fragments whole, as another link's packet, and
+    // ends in step: those are lost as surely, and the last of them may
+    // complete the damaged frame.
+    loses = loses || (f.byte_at >= 0 && f.fragment != 0);
     // A row sent twice, only while no frame was ever lost (a lost row and a
     // row too many leave the count right and the picture wrong), and in a
     // picture sent without a pause or a link loss, so that the row too many
@@ -517,10 +522,10 @@ namespace {
 void trace_exchange(int n, char what, const Faults& f, Status status, const HostState& s,
                     std::chrono::nanoseconds took) {
   std::fprintf(stderr,
-               "exchange %d %c: pause %d:%lldms inside %d, lose %d+%d, stray %d:%d, byte %ld%s, fragment %zu, "
+               "exchange %d %c: pause %d:%lldms inside %d, lose %d+%d, stray %d:%d, byte %ld%s %02x, fragment %zu, "
                "link loss %d%s%s, gap %lldms, twice %d%s -> %s in %lld ms%s%s\n",
                n, what, f.pause_at, static_cast<long long>(f.pause.count()), f.pause_inside, f.lose_from,
-               f.lose_count, f.stray_at, f.stray_kind % 7, f.byte_at, f.byte_added ? " added" : "", f.fragment,
+               f.lose_count, f.stray_at, f.stray_kind % 7, f.byte_at, f.byte_added ? " added" : "", f.added, f.fragment,
                f.link_loss_at, f.channel_only ? " channel" : "", f.carry_on ? " carried on" : "",
                static_cast<long long>(f.gap.count()), f.twice, f.overtakes ? ", overtakes" : "",
                failed(status) ? "failed" : "ok",
