@@ -20,3 +20,21 @@ btvirt_required() {
 in_private_tmp() {
   unshare -m sh -c 'mount --make-rprivate / && mount -t tmpfs tmpfs /tmp && exec "$@"' sh "$@"
 }
+
+# btvirt_peer_copy DIR PEER [PEER_OPTION]... -- REST...: copies PEER into DIR
+# (outside the private /tmp, which would hide a build under /tmp) and sets
+# peer, peer_args and rest.
+btvirt_peer_copy() {
+  local dir=$1
+  shift
+  peer="$dir/$(basename "$1")"
+  cp "$1" "$peer" || return 1
+  shift
+  peer_args=()
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    peer_args+=("$1")
+    shift
+  done
+  shift
+  rest=("$@")
+}

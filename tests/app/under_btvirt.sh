@@ -11,16 +11,7 @@ btvirt_required
 # from a copy outside it.
 dir=$(mktemp -d /var/tmp/corvanta-btvirt-XXXXXX) || exit 1
 trap 'rm -rf "$dir"' EXIT
-peer="$dir/$(basename "$1")"
-cp "$1" "$peer" || exit 1
-shift
-peer_args=()
-while [ $# -gt 0 ] && [ "$1" != "--" ]; do
-  peer_args+=("$1")
-  shift
-done
-shift
-program="$dir/$(basename "$1")"
-cp "$1" "$program" || exit 1
-shift
-in_private_tmp "$peer" "${peer_args[@]}" "$dir/ports" "$program" "$@"
+btvirt_peer_copy "$dir" "$@" || exit 1
+program="$dir/$(basename "${rest[0]}")"
+cp "${rest[0]}" "$program" || exit 1
+in_private_tmp "$peer" "${peer_args[@]}" "$dir/ports" "$program" "${rest[@]:1}"

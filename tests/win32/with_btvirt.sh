@@ -14,15 +14,8 @@ source "$(dirname "$0")/../../scripts/lib/btvirt.sh"
 btvirt_required
 
 dir=$(mktemp -d /var/tmp/corvanta-btvirt-XXXXXX) || exit 1
-peer="$dir/$(basename "$1")"
-cp "$1" "$peer" || exit 1
-shift
-peer_args=()
-while [ $# -gt 0 ] && [ "$1" != "--" ]; do
-  peer_args+=("$1")
-  shift
-done
-shift
+btvirt_peer_copy "$dir" "$@" || exit 1
+set -- "${rest[@]}"
 
 # The peer's own command only waits: the test runs outside the namespace.
 in_private_tmp "$peer" "${peer_args[@]}" "$dir/ports" sh -c "while [ ! -e '$dir/done' ]; do sleep 0.1; done" \
