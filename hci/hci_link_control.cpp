@@ -151,7 +151,7 @@ Status hci_disconnect(HostState& s) {
   start_wait(s, wait_bounds::kCommandHandshake);
   CommandAnswer answer;
   const std::uint16_t opcode = hci_opcode(kOcfDisconnect, kOgfLinkControl);
-  auto lost = [&s, opcode](std::uint8_t awaited) {
+  auto lost = [&](std::uint8_t awaited) {
     note_wait_failure(s, FailurePoint::command, opcode, awaited);
     return kStatusFail;
   };

@@ -12,8 +12,12 @@ wine_prefix_make() {
   mkdir -p "$dir/ports"
   export WINEPREFIX=$dir/prefix WINEARCH=win32 WINEDEBUG=-all
   export CORVANTA_WINE_PORTS=$dir/ports
-  # No Mono or Gecko installer prompts; nothing here needs them.
-  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i >/dev/null 2>&1
+  # No Mono or Gecko installer prompts; nothing here needs them. No menu
+  # builder either, and what Wine still makes of menus and MIME types goes
+  # into DIR, not the user's home.
+  export WINEDLLOVERRIDES="winemenubuilder.exe=d"
+  export XDG_DATA_HOME=$dir/xdg/data XDG_CONFIG_HOME=$dir/xdg/config
+  WINEDLLOVERRIDES="$WINEDLLOVERRIDES;mscoree,mshtml=" wineboot -i >/dev/null 2>&1
   local reg=(wine reg add)
   # Without a window manager Wine must place the windows itself, else every
   # DestroyWindow waits 2 s for one.
@@ -29,4 +33,22 @@ wine_prefix_make() {
   # ctest must start with no wineserver: a server started now would hold the
   # first test's output pipes open.
   wineserver -w
+}
+
+# wine_prefix_remove DIR: stops the prefix's server and removes DIR, and the
+# folder the server kept its socket and lock in, which it leaves behind:
+# Debian's Wine makes it as $TMPDIR/wine-XXXXXX and names it in the
+# prefix's file "wineserver".
+wine_prefix_remove() {
+  local dir=$1
+  local server_dir=""
+  if [ -r "$dir/prefix/wineserver" ]; then
+    server_dir=$(head -c 64 "$dir/prefix/wineserver")
+    [[ $server_dir == wine-?????? ]] && server_dir="${TMPDIR:-/tmp}/$server_dir" || server_dir=""
+  fi
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  rm -rf "$dir"
+  [ -n "$server_dir" ] && rm -rf "$server_dir"
+  return 0
 }
