@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <system_error>
@@ -262,9 +263,17 @@ void MainWindow::show_status(const std::string& text) {
 // The menu's Live item reads the runner's state each time it opens.
 void MainWindow::live_changed(bool) {}
 
+// The next worker starts once the last one has left its body, so that
+// start_worker's join does not hold the window thread while a busy system
+// gets round to ending that thread; meanwhile events are handled.
 void MainWindow::post_next_step() {
-  QMetaObject::invokeMethod(
-      this, [this] { next_step(shell_); }, Qt::QueuedConnection);
+  QTimer::singleShot(0, this, [this] {
+    if (worker_running_) {
+      post_next_step();
+      return;
+    }
+    next_step(shell_);
+  });
 }
 
 void MainWindow::forget_device() {
