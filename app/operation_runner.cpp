@@ -8,6 +8,7 @@
 #include "link_keys.h"
 #include "port_name.h"
 #include "serial_link.h"
+#include "settings.h"  // path_text
 
 namespace {
 
@@ -62,6 +63,89 @@ bool is_operation(int id) {
 std::int32_t widened(Status status) { return failed(status) ? -1 : 0; }
 
 bool channel_open(const AppShell& shell) { return shell.host.channel_state == kChannelOpen; }
+
+// Whether a failed key command's letter was sent before it failed: these
+// failures are judged before anything goes out.
+bool letter_went_out(Status status, const FailureReason& reason) {
+  if (!failed(status)) return true;
+  switch (reason.point) {
+    case FailurePoint::key_refused:
+    case FailurePoint::port_write:
+    case FailurePoint::camera_behind:
+    case FailurePoint::damaged_before:
+    case FailurePoint::camera_not_quiet:
+    case FailurePoint::no_credit:
+      return false;
+    default:
+      return true;
+  }
+}
+
+// Worker, after a key command: the picture it brought, or the letter that
+// went out, into the record while one runs.
+void note_in_record(AppShell& shell, std::uint32_t virtual_key, Status status, const FailureReason& reason) {
+  std::lock_guard<std::mutex> lock(shell.record_mutex);
+  if (!shell.record.recording) return;
+  if (virtual_key != kVkUp) {
+    if (letter_went_out(status, reason)) record_key(shell.record, camera_key_letter(virtual_key));
+    return;
+  }
+  if (failed(status) || shell.view.picture == nullptr) return;
+  if (!record_picture(shell.record, *shell.view.picture, std::chrono::system_clock::now()))
+    shell.record_failed = true;
+}
+
+void stop_live(AppShell& shell, const std::string& why) {
+  shell.live.on = false;
+  shell.live.failures_in_row = 0;
+  shell.window.live_changed(false);
+  if (!why.empty()) shell.window.show_status(why);
+}
+
+// The reason of a failed key command, or `otherwise` when none was noted.
+std::string reason_text(const AppShell& shell, const char* otherwise) {
+  const std::string text = failure_text(shell.operation_failure);
+  return text.empty() ? otherwise : text;
+}
+
+// Window thread, at a key command's report: live's count of failures, its
+// end when the channel went, and a record that ended on a failed write.
+void complete_key_command(AppShell& shell, std::int32_t status) {
+  AppShell::Live& live = shell.live;
+  const bool picture = shell.operation_request.virtual_key == kVkUp;
+  live.picture_under_way = false;
+  if (live.on && picture) {
+    if (status == 0) {
+      if (live.failures_in_row > 0) shell.window.show_status("");
+      live.failures_in_row = 0;
+    } else if (++live.failures_in_row >= 2) {
+      stop_live(shell, "Live stopped: " + reason_text(shell, "the picture failed"));
+    } else {
+      shell.window.show_status("Picture failed: " + reason_text(shell, "unknown reason"));
+    }
+  }
+  if (live.on && !channel_open(shell)) stop_live(shell, "Live stopped: " + reason_text(shell, "the channel closed"));
+  std::string record_error;
+  {
+    std::lock_guard<std::mutex> lock(shell.record_mutex);
+    if (shell.record_failed) record_error = shell.record.error.empty() ? "a write failed" : shell.record.error;
+    shell.record_failed = false;
+  }
+  if (!record_error.empty()) shell.window.show_status("Recording stopped: " + record_error);
+}
+
+// Starts a key's command on the worker; false when none could start.
+bool start_key_command(AppShell& shell, std::uint32_t virtual_key) {
+  if (!channel_open(shell)) {
+    camera_key_down(shell.host, shell.view, virtual_key);  // refused without a wait
+    return false;
+  }
+  shell.running_operation = kKeyCommand;
+  shell.operation_request = OperationRequest{kKeyCommand, &shell, virtual_key, shell.line};
+  if (shell.window.start_worker(key_worker, &shell.operation_request)) return true;
+  shell.running_operation = 0;  // a key's failure is never shown
+  return false;
+}
 
 // The PIN dialog goes without an answer: its question is no longer waited for.
 void close_pin_dialog(AppShell& shell) {
@@ -228,6 +312,9 @@ bool route_command(AppShell& shell, std::uint32_t wparam) {
     case kCommandAbout:
       shell.window.open_about_box();
       return true;
+    case kCommandLive:
+      toggle_live(shell);
+      return true;
     case kCommandExit:
     case kIdExit:  // also while a worker runs
       exit_main_window(shell);
@@ -255,6 +342,16 @@ bool route_command(AppShell& shell, std::uint32_t wparam) {
 }
 
 void start_operation(AppShell& shell, std::int32_t operation_id) {
+  // Disconnect and Close end live, and wait for its picture under way
+  // rather than being lost.
+  if ((operation_id == kIdDisconnect || operation_id == kIdClose) && (shell.live.on || shell.live.picture_under_way)) {
+    if (shell.live.on) stop_live(shell, "");
+    if (shell.running_operation != 0) {
+      if (shell.live.waiting_operation == 0) shell.live.waiting_operation = operation_id;
+      shell.live.waiting_key = 0;  // the link goes: a key would be lost on it
+      return;
+    }
+  }
   if (shell.running_operation != 0) return;  // one worker at a time
   shell.running_operation = operation_id;
   shell.operation_request = OperationRequest{operation_id, &shell, 0, shell.line};
@@ -268,23 +365,102 @@ void start_operation(AppShell& shell, std::int32_t operation_id) {
 }
 
 bool key_down(AppShell& shell, std::uint32_t virtual_key) {
-  if (camera_key_letter(virtual_key) == 0) return false;
-  if (shell.running_operation != 0) return false;  // the link is the running worker's
-  if (!channel_open(shell)) {
-    camera_key_down(shell.host, shell.view, virtual_key);  // refused without a wait
-    return false;
+  if (virtual_key == kVkSpace) {
+    toggle_live(shell);
+    return true;
   }
-  shell.running_operation = kKeyCommand;
-  shell.operation_request = OperationRequest{kKeyCommand, &shell, virtual_key, shell.line};
-  if (shell.window.start_worker(key_worker, &shell.operation_request)) return true;
-  shell.running_operation = 0;  // a key's failure is never shown
-  return false;
+  if (camera_key_letter(virtual_key) == 0) return false;
+  if (shell.running_operation != 0) {
+    // The link is the running worker's. While live, one key waits for the
+    // picture under way.
+    AppShell::Live& live = shell.live;
+    if (!live.on || shell.running_operation != kKeyCommand || live.waiting_key != 0 || live.waiting_operation != 0)
+      return false;
+    live.waiting_key = virtual_key;
+    return true;
+  }
+  return start_key_command(shell, virtual_key);
 }
 
 void key_worker(OperationRequest* request) {
   AppShell& shell = *request->shell;
   const Status status = camera_key_down(shell.host, shell.view, request->virtual_key);
+  // A failure is noted by the owner of the link, which this worker was.
+  const FailureReason reason = failed(status) ? shell.host.last_failure : FailureReason{};
+  shell.operation_failure = reason;
+  note_in_record(shell, request->virtual_key, status, reason);
   shell.window.send_operation_done(kKeyCommand, widened(status));
+}
+
+bool set_live(AppShell& shell, bool on) {
+  AppShell::Live& live = shell.live;
+  if (on == live.on) return true;
+  if (!on) {
+    stop_live(shell, "");
+    return true;
+  }
+  if (!channel_open(shell) || (shell.running_operation != 0 && shell.running_operation != kKeyCommand) ||
+      live.waiting_operation != 0) {
+    shell.window.live_changed(false);
+    shell.window.show_status("Live needs an open channel: connect first.");
+    return false;
+  }
+  live.on = true;
+  live.failures_in_row = 0;
+  shell.window.live_changed(true);
+  shell.window.show_status("");
+  if (shell.running_operation == 0) next_step(shell);  // else once the key command under way is reported
+  return true;
+}
+
+void toggle_live(AppShell& shell) { set_live(shell, !shell.live.on); }
+
+void next_step(AppShell& shell) {
+  AppShell::Live& live = shell.live;
+  if (shell.running_operation != 0 || shell.host.cancel_requested) return;
+  if (const std::int32_t operation_id = live.waiting_operation; operation_id != 0) {
+    live.waiting_operation = 0;
+    start_operation(shell, operation_id);
+    return;
+  }
+  if (const std::uint32_t key = live.waiting_key; key != 0) {
+    live.waiting_key = 0;
+    if (!start_key_command(shell, key) && live.on) next_step(shell);
+    return;
+  }
+  if (!live.on) return;
+  if (!channel_open(shell)) {
+    stop_live(shell, "Live stopped: the channel is closed.");
+    return;
+  }
+  live.picture_under_way = start_key_command(shell, kVkUp);
+  if (!live.picture_under_way) stop_live(shell, "Live stopped: no worker thread could be started.");
+}
+
+bool start_record(AppShell& shell, const std::filesystem::path& folder) {
+  std::string error;
+  bool started = false;
+  {
+    std::lock_guard<std::mutex> lock(shell.record_mutex);
+    started = record_start(shell.record, folder, RecordFormat::png, error);
+    shell.record_failed = false;
+  }
+  shell.window.show_status(started ? "Recording to " + path_text(folder) : "Cannot record: " + error);
+  return started;
+}
+
+void stop_record(AppShell& shell) {
+  {
+    std::lock_guard<std::mutex> lock(shell.record_mutex);
+    if (!shell.record.recording) return;
+    record_stop(shell.record);
+  }
+  shell.window.show_status("Recording stopped.");
+}
+
+bool recording(AppShell& shell) {
+  std::lock_guard<std::mutex> lock(shell.record_mutex);
+  return shell.record.recording;
 }
 
 void operation_worker(OperationRequest* request) {
@@ -315,6 +491,7 @@ std::int32_t run_operation(AppShell& shell, std::int32_t operation_id, const Lin
 
 void complete_operation(AppShell& shell, std::int32_t status) {
   if (shell.running_operation == 0) return;  // a stray report changes nothing
+  if (shell.running_operation == kKeyCommand) complete_key_command(shell, status);
   // The running id, not the report's, chooses: they are the same whenever a
   // worker reports.
   if (const OperationOutcomes* outcomes = outcomes_of(shell.running_operation)) {
@@ -332,6 +509,8 @@ void complete_operation(AppShell& shell, std::int32_t status) {
   }
   shell.running_operation = 0;
   show_pairing_notes(shell);
+  const AppShell::Live& live = shell.live;
+  if (live.on || live.waiting_key != 0 || live.waiting_operation != 0) shell.window.post_next_step();
 }
 
 std::vector<std::string> port_box_items(const std::vector<std::string>& present, const std::string& chosen) {

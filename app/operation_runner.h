@@ -16,6 +16,7 @@
 #include "camera_commands.h"
 #include "host_state.h"
 #include "pairing_shell.h"
+#include "picture_record.h"
 #include "wait_bounds.h"
 
 // User-interface ids, shared by the controls, the command routing and the
@@ -32,6 +33,9 @@ inline constexpr int kCommandAbout = 104;  // Alt+"?" and Alt+"/"
 inline constexpr int kCommandExit = 105;   // the exit item of the (never shown) menu
 // A key command on the worker: its id where an operation's would be.
 inline constexpr int kKeyCommand = 1100;
+// The live toggle of the picture's context menu; the Space key toggles it too.
+inline constexpr int kCommandLive = 1101;
+inline constexpr std::uint32_t kVkSpace = 0x20;
 
 // The device list's notifications: the user changed its selection; it took
 // the keyboard.
@@ -135,6 +139,16 @@ struct ShellWindow {
   // Window thread: writes the settings file as the window holds them (the
   // shell's pins included), saying so in a box when it cannot.
   virtual void save_settings() = 0;
+
+  // Live view and record. Window thread: `text` on the window's status line
+  // ("" clears it); no box, so that pictures keep coming.
+  virtual void show_status(const std::string& text) = 0;
+  // Window thread: live went on or off (the toggle's check mark).
+  virtual void live_changed(bool on) = 0;
+  // Window thread, without waiting: has the window thread call
+  // next_step(shell) once the event it handles now (a report) is done, so
+  // that the next worker starts after the last one has ended.
+  virtual void post_next_step() = 0;
 };
 
 // A PIN asked of the window for the worker, handed over under the mutex:
@@ -187,6 +201,23 @@ struct AppShell {
   DeviceAddress last_connected{};
   bool connected_once = false;
 
+  // Live view (window thread only): pictures back to back while `on`; the
+  // running key command is live's picture; a key, and a Disconnect or Close,
+  // waiting for the picture under way; pictures failed in a row.
+  struct Live {
+    bool on = false;
+    bool picture_under_way = false;
+    std::uint32_t waiting_key = 0;
+    std::int32_t waiting_operation = 0;
+    int failures_in_row = 0;
+  } live;
+  // The record of every picture that arrives: started and stopped on the
+  // window thread, written by the worker after a capture, under the mutex.
+  // `record_failed`: a write failed and ended it, not yet said.
+  std::mutex record_mutex;
+  PictureRecord record;
+  bool record_failed = false;
+
   AppShell(HostState& h, ShellWindow& w) : host(h), window(w) {}
 };
 
@@ -216,10 +247,32 @@ void start_operation(AppShell& shell, std::int32_t operation_id);
 // and a channel is open, starts its command on the worker (true); any other
 // key does nothing, so a held key's repeats cannot queue commands. Without
 // a channel the key is refused at once, as camera_key_down refuses it.
+// While live, one key waits for the picture under way (true); a further
+// one is refused. Space toggles live (true); a shell passes on no repeats
+// of a held Space.
 bool key_down(AppShell& shell, std::uint32_t virtual_key);
 
+// Live view, window thread. On only while a channel is open and no
+// operation runs (false, said on the status line, otherwise); then each
+// picture starts once the last one is reported, as the Up key's would.
+// Off: the picture under way finishes and no other starts. A failed
+// picture is said on the status line; a second in a row, a lost channel,
+// Disconnect and Close end live.
+bool set_live(AppShell& shell, bool on);
+void toggle_live(AppShell& shell);
+// Window thread, when post_next_step has come round: the Disconnect or
+// Close that waited, else the key that waited, else live's next picture.
+void next_step(AppShell& shell);
+
+// The record, window thread: into `folder` as PNG (false, and the reason on
+// the status line, when it cannot start); its end; whether one runs.
+bool start_record(AppShell& shell, const std::filesystem::path& folder);
+void stop_record(AppShell& shell);
+bool recording(AppShell& shell);
+
 // The worker's body for a key command: the command or the capture, owning
-// the link, then its report, which shows nothing.
+// the link, what went out and came kept in the record, then its report,
+// which shows nothing but live's state.
 void key_worker(OperationRequest* request);
 
 // The worker's body: runs the request's operation while owning the link,

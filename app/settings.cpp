@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -7,6 +8,7 @@
 #include "link_keys.h"
 #include "pairing_shell.h"
 #include "port_name.h"
+#include "window_layout.h"
 
 namespace {
 std::string trimmed(const std::string& text) {
@@ -33,8 +35,12 @@ std::string apply_setting(const std::string& key, const std::string& value, Wind
     if (!parse_colon_address(device, address)) return "\"" + device + "\" is no address AA:BB:CC:DD:EE:FF";
     if (const std::string why = pin_problem(value); !why.empty()) return "the PIN " + why;
     settings.pins[colon_address_text(address)] = value;
+  } else if (key == "zoom") {
+    const bool digit = value.size() == 1 && value[0] >= '0' + kMinZoom && value[0] <= '0' + kMaxZoom;
+    if (!digit) return "\"" + value + "\" is no zoom (1 to 6)";
+    settings.zoom = value[0] - '0';
   } else {
-    return "unknown key \"" + key + "\" (port, baud, flow or pin.ADDRESS)";
+    return "unknown key \"" + key + "\" (port, baud, flow, zoom or pin.ADDRESS)";
   }
   return {};
 }
@@ -76,6 +82,9 @@ std::string format_settings(const WindowSettings& settings) {
   if (!settings.port.empty()) text += "port=" + settings.port + "\n";
   text += "baud=" + std::to_string(settings.line.baud) + "\n";
   text += std::string("flow=") + flow_control_name(settings.line.flow) + "\n";
+  // The picture's zoom only when it is not the usual 1 (the window's settings).
+  const int zoom = std::clamp(settings.zoom, kMinZoom, kMaxZoom);
+  if (zoom != kMinZoom) text += "zoom=" + std::to_string(zoom) + "\n";
   for (const auto& [address, pin] : settings.pins) text += "pin." + address + "=" + pin + "\n";
   return text;
 }

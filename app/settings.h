@@ -8,6 +8,7 @@
 //   baud=115200            a rate the line takes (line_settings.h)
 //   flow=rtscts            none or rtscts
 //   pin.00:1B:DC:40:00:0A=0000   the PIN of the device at that address
+//   zoom=2                 the picture's zoom, 1 to 6
 //
 // Blank lines and lines that begin with '#' are comments; white space
 // around keys and values is ignored; a key given twice keeps its last
@@ -29,6 +30,7 @@ struct WindowSettings {
   LineSettings line;
   // Remembered PINs by address, "AA:BB:CC:DD:EE:FF" in upper case.
   std::map<std::string, std::string> pins;
+  int zoom = 1;  // kMinZoom..kMaxZoom (window_layout.h)
 };
 
 // Reads the text of a settings file into `settings`; each line that is

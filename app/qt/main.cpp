@@ -34,13 +34,15 @@ const std::string kUsage = std::string(
     "/dev/ttyS<n-1>; <ports> is $CORVANTA_PORTS, else ~/.config/corvanta/ports),\n"
     "an adapter under /dev/serial/by-id, or a port named in the settings. Ctrl+S\n"
     "saves the picture as PNG or BMP; the picture's context menu saves it too and\n"
-    "opens the settings.\n"
+    "opens the settings. Space turns live view on and off (pictures back to\n"
+    "back); Ctrl+plus, Ctrl+minus and Ctrl+0 zoom the picture; the context menu\n"
+    "records every picture that comes into a folder.\n"
     "\n") + kLineOptionsUsage + std::string(
     "  --sim          run on a virtual module with one camera, offered as COM5\n"
     "  -h, --help     show this help\n"
     "      --version  show the version\n"
     "\n"
-    "Settings (port, baud, flow, remembered PINs) are read at start from\n"
+    "Settings (port, baud, flow, zoom, remembered PINs) are read at start from\n"
     "$XDG_CONFIG_HOME/corvanta/corvanta.conf (~/.config/corvanta/corvanta.conf);\n"
     "the options above take their place for this run. Link keys that pairing\n"
     "made are kept in $XDG_STATE_HOME/corvanta/link-keys\n"
@@ -122,6 +124,7 @@ int main(int argc, char** argv) {
   window.set_port_box(items, port_box_start_selection(items, settings.port));
   window.shell().line = settings.line;
   window.shell().pins = settings.pins;
+  window.set_zoom(settings.zoom, false);
   window.set_settings_file(settings_file);
   window.show();
   window.activateWindow();

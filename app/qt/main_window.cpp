@@ -8,7 +8,9 @@
 #include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QBuffer>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QKeySequence>
 #include <QListWidget>
@@ -17,11 +19,13 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QThread>
+#include <QTimer>
 
 #include <algorithm>
 #include <system_error>
 
 #include "about_box.h"
+#include "bmp_file.h"
 #include "key_map.h"
 #include "link_keys.h"
 #include "picture_image.h"
@@ -51,7 +55,9 @@ MainWindow::MainWindow(HostState& host, QWidget* parent)
 
   create_controls();
   add_about_shortcuts();
+  add_zoom_shortcuts();
   set_up_controls(shell_);
+  set_zoom(1, false);
 
   // The picture starts as the conversion of the still empty receive buffer.
   convert_frame(host_.frame_buffer.data(), picture_.pixels.data(), kPictureWidth, kPictureHeight);
@@ -110,6 +116,62 @@ void MainWindow::create_controls() {
     // and the steering keys always reach the main window.
     control->setFocusPolicy(Qt::NoFocus);
   }
+  // Short texts of live view and the record, in the free place left of the
+  // buttons; no box, so that pictures keep coming.
+  status_line_ = new QLabel(this);
+  status_line_->setObjectName("status_line");
+  QFont small = status_line_->font();
+  small.setPixelSize(10);
+  status_line_->setFont(small);
+  status_line_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+}
+
+void MainWindow::add_zoom_shortcuts() {
+  struct ZoomKey {
+    QKeySequence key;
+    int step;  // 0: back to 1
+  } keys[] = {{QKeySequence(Qt::CTRL | Qt::Key_Plus), 1},
+              {QKeySequence(Qt::CTRL | Qt::Key_Equal), 1},
+              {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Plus), 1},
+              {QKeySequence(Qt::CTRL | Qt::Key_Minus), -1},
+              {QKeySequence(Qt::CTRL | Qt::Key_0), 0}};
+  for (const ZoomKey& zoom_key : keys) {
+    auto* shortcut = new QShortcut(zoom_key.key, this);
+    shortcut->setContext(Qt::WindowShortcut);
+    const int step = zoom_key.step;
+    connect(shortcut, &QShortcut::activated, this, [this, step] { set_zoom(step == 0 ? kMinZoom : zoom_ + step); });
+  }
+}
+
+QRect MainWindow::picture_rect() const {
+  const LayoutRect r = window_layout(96, zoom_).picture;
+  return QRect(r.x, r.y, r.width, r.height);
+}
+
+void MainWindow::set_zoom(int zoom, bool save) {
+  zoom = std::clamp(zoom, kMinZoom, kMaxZoom);
+  const bool changed = zoom != zoom_;
+  zoom_ = zoom;
+  const WindowLayout layout = window_layout(96, zoom_);
+  setFixedSize(layout.client_width, layout.client_height);
+  for (std::size_t i = 0; i < kControlPlaces.size(); ++i) {
+    const LayoutRect& r = layout.controls[i];
+    if (QWidget* control = findChild<QWidget*>(QString("control_%1").arg(kControlPlaces[i].id)))
+      control->setGeometry(r.x, r.y, r.width, r.height);
+  }
+  // At 1, the strip below the picture; larger, the place the picture had
+  // beside the buttons.
+  const LayoutRect& list = layout.controls[1];
+  if (zoom_ == kMinZoom) {
+    const int top = layout.picture.y + layout.picture.height + 1;
+    status_line_->setGeometry(list.x, top, list.width, layout.client_height - top);
+  } else {
+    status_line_->setGeometry(list.x, kPictureY, list.width, layout.picture_area.y - kPictureY - kPictureX);
+  }
+  status_line_->setWordWrap(zoom_ != kMinZoom);
+  show_status(status_text_.toStdString());
+  update();
+  if (changed && save) write_settings();
 }
 
 void MainWindow::add_about_shortcuts() {
@@ -130,8 +192,19 @@ void MainWindow::add_about_shortcuts() {
 }
 
 bool MainWindow::save_picture(const QString& path) const {
-  const QString suffix = QFileInfo(path).suffix().toLower();
-  return picture_image(picture_).save(path, suffix == "bmp" ? "BMP" : "PNG");
+  std::string bytes;
+  if (QFileInfo(path).suffix().toLower() == "bmp") {
+    const std::vector<std::uint8_t> bmp = bmp_bytes(picture_);
+    bytes.assign(bmp.begin(), bmp.end());
+  } else {
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!picture_image(picture_).save(&buffer, "PNG")) return false;
+    bytes = png.toStdString();
+  }
+  std::string error;
+  return write_file_atomically(std::filesystem::path(path.toStdU16String()), bytes, error);
 }
 
 void MainWindow::save_picture_as() {
@@ -144,13 +217,63 @@ void MainWindow::save_picture_as() {
 }
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
-  if (!QRect(kPictureX, kPictureY, kPictureWidth, kPictureHeight).contains(event->pos())) return;
+  if (!picture_rect().contains(event->pos())) return;
   QMenu menu(this);
   QAction* save = menu.addAction("Save Picture...", this, &MainWindow::save_picture_as);
   save->setShortcut(QKeySequence::Save);
+  QAction* live = menu.addAction("Live", this, [this] { route_command(shell_, command_wparam(kCommandLive)); });
+  live->setCheckable(true);
+  live->setChecked(shell_.live.on);
+  menu.addAction(recording(shell_) ? "Stop recording" : "Record to folder...", this, &MainWindow::record_to_folder);
+  menu.addSeparator();
+  QAction* zoom_in = menu.addAction("Zoom In", this, [this] { set_zoom(zoom_ + 1); });
+  zoom_in->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Plus));
+  zoom_in->setEnabled(zoom_ < kMaxZoom);
+  QAction* zoom_out = menu.addAction("Zoom Out", this, [this] { set_zoom(zoom_ - 1); });
+  zoom_out->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Minus));
+  zoom_out->setEnabled(zoom_ > kMinZoom);
+  QAction* actual = menu.addAction("Actual Size", this, [this] { set_zoom(kMinZoom); });
+  actual->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_0));
+  menu.addSeparator();
   menu.addAction("Settings...", this, &MainWindow::open_settings_dialog);
   menu.addAction("Forget device's key...", this, &MainWindow::forget_device);
   menu.exec(event->globalPos());
+}
+
+void MainWindow::record_to_folder() {
+  if (recording(shell_)) {
+    stop_record(shell_);
+  } else {
+    const QString folder = QFileDialog::getExistingDirectory(this, "Record to folder");
+    if (!folder.isEmpty()) start_record(shell_, std::filesystem::path(folder.toStdU16String()));
+  }
+  activateWindow();
+  setFocus(Qt::OtherFocusReason);
+}
+
+void MainWindow::show_status(const std::string& text) {
+  status_text_ = QString::fromStdString(text);
+  status_line_->setToolTip(status_text_);
+  // One line at zoom 1: what does not fit is in the tooltip.
+  status_line_->setText(zoom_ == kMinZoom ? status_line_->fontMetrics().elidedText(status_text_, Qt::ElideRight,
+                                                                                   status_line_->width())
+                                          : status_text_);
+}
+
+// The menu's Live item reads the runner's state each time it opens.
+void MainWindow::live_changed(bool) {}
+
+// The next worker starts once the last one has left its body, so that
+// start_worker's join does not hold the window thread while a busy system
+// gets round to ending that thread; meanwhile events are handled.
+void MainWindow::post_next_step() {
+  QTimer::singleShot(0, this, [this] {
+    if (worker_running_) {
+      post_next_step();
+      return;
+    }
+    next_step(shell_);
+  });
 }
 
 void MainWindow::forget_device() {
@@ -174,6 +297,7 @@ WindowSettings MainWindow::current_settings() {
   current.port = port_box_->currentText().toStdString();
   current.line = shell_.line;
   current.pins = shell_.pins;
+  current.zoom = zoom_;
   return current;
 }
 
@@ -255,7 +379,9 @@ void MainWindow::wake_for_rows(void* window) {
 
 void MainWindow::show_new_rows() {
   const RowSpan rows = take_live_rows(live_, picture_);
-  if (rows.count > 0) update(kPictureX, kPictureY + rows.first, kPictureWidth, rows.count);
+  const QRect place = picture_rect();
+  const int scale = place.width() / kPictureWidth;
+  if (rows.count > 0) update(place.x(), place.y() + rows.first * scale, place.width(), rows.count * scale);
 }
 
 QPushButton* MainWindow::button(int id) const {
@@ -386,12 +512,17 @@ void MainWindow::wait_for_worker() {
 
 void MainWindow::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.drawImage(QPoint(kPictureX, kPictureY), picture_image(picture_));
+  // Scaled without smoothing: each picture pixel a sharp square.
+  painter.drawImage(picture_rect(), picture_image(picture_));
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {
   // Every key-down is the window's, whether the key table knows it or not;
   // auto-repeats act like first presses. The command runs on the worker.
+  if (event->key() == Qt::Key_Space && event->isAutoRepeat()) {  // a held Space toggles live once
+    event->accept();
+    return;
+  }
   const std::uint32_t virtual_key = virtual_key_from_qt(event->key());
   if (virtual_key != 0) key_down(shell_, virtual_key);
   event->accept();

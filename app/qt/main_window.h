@@ -18,6 +18,7 @@
 #include "settings.h"
 
 class QComboBox;
+class QLabel;
 class QListWidget;
 class QPushButton;
 
@@ -49,6 +50,9 @@ class MainWindow final : public QWidget, public ShellWindow {
   void show_notice(const std::string& text) override;
   bool confirm(const std::string& text) override;
   void save_settings() override;
+  void show_status(const std::string& text) override;
+  void live_changed(bool on) override;
+  void post_next_step() override;
 
   AppShell& shell() { return shell_; }
   const Picture& picture() const { return picture_; }
@@ -60,7 +64,8 @@ class MainWindow final : public QWidget, public ShellWindow {
   void wait_for_worker();
   bool destroyed() const { return destroyed_.load(); }
   // Writes the picture as PNG or BMP, by the file name's suffix (PNG when
-  // it has neither); false when it cannot be written.
+  // it has neither), whole beside the file first and then renamed over it;
+  // false when it cannot be written.
   bool save_picture(const QString& path) const;
   // Asks for a file name, then saves (Ctrl+S, the picture's context menu).
   void save_picture_as();
@@ -85,6 +90,16 @@ class MainWindow final : public QWidget, public ShellWindow {
   // "Forget device's key..." (the picture's context menu).
   void forget_device();
 
+  // The picture's zoom, 1 to 6 (clamped): the window's size and the
+  // picture's place follow window_layout at 96 DPI (Qt scales for the
+  // desktop itself). `save` writes it to the settings file.
+  void set_zoom(int zoom, bool save = true);
+  int zoom() const { return zoom_; }
+  // The status line: live's failures and the record's state.
+  QLabel* status_line() const { return status_line_; }
+  // "Record to folder..." (asks for the folder) and "Stop recording".
+  void record_to_folder();
+
  Q_SIGNALS:
   // Exit, the close box or the menu's exit: the program ends.
   void main_window_destroyed();
@@ -98,6 +113,9 @@ class MainWindow final : public QWidget, public ShellWindow {
 
  private:
   void create_controls();
+  void add_zoom_shortcuts();
+  // Where the picture is drawn at the present zoom.
+  QRect picture_rect() const;
   void add_about_shortcuts();
   void set_busy(bool busy, bool key_command = false);
   // Writes the settings file; false, after saying so, when it cannot.
@@ -115,6 +133,9 @@ class MainWindow final : public QWidget, public ShellWindow {
   LivePicture live_;
   QComboBox* port_box_ = nullptr;
   QListWidget* device_list_ = nullptr;
+  QLabel* status_line_ = nullptr;
+  QString status_text_;
+  int zoom_ = 1;
   std::map<int, QPushButton*> buttons_;
   std::filesystem::path settings_file_;
   QPointer<PinDialog> pin_dialog_;

@@ -34,6 +34,8 @@ constexpr UINT kCommandSavePicture = 106;  // the picture's context menu
 constexpr UINT WM_PICTURE_ROWS = WM_USER + 2;
 // From the worker: a PIN question was asked or given up (pin_question_changed).
 constexpr UINT WM_PIN_QUESTION = WM_USER + 3;
+// Posted to itself: the runner's next step once a report is handled (live view).
+constexpr UINT WM_NEXT_STEP = WM_USER + 4;
 
 struct ControlRow {
   const char* control_class;
@@ -290,6 +292,13 @@ bool Win32Shell::write_settings() {
 
 void Win32Shell::save_settings() { write_settings(); }
 
+// Win32 live view comes with its window's live controls (a status line and
+// the toggle's check mark); until then these show nothing.
+void Win32Shell::show_status(const std::string&) {}
+void Win32Shell::live_changed(bool) {}
+
+void Win32Shell::post_next_step() { ::PostMessageA(main_window, WM_NEXT_STEP, 0, 0); }
+
 void Win32Shell::wake_for_pin() { ::PostMessageA(main_window, WM_PIN_QUESTION, 0, 0); }
 
 void Win32Shell::open_pin_dialog(const std::string& address) {
@@ -486,8 +495,12 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       return 0;
     case WM_KEYDOWN:
       // Every key-down is the window's, in the key table or not; the
-      // command runs on the worker.
+      // command runs on the worker. A held Space toggles live once.
+      if (wparam == VK_SPACE && (lparam & 0x40000000) != 0) return 0;
       key_down(shell->shell, static_cast<std::uint32_t>(wparam));
+      return 0;
+    case WM_NEXT_STEP:
+      next_step(shell->shell);
       return 0;
     case WM_PICTURE_ROWS:
       show_new_rows(*shell, window);

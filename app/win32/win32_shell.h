@@ -96,6 +96,9 @@ struct Win32Shell final : ShellWindow {
   void show_notice(const std::string& text) override;
   bool confirm(const std::string& text) override;
   void save_settings() override;
+  void show_status(const std::string& text) override;
+  void live_changed(bool on) override;
+  void post_next_step() override;
 };
 
 // The process's shell, or nullptr before app_main has made it.

@@ -14,7 +14,9 @@
 
 #include "camera_commands.h"
 #include "failure_text.h"
+#include "frame_convert.h"
 #include "operation_runner.h"
+#include "wait_bounds.h"
 #include "wire.h"
 
 namespace {
@@ -120,6 +122,15 @@ struct FakeWindow final : ShellWindow {
     return confirm_answer;
   }
   void save_settings() override { ++settings_saved; }
+
+  // Live view and record: the status line's texts, the toggle's changes,
+  // and the steps asked for (the test takes each with next_step).
+  std::vector<std::string> statuses;
+  std::vector<bool> live_changes;
+  int steps_posted = 0;
+  void show_status(const std::string& text) override { statuses.push_back(text); }
+  void live_changed(bool on) override { live_changes.push_back(on); }
+  void post_next_step() override { ++steps_posted; }
 };
 
 const DeviceAddress kPeerA = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC};  // display order
@@ -946,6 +957,235 @@ TEST(FailureMessages, EachOperationHasItsOwn) {
   EXPECT_EQ(static_cast<std::uint32_t>(MessageIcon::warning), 0x30u);
   EXPECT_EQ(WM_OPERATION_DONE, 0x0401u);
   EXPECT_EQ(command_wparam(kIdDeviceList, kListSelectionChanged), 0x000103FCu);
+}
+
+// ---------------------------------------------------------------------------
+// Live view: pictures back to back on the window thread's state machine, a
+// key between pictures, failures on the status line, the record.
+
+// 02 2A 20 | length | L2CAP length | CID 0x0046 | payload
+Bytes channel_packet(const Bytes& payload) {
+  const auto n = static_cast<std::uint16_t>(payload.size());
+  return Bytes{0x02, 0x2A, 0x20, static_cast<std::uint8_t>((n + 4) & 0xFF), static_cast<std::uint8_t>((n + 4) >> 8),
+               static_cast<std::uint8_t>(n & 0xFF), static_cast<std::uint8_t>(n >> 8), 0x46, 0x00} +
+         payload;
+}
+Bytes command_to_camera(char letter) {
+  return {0x02, 0x2A, 0x20, 0x05, 0x00, 0x01, 0x00, 0x46, 0x00, static_cast<std::uint8_t>(letter)};
+}
+
+struct LiveTest : RunnerTest {
+  Picture picture;
+  std::filesystem::path scratch =
+      std::filesystem::temp_directory_path() /
+      ("corvanta-live-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+
+  LiveTest() {
+    s.port_handle.held = true;
+    s.link_connected = 1;
+    s.handle_low = 0x2A;
+    s.channel_id = 0x0046;
+    s.channel_state = kChannelOpen;
+    shell.view.picture = &picture;
+  }
+  ~LiveTest() override { std::filesystem::remove_all(scratch); }
+  // The camera's 72 rows of 192 bytes, row y's bytes y + i + salt, answering the next "U".
+  void picture_comes(std::uint8_t salt) {
+    Bytes rows = completed_packets();
+    for (int y = 0; y < 72; ++y) {
+      Bytes row(192);
+      for (std::size_t i = 0; i < row.size(); ++i) row[i] = static_cast<std::uint8_t>(y + i + salt);
+      rows = rows + channel_packet(row);
+    }
+    link.answer(rows);
+  }
+  void steering_answered() { link.answer(completed_packets() + channel_packet({'o', 'k'})); }
+  // The running key command's key.
+  std::uint32_t running_key() const {
+    return shell.running_operation == kKeyCommand ? shell.operation_request.virtual_key : 0;
+  }
+  // Runs the worker, then the step its report asked for.
+  void run_then_step() {
+    const int posted = window.steps_posted;
+    run_worker();
+    if (window.steps_posted > posted) next_step(shell);
+  }
+};
+
+TEST_F(LiveTest, OnOnlyWithAChannelThenPicturesBackToBackUntilOff) {
+  s.channel_state = kChannelClosed;
+  EXPECT_TRUE(key_down(shell, kVkSpace));
+  EXPECT_FALSE(shell.live.on);
+  EXPECT_EQ(window.statuses, (std::vector<std::string>{"Live needs an open channel: connect first."}));
+  EXPECT_EQ(window.workers_started, 0);
+
+  s.channel_state = kChannelOpen;
+  EXPECT_TRUE(click(kCommandLive));
+  EXPECT_TRUE(shell.live.on);
+  EXPECT_EQ(running_key(), kVkUp);
+  for (std::uint8_t salt : {0, 1, 2}) {
+    SCOPED_TRACE(int(salt));
+    picture_comes(salt);
+    run_then_step();
+    EXPECT_EQ(written(), command_to_camera('U'));
+    EXPECT_EQ(s.frame_buffer[192 * 5 + 7], 5 + 7 + salt);  // row 5, byte 7
+    EXPECT_EQ(running_key(), kVkUp) << "the next picture started at once";
+  }
+  EXPECT_TRUE(key_down(shell, kVkSpace));  // off: the picture under way finishes, no other starts
+  picture_comes(9);
+  run_then_step();
+  EXPECT_EQ(window.reports.back(), (std::pair<std::int32_t, std::int32_t>{kKeyCommand, 0}));
+  EXPECT_EQ(shell.running_operation, 0);
+  EXPECT_EQ(window.workers_started, 4);
+  EXPECT_EQ(window.live_changes, (std::vector<bool>{false, true, false}));
+  EXPECT_TRUE(window.messages.empty());
+}
+
+// One key waits for the picture under way and goes out right after it; a
+// second is refused; live then goes on.
+TEST_F(LiveTest, AKeyGoesOutBetweenPicturesAndASecondIsRefused) {
+  set_live(shell, true);
+  EXPECT_TRUE(key_down(shell, kVkRight));
+  EXPECT_FALSE(key_down(shell, kVkLeft));
+  EXPECT_FALSE(key_down(shell, kVkRight));
+  picture_comes(0);
+  run_then_step();
+  EXPECT_EQ(written(), command_to_camera('U'));
+  EXPECT_EQ(running_key(), kVkRight);
+  steering_answered();
+  run_then_step();
+  EXPECT_EQ(written(), command_to_camera('R'));
+  EXPECT_EQ(running_key(), kVkUp);
+  EXPECT_EQ(window.workers_started, 3);
+}
+
+// A failed picture is said and live goes on; a second in a row ends it.
+TEST_F(LiveTest, FailuresOnTheStatusLine) {
+  struct Case {
+    const char* name;
+    std::vector<bool> pictures;  // true: it comes
+    bool live_after;
+    std::vector<const char*> status_starts;
+  } cases[] = {
+      {"one failure", {false, true}, true, {"", "Picture failed: ", ""}},
+      {"failures apart", {false, true, false, true}, true, {"", "Picture failed: ", "", "Picture failed: ", ""}},
+      {"two in a row", {true, false, false}, false, {"", "Picture failed: ", "Live stopped: "}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    window.statuses.clear();
+    set_live(shell, true);
+    for (bool comes : c.pictures) {
+      if (comes) picture_comes(3);
+      run_then_step();
+      // A picture that never came is written off once the camera has been
+      // quiet that long; rows after that are the next picture's.
+      if (!comes) link.pass(wait_bounds::kDebtWriteOff + std::chrono::seconds(1));
+    }
+    EXPECT_EQ(shell.live.on, c.live_after);
+    ASSERT_EQ(window.statuses.size(), c.status_starts.size());
+    for (std::size_t i = 0; i < c.status_starts.size(); ++i) {
+      EXPECT_EQ(window.statuses[i].rfind(c.status_starts[i], 0), 0u) << window.statuses[i];
+      if (!window.statuses[i].empty()) {
+        EXPECT_GT(window.statuses[i].size(), std::string(c.status_starts[i]).size());
+      }
+    }
+    if (shell.running_operation != 0) {
+      set_live(shell, false);
+      picture_comes(4);
+      run_worker();
+    }
+    EXPECT_EQ(shell.running_operation, 0);
+    EXPECT_TRUE(window.messages.empty()) << "no box per picture";
+  }
+}
+
+// Disconnect (and Close) end live; the click waits for the picture under
+// way, then runs; a key waiting is dropped.
+TEST_F(LiveTest, DisconnectDuringLiveRunsAfterThePicture) {
+  for (int id : {kIdDisconnect, kIdClose}) {
+    SCOPED_TRACE(id);
+    s.channel_state = kChannelOpen;
+    set_live(shell, true);
+    EXPECT_TRUE(key_down(shell, kVkDown));
+    EXPECT_TRUE(click(id));
+    EXPECT_FALSE(shell.live.on);
+    EXPECT_EQ(window.live_changes.back(), false);
+    EXPECT_EQ(running_key(), kVkUp);
+    EXPECT_FALSE(key_down(shell, kVkLeft)) << "live is off: a key is refused again";
+    picture_comes(0);
+    run_then_step();
+    EXPECT_EQ(written(), command_to_camera('U'));
+    EXPECT_EQ(shell.running_operation, id);
+    s.channel_state = kChannelClosed;  // as the operation leaves it
+    shell.running_operation = 0;
+    window.pending_body = nullptr;
+    next_step(shell);
+    EXPECT_EQ(shell.running_operation, 0) << "nothing waits any more";
+  }
+}
+
+TEST_F(LiveTest, ALostChannelEndsLive) {
+  set_live(shell, true);
+  link.fail_write_number = link.writes;  // the "U" cannot go out
+  s.link_connected = 0;
+  s.channel_state = kChannelClosed;
+  run_then_step();
+  EXPECT_FALSE(shell.live.on);
+  ASSERT_FALSE(window.statuses.empty());
+  EXPECT_EQ(window.statuses.back().rfind("Live stopped: ", 0), 0u) << window.statuses.back();
+  EXPECT_EQ(shell.running_operation, 0);
+}
+
+std::string file_text(const std::filesystem::path& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+// Every picture that comes goes into the record with the letters sent
+// before it; a failed write ends the record, said on the status line.
+TEST_F(LiveTest, RecordTakesEachPictureAndTheKeysBeforeIt) {
+  const std::filesystem::path folder = scratch / "shots";
+  ASSERT_TRUE(start_record(shell, folder));
+  EXPECT_TRUE(recording(shell));
+  steering_answered();
+  ASSERT_TRUE(key_down(shell, kVkRight));
+  run_worker();
+  steering_answered();
+  ASSERT_TRUE(key_down(shell, kVkH));
+  run_worker();
+  picture_comes(0);
+  ASSERT_TRUE(key_down(shell, kVkUp));
+  run_worker();
+  picture_comes(1);
+  ASSERT_TRUE(key_down(shell, kVkUp));
+  run_worker();
+  const std::string csv = file_text(folder / "pictures.csv");
+  std::vector<std::string> lines;
+  std::istringstream in(csv);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 3u) << csv;
+  EXPECT_EQ(lines[0], "number,time,file,keys");
+  EXPECT_EQ(lines[1].rfind("1,", 0), 0u);
+  EXPECT_EQ(lines[1].substr(lines[1].size() - 12), ",0001.png,RH");
+  EXPECT_EQ(lines[2].substr(lines[2].size() - 10), ",0002.png,");
+  EXPECT_TRUE(std::filesystem::exists(folder / "0002.png"));
+
+  // The folder taken away, a file in its place: the next picture's write fails.
+  std::filesystem::remove_all(folder);
+  std::ofstream(folder) << "not a folder";
+  window.statuses.clear();
+  picture_comes(2);
+  ASSERT_TRUE(key_down(shell, kVkUp));
+  run_worker();
+  EXPECT_FALSE(recording(shell));
+  ASSERT_EQ(window.statuses.size(), 1u);
+  EXPECT_EQ(window.statuses[0].rfind("Recording stopped: ", 0), 0u) << window.statuses[0];
+  EXPECT_TRUE(window.messages.empty());
+
+  EXPECT_FALSE(start_record(shell, folder / "inside"));
+  EXPECT_EQ(window.statuses.back().rfind("Cannot record: ", 0), 0u) << window.statuses.back();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // and the virtual module with two cameras behind it.
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QCheckBox>
 #include <QContextMenuEvent>
@@ -148,6 +149,8 @@ class WindowTest : public QObject {
   void exitWhileThePinIsAsked();
   void pairsWithACameraThenConnectsWithTheKey();
   void forgetTheSelectedDevicesKey();
+  void zoomSizesTheWindowAndThePicture();
+  void liveRecordsPicturesAndKeysUntilDisconnect();
 
  private:
   void start(SimOptions options = default_options());
@@ -382,8 +385,8 @@ void WindowTest::keyTableWireBytes() {
       {Qt::Key_Down, Qt::NoModifier, 'D'}, {Qt::Key_H, Qt::NoModifier, 'H'},
       {Qt::Key_H, Qt::ShiftModifier, 'H'}, {Qt::Key_K, Qt::NoModifier, 'K'},
       {Qt::Key_K, Qt::ShiftModifier, 'K'}, {Qt::Key_M, Qt::NoModifier, 'M'},
-      {Qt::Key_M, Qt::ShiftModifier, 'M'}, {Qt::Key_Space, Qt::NoModifier, 0},
-      {Qt::Key_F1, Qt::NoModifier, 0},     {Qt::Key_A, Qt::NoModifier, 0},
+      {Qt::Key_M, Qt::ShiftModifier, 'M'}, {Qt::Key_F1, Qt::NoModifier, 0},
+      {Qt::Key_A, Qt::NoModifier, 0},
       {Qt::Key_Tab, Qt::NoModifier, 0},
   };
   serial_->take_written();
@@ -671,6 +674,7 @@ void WindowTest::savesThePictureAsPngOrBmp() {
   QCOMPARE(QImageReader(files.path() + "/shot.bmp").format(), QByteArray("bmp"));
   QCOMPARE(QImageReader(files.path() + "/shot").format(), QByteArray("png"));
   QVERIFY(!window_->save_picture(files.path() + "/no/such/dir.png"));
+  QCOMPARE(QDir(files.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);  // no temporary file left
 
   QStringList offered;
   for (QPoint at : {QPoint(50, 140), QPoint(150, 180)}) {
@@ -684,7 +688,9 @@ void WindowTest::savesThePictureAsPngOrBmp() {
     QApplication::sendEvent(window_.get(), &event);
     QTest::qWait(100);
   }
-  QCOMPARE(offered, QStringList({"Save Picture... Ctrl+S", "Settings... ", "Forget device's key... "}));
+  QCOMPARE(offered, QStringList({"Save Picture... Ctrl+S", "Live ", "Record to folder... ", " ", "Zoom In Ctrl++",
+                                 "Zoom Out Ctrl+-", "Actual Size Ctrl+0", " ", "Settings... ",
+                                 "Forget device's key... "}));
 }
 
 // The settings dialog: what OK takes is the next Open's line and port, and
@@ -830,6 +836,94 @@ void WindowTest::forgetTheSelectedDevicesKey() {
   std::vector<std::string> problems;
   QVERIFY(!find_link_key(keys, kCameraA, found, problems));
   QVERIFY(find_link_key(keys, kCameraB, found, problems));
+}
+
+// Ctrl+plus (or =), Ctrl+minus and Ctrl+0: the window takes the layout's
+// size for the zoom, the buttons keep their places, the picture is drawn at
+// the layout's place with each pixel a square; the zoom is in the settings.
+void WindowTest::zoomSizesTheWindowAndThePicture() {
+  start();
+  QTemporaryDir config;
+  const std::filesystem::path file = config.path().toStdString() + "/corvanta.conf";
+  window_->set_settings_file(file);
+  open_inquire_connect();
+  press(Qt::Key_Up);
+  serial_->take_written();
+  const QImage picture = picture_image(window_->picture());
+  struct Step {
+    int key;
+    int zoom;
+    QSize size;    // 224 x (195 + 72 zoom + 10) beyond 1, at least 96 zoom + 20 wide
+    QRect placed;  // the picture
+  } steps[] = {
+      {Qt::Key_Equal, 2, {224, 349}, {10, 195, 192, 144}}, {Qt::Key_Plus, 3, {308, 421}, {10, 195, 288, 216}},
+      {Qt::Key_Minus, 2, {224, 349}, {10, 195, 192, 144}}, {Qt::Key_Plus, 3, {308, 421}, {10, 195, 288, 216}},
+      {Qt::Key_0, 1, {224, 195}, {10, 110, 96, 72}},
+  };
+  for (const Step& step : steps) {
+    press(step.key, Qt::ControlModifier);
+    QCOMPARE(window_->zoom(), step.zoom);
+    QCOMPARE(window_->size(), step.size);
+    QCOMPARE(window_->minimumSize(), window_->maximumSize());
+    QCOMPARE(window_->button(kIdExit)->geometry(), QRect(120, 160, 90, 25));
+    QCOMPARE(window_->device_list()->geometry(), QRect(10, 40, 100, 65));
+    const QImage shown = window_->grab(step.placed).toImage().convertToFormat(QImage::Format_RGB32);
+    int differing = 0;
+    for (int y = 0; y < step.placed.height(); ++y)
+      for (int x = 0; x < step.placed.width(); ++x)
+        differing += rgb(shown.pixel(x, y)) != rgb(picture.pixel(x / step.zoom, y / step.zoom));
+    QCOMPARE(differing, 0);
+    const bool saved = text_of(file).find("\nzoom=" + std::to_string(step.zoom) + "\n") != std::string::npos;
+    QCOMPARE(saved, step.zoom != 1);  // 1 is the default: no line
+  }
+  press(Qt::Key_Minus, Qt::ControlModifier);  // no smaller than 1
+  QCOMPARE(window_->size(), QSize(224, 195));
+  QVERIFY(serial_->take_written().empty());  // no zoom key went to the camera
+}
+
+namespace {
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+}  // namespace
+
+// Space starts live view into a record; a key pressed meanwhile goes out
+// between pictures and is in the record; Disconnect ends live and runs once
+// the picture under way is in. The pictures in the folder are the camera's.
+void WindowTest::liveRecordsPicturesAndKeysUntilDisconnect() {
+  start();
+  QTemporaryDir folder;
+  open_inquire_connect();
+  QVERIFY(start_record(window_->shell(), folder.path().toStdString()));
+  const std::filesystem::path csv = folder.path().toStdString() + "/pictures.csv";
+  QTest::keyClick(window_.get(), Qt::Key_Space);
+  QVERIFY(window_->shell().live.on);
+  QTRY_VERIFY(lines_of(text_of(csv)).size() >= 3);  // the header and two pictures
+  QTest::keyClick(window_.get(), Qt::Key_Right);
+  QTRY_VERIFY(lines_of(text_of(csv)).size() >= 6);
+  QTest::mouseClick(window_->button(kIdDisconnect), Qt::LeftButton);
+  QVERIFY(!window_->shell().live.on);
+  QTRY_COMPARE(enabled_buttons(), QString("Inquiry Connect Close"));
+  window_->wait_for_worker();
+  QCOMPARE(host_->channel_state, kChannelClosed);
+  QVERIFY(window_->status_line()->text().isEmpty());
+
+  const std::vector<std::string> lines = lines_of(text_of(csv));
+  int with_key = 0;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    QVERIFY2(line.rfind(std::to_string(i) + ",", 0) == 0, line.c_str());
+    with_key += line.size() >= 2 && line.substr(line.size() - 2) == ",R";
+  }
+  QCOMPARE(with_key, 1);
+  Picture camera;
+  const std::array<std::uint8_t, kFrameBufferSize> view = module_->camera_view(1);
+  convert_frame(view.data(), camera.pixels.data(), kPictureWidth, kPictureHeight);
+  const QImage recorded(folder.path() + QString("/%1.png").arg(lines.size() - 1, 4, 10, QChar('0')));
+  QCOMPARE(recorded.convertToFormat(QImage::Format_RGB32), picture_image(camera).convertToFormat(QImage::Format_RGB32));
 }
 
 QTEST_MAIN(WindowTest)
