@@ -9,8 +9,12 @@
 //    loopback address: the host's own cost of taking 72 packets in, to the
 //    last row and to the end of the capture (which then looks 10 ms for a
 //    packet that would show the line out of step);
+//  - a paced live run at 57,600 and 921,600 baud, as the driver's live step
+//    runs it: pictures back to back, each written into a record, with a
+//    steering key after every third, the mean cycle against the line time of
+//    a cycle's bytes in both directions (the picture's and its key's);
 //  - the frame conversion alone.
-//   corvanta-bench [--baud RATE]... [PACED_RUNS] [UNPACED_RUNS]
+//   corvanta-bench [--baud RATE]... [--live PICTURES] [PACED_RUNS] [UNPACED_RUNS]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +27,7 @@
 #include <vector>
 
 #include "camera_commands.h"
+#include "picture_record.h"
 #include "hci_inquiry.h"
 #include "host_ops.h"
 #include "line_text.h"
@@ -121,6 +126,65 @@ bool time_captures(bool paced, bool tcp, std::uint32_t baud, int runs, Timings& 
   return true;
 }
 
+// A live cycle's bytes on the wire, both directions: "U" out (10 bytes with
+// its H4, ACL and L2CAP headers), the Number Of Completed Packets event and
+// the 72 rows back; a key out (10), the event and its 13-byte answer back.
+constexpr std::uint32_t kLivePictureBytes = 10 + kPictureLineBytes;
+constexpr std::uint32_t kLiveKeyBytes = 10 + 8 + 13;
+
+struct LiveTimings {
+  double mean_cycle = 0;  // one picture's start to the next's
+  double line = 0;        // the line time of a cycle's bytes, on average
+  double cpu = 0;         // the host thread's CPU over the run, share of wall
+};
+
+// `pictures` paced pictures back to back into a record of BMP files, the
+// letters L R D H K M in turn after every third while another follows.
+bool time_live(std::uint32_t baud, int pictures, LiveTimings& out) {
+  SimOptions options;
+  options.inquiry_time_scale = 0.02;
+  options.line.baud = baud;
+  PrivateModule sim;
+  if (!sim.start(options, kPort)) return false;
+  auto host = std::make_unique<HostState>();
+  PosixSerial serial;
+  host_attach(*host, serial);
+  if (failed(host_open(*host, com_port(kPort), LineSettings{baud, FlowControl::none}))) return false;
+  if (failed(module_start_up(*host, kLocalDeviceName))) return false;
+  std::uint8_t count = 0;
+  if (failed(discover_devices(*host, host->found_devices.data(), &count, 1)) || count == 0) return false;
+  if (failed(host_connect(*host, host->found_devices[0]))) return false;
+  PictureRecord record;
+  std::string error;
+  if (!record_start(record, sim.ports_directory() + "/live", RecordFormat::bmp, error)) return false;
+
+  Picture picture;
+  CameraView view{&picture, nullptr, nullptr, nullptr};
+  const std::uint32_t keys[] = {kVkLeft, kVkRight, kVkDown, kVkH, kVkK, kVkM};
+  std::uint64_t bytes = 0;
+  const double cpu_before = thread_cpu_seconds();
+  const auto first = Clock::now();
+  auto last_start = first;
+  for (int n = 1; n <= pictures; ++n) {
+    last_start = Clock::now();
+    if (failed(camera_key_down(*host, view, kVkUp))) return false;
+    if (!record_picture(record, picture, std::chrono::system_clock::now())) return false;
+    if (n == pictures) break;
+    bytes += kLivePictureBytes;
+    if (n % 3 == 0) {
+      if (failed(camera_key_down(*host, view, keys[(n / 3 - 1) % 6]))) return false;
+      bytes += kLiveKeyBytes;
+    }
+  }
+  const double wall = std::chrono::duration<double>(Clock::now() - first).count();
+  out.cpu = (thread_cpu_seconds() - cpu_before) / wall;
+  out.mean_cycle = std::chrono::duration<double>(last_start - first).count() / (pictures - 1);
+  out.line = std::chrono::duration<double>(wait_bounds::byte_time(baud) * bytes).count() / (pictures - 1);
+  host_disconnect(*host);
+  host_close(*host);
+  return true;
+}
+
 double conversion_seconds(int runs) {
   std::vector<std::uint8_t> frame(kFrameBufferSize);
   for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(i * 31);
@@ -142,17 +206,20 @@ double sum(const std::vector<double>& values) {
 
 int main(int argc, char** argv) {
   constexpr const char* kUsage =
-      "Usage: corvanta-bench [--baud RATE]... [PACED_RUNS] [UNPACED_RUNS]\n"
+      "Usage: corvanta-bench [--baud RATE]... [--live PICTURES] [PACED_RUNS] [UNPACED_RUNS]\n"
       "Time picture captures on a virtual module: paced at each RATE given (default\n"
       "57600, 115200 and 921600; 3 runs each) against the line time of the\n"
       "picture's bytes, with the host's CPU; unpaced over a pseudo-terminal and\n"
       "over TCP on the loopback address (default 20 runs each); and the frame\n"
-      "conversion alone.\n"
+      "conversion alone. A paced live run at 57600 and 921600 baud (PICTURES\n"
+      "pictures each, default 12, at least 2) with a steering key after every third\n"
+      "picture: the mean cycle against the line time of a cycle's bytes.\n"
       "\n"
       "  -h, --help     show this help\n"
       "      --version  show the version\n";
   std::vector<std::uint32_t> rates;
   std::vector<int> counts;
+  int live_pictures = 12;
   const std::vector<std::string> args = split_arguments(argc, argv);
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--help" || args[i] == "-h") {
@@ -164,7 +231,9 @@ int main(int argc, char** argv) {
       return 0;
     }
     std::uint32_t rate = 0;
-    if (args[i] == "--baud" && i + 1 < args.size() && parse_line_rate(args[i + 1], rate)) {
+    if (args[i] == "--live" && i + 1 < args.size() && std::atoi(args[i + 1].c_str()) >= 2) {
+      live_pictures = std::atoi(args[++i].c_str());
+    } else if (args[i] == "--baud" && i + 1 < args.size() && parse_line_rate(args[i + 1], rate)) {
       rates.push_back(rate);
       ++i;
     } else if (args[i].rfind("-", 0) != 0 && counts.size() < 2 && std::atoi(args[i].c_str()) > 0) {
@@ -204,6 +273,17 @@ int main(int argc, char** argv) {
                 "(%.4f x the line time at 57,600); host CPU %.1f %%\n",
                 tcp ? "TCP" : "pty", unpaced_runs, 1000 * median(unpaced.to_last_row), median(unpaced.seconds),
                 median(unpaced.seconds) / line, 100.0 * unpaced.cpu / sum(unpaced.seconds));
+  }
+  for (std::uint32_t baud : {57600u, 921600u}) {
+    LiveTimings live;
+    if (!time_live(baud, live_pictures, live)) {
+      std::fprintf(stderr, "corvanta-bench: the live run at %s failed\n", baud_text(baud).c_str());
+      return 1;
+    }
+    std::printf("paced live run at %s, %d pictures, a key after every third: mean cycle %.4f s = %.4f x the line "
+                "time of a cycle's bytes (%.4f s; goal 1.01 x); host CPU %.2f %% of wall\n",
+                baud_text(baud).c_str(), live_pictures, live.mean_cycle, live.mean_cycle / live.line, live.line,
+                100.0 * live.cpu);
   }
   double convert = conversion_seconds(2000);
   std::printf("frame conversion alone: %.6f s = %.6f x the line time at 57,600\n", convert, convert / line);

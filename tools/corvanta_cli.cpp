@@ -25,12 +25,14 @@
 #include "btsnoop.h"
 #include "failure_text.h"
 #include "camera_commands.h"
+#include "gif_file.h"
 #include "hci_inquiry.h"
 #include "hci_link_control.h"
 #include "host_ops.h"
 #include "line_text.h"
 #include "link_keys.h"
 #include "pairing_shell.h"
+#include "picture_record.h"
 #include "port_list.h"
 #include "port_path.h"
 #include "port_switch.h"
@@ -84,6 +86,16 @@ const char* const kUsage =
     "                    alone, no picture)\n"
     "  capture FILE      fetch a picture (the Up key) and save it as a .bmp; the\n"
     "                    file is replaced only when the whole picture came\n"
+    "  live COUNT DIR [--gif FILE] [--steer LETTERS]\n"
+    "                    COUNT pictures back to back, each as capture takes it,\n"
+    "                    saved into DIR as 0001.bmp, 0002.bmp, ... with\n"
+    "                    pictures.csv (number,time,file,keys); a DIR that holds\n"
+    "                    a pictures.csv goes on after its last number.\n"
+    "                    --gif FILE: the series as an animated GIF too;\n"
+    "                    --steer LETTERS: after every third picture one letter\n"
+    "                    of L R D H K M, taken in turn. Prints the mean cycle\n"
+    "                    (one picture's start to the next's) and its ratio to\n"
+    "                    the line time of a cycle's bytes at the line's speed\n"
     "  disconnect        close the channel and drop the link\n"
     "  close             release the port\n"
     "  forget ADDRESS    remove the link key stored for AA:BB:CC:DD:EE:FF, so that\n"
@@ -109,12 +121,17 @@ const char* const kUsage =
     "Example: corvanta-cli --sim open inquiry connect 0 key L capture shot.bmp \\\n"
     "           disconnect close\n";
 
-enum class StepKind { ports, open, inquiry, connect, key, capture, disconnect, close, forget };
+enum class StepKind { ports, open, inquiry, connect, key, capture, live, disconnect, close, forget };
 
 struct Step {
   StepKind kind;
-  std::string argument;  // connect: the index or address; key: the letter; capture: the file; forget: the address
+  std::string argument;  // connect: the index or address; key: the letter; capture: the file; live: the folder;
+                         // forget: the address
   std::string text;      // as given, for the output
+  // live: how many pictures, the animated GIF's file ("": none), the steering letters.
+  std::uint32_t count = 0;
+  std::string gif;
+  std::string steer;
 };
 
 struct CliOptions {
@@ -209,7 +226,7 @@ int parse_arguments(const std::vector<std::string>& args, CliOptions& options, b
     } else if (arg == "--keep-going" || arg == "-k") {
       options.keep_going = true;
     } else if (arg == "--list-ports") {
-      options.steps.push_back(Step{StepKind::ports, "", "ports"});
+      options.steps.push_back(Step{StepKind::ports, "", "ports", 0, "", ""});
     } else if (arg == "--trace") {
       if (i + 1 >= args.size()) return usage_error("--trace needs a file name");
       options.trace = args[++i];
@@ -228,7 +245,7 @@ int parse_arguments(const std::vector<std::string>& args, CliOptions& options, b
     const std::string& name = args[i];
     // The step's own argument, or nullptr when the command line ends first.
     auto argument = [&]() -> const char* { return i + 1 < args.size() ? args[++i].c_str() : nullptr; };
-    Step step{StepKind::open, "", name};
+    Step step{StepKind::open, "", name, 0, "", ""};
     if (name == "ports") {
       step.kind = StepKind::ports;
     } else if (name == "open") {
@@ -260,6 +277,35 @@ int parse_arguments(const std::vector<std::string>& args, CliOptions& options, b
       if (file == nullptr) return usage_error("capture needs a file name");
       step.kind = StepKind::capture;
       step.argument = file;
+    } else if (name == "live") {
+      const char* count = argument();
+      char* end = nullptr;
+      const unsigned long n = count != nullptr ? std::strtoul(count, &end, 10) : 0;
+      if (count == nullptr || *count < '1' || *count > '9' || *end != '\0' || n > 99999)
+        return usage_error("live takes a count from 1 to 99999 and a folder");
+      const char* folder = argument();
+      if (folder == nullptr) return usage_error("live needs a folder");
+      step.kind = StepKind::live;
+      step.count = static_cast<std::uint32_t>(n);
+      step.text += " " + std::string(count);
+      step.argument = folder;
+      while (i + 1 < args.size() && (args[i + 1] == "--gif" || args[i + 1] == "--steer")) {
+        const std::string option = args[++i];
+        const char* value = argument();
+        if (value == nullptr) return usage_error("live: " + option + " needs a value");
+        if (option == "--gif") {
+          step.gif = value;
+          continue;
+        }
+        for (const char* letter = value; *letter != '\0'; ++letter) {
+          const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(*letter)));
+          std::uint32_t vk = 0;
+          if (upper == 'U' || !key_for_letter(upper, vk))
+            return usage_error("live: --steer takes letters of L R D H K M");
+          step.steer.push_back(upper);
+        }
+        if (step.steer.empty()) return usage_error("live: --steer takes letters of L R D H K M");
+      }
     } else if (name == "forget") {
       const char* target = argument();
       DeviceAddress address{};
@@ -524,6 +570,122 @@ std::string because(const HostState& s) {
   return text.empty() ? text : ": " + text;
 }
 
+// Bytes on the wire, both directions, of what a live cycle owes the line:
+// a picture is "U" out (H4 ACL: 1 + 4 + 4 header bytes and the letter),
+// the Number Of Completed Packets event back (8) and 72 rows of a 9-byte
+// header and 192 bytes; a key is its letter out, the event and a 4-byte
+// answer back. At 8N1 each byte is 10 bits.
+constexpr std::uint32_t kLivePictureWireBytes = 10 + 8 + 72 * (9 + 192);  // 14,490
+constexpr std::uint32_t kLiveKeyWireBytes = 10 + 8 + (9 + 4);              // 31
+
+double line_seconds(std::uint32_t bytes, std::uint32_t baud) {
+  return std::chrono::duration<double>(wait_bounds::byte_time(baud) * bytes).count();
+}
+
+// A GIF frame's delay: how long its picture was the newest, in 1/100 s
+// (2 at least: viewers slow shorter delays down to 1/10 s).
+std::uint16_t gif_delay(double seconds) {
+  const double centiseconds = seconds * 100.0 + 0.5;
+  return static_cast<std::uint16_t>(std::clamp(centiseconds, 2.0, 65535.0));
+}
+
+// The live step: pictures back to back into a record, a steering key after
+// every third one while another picture follows, and the cycle against the
+// line time. Appends the step's result to `line`; true when every picture
+// and key came and was written.
+bool run_live(Session& session, const CliOptions& options, const Step& step, std::string& line) {
+  HostState& s = session.s;
+  if (s.channel_state != kChannelOpen) {
+    line += "failed (no channel open)";
+    return false;
+  }
+  PictureRecord record;
+  std::string error;
+  if (!record_start(record, step.argument, RecordFormat::bmp, error)) {
+    line += "failed (" + error + "; nothing sent)";
+    return false;
+  }
+  const bool terminal = ::isatty(STDERR_FILENO) != 0;
+  session.progress.terminal = terminal;
+  CameraView view{&session.picture, nullptr, terminal ? show_capture_progress : nullptr, &session.progress};
+  GifWriter gif;
+  Picture shown;  // the GIF's frame waits for its delay: the next picture's start
+  if (!step.gif.empty()) gif_start(gif);
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point first{};
+  Clock::time_point previous{};
+  std::uint32_t cycle_bytes = 0;  // the cycles before the last picture
+  std::uint32_t done = 0;
+  std::size_t next_letter = 0;
+  std::string failure;
+  const std::string label = step.text;
+  for (std::uint32_t n = 1; n <= step.count && failure.empty(); ++n) {
+    const Clock::time_point start = Clock::now();
+    if (n == 1) first = start;
+    if (n > 1 && !step.gif.empty())
+      gif_add_frame(gif, shown, gif_delay(std::chrono::duration<double>(start - previous).count()));
+    previous = start;
+    session.progress.label = label + ": picture " + std::to_string(n) + "/" + std::to_string(step.count);
+    const Status status = camera_key_down(s, view, kVkUp);
+    if (terminal) std::fprintf(stderr, "\r\033[K");
+    if (failed(status)) {
+      const std::string reason = failure_text(s.last_failure);
+      failure = "picture " + std::to_string(n) + ": " + std::to_string(s.frame_length) + " of " +
+                std::to_string(kFrameBufferSize) + " bytes" + (reason.empty() ? "" : ", " + reason);
+      break;
+    }
+    if (!record_picture(record, session.picture, std::chrono::system_clock::now())) {
+      failure = record.error;
+      break;
+    }
+    shown = session.picture;
+    ++done;
+    if (n == step.count) break;
+    cycle_bytes += kLivePictureWireBytes;
+    if (!step.steer.empty() && n % 3 == 0) {
+      const char letter = step.steer[next_letter++ % step.steer.size()];
+      std::uint32_t vk = 0;
+      key_for_letter(letter, vk);
+      if (failed(camera_key_down(s, view, vk))) {
+        failure = "key " + std::string(1, letter) + " after picture " + std::to_string(n) + why(s, " (no answer)");
+        break;
+      }
+      record_key(record, letter);
+      cycle_bytes += kLiveKeyWireBytes;
+    }
+  }
+  const double last_cycle = std::chrono::duration<double>(Clock::now() - previous).count();
+  record_stop(record);
+  std::string gif_note;
+  if (!step.gif.empty() && done > 0) {
+    // The last frame stays as long as the cycles before it took on average.
+    const double mean = done > 1 ? std::chrono::duration<double>(previous - first).count() / (done - 1) : last_cycle;
+    gif_add_frame(gif, shown, gif_delay(mean));
+    gif_finish(gif);
+    if (!write_file_atomically(step.gif, std::string(gif.bytes.begin(), gif.bytes.end()), error)) {
+      if (failure.empty()) failure = error;
+    } else {
+      gif_note = ", " + std::to_string(gif.frames) + " frames in " + step.gif;
+    }
+  }
+  if (!failure.empty()) {
+    line += "failed after " + std::to_string(done) + " of " + std::to_string(step.count) + " pictures (" + failure +
+            ")" + gif_note;
+    return false;
+  }
+  // The mean cycle over the cycles that have a next picture; one picture
+  // alone is its own cycle.
+  const std::uint32_t cycles = done > 1 ? done - 1 : 1;
+  const double cycle = done > 1 ? std::chrono::duration<double>(previous - first).count() / cycles : last_cycle;
+  const double wire = line_seconds(done > 1 ? cycle_bytes : kLivePictureWireBytes, options.line.baud) / cycles;
+  char figures[160];
+  std::snprintf(figures, sizeof figures, "mean cycle %.4f s = %.4f x the line time of its bytes (%.4f s at %s, 10 bits a byte)", cycle,
+                cycle / wire, wire, baud_text(options.line.baud).c_str());
+  line += "ok, " + std::to_string(done) + (done == 1 ? " picture, " : " pictures, ") +
+          figures + gif_note;
+  return true;
+}
+
 // Runs one step; prints its one line; true on success.
 bool run_step(Session& session, const CliOptions& options, const Step& step) {
   HostState& s = session.s;
@@ -640,6 +802,9 @@ bool run_step(Session& session, const CliOptions& options, const Step& step) {
       }
       break;
     }
+    case StepKind::live:
+      ok = run_live(session, options, step, line);
+      break;
     case StepKind::disconnect: {
       LinkOwner owner(s);
       if (failed(host_disconnect(s))) {

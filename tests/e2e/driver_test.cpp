@@ -7,10 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
+#include "bmp_file.h"
+#include "picture_record.h"
 #include "run_command.h"
 #include "sim_session.h"
 
@@ -138,6 +142,54 @@ TEST_F(Driver, ACaptureWritesItsFileWholeOrNotAtAll) {
   run = cli("open inquiry connect 0 capture " + shot);
   EXPECT_EQ(run.exit_status, 0) << run.output;
   EXPECT_EQ(contents(shot).size(), 54u + 96u * 72u * 3u);
+}
+
+// A steered live run: each file pixel-exact against the picture the camera
+// says it sent (its record of the scene, checked against the frame's
+// digest), and the list's keys the letters the camera got, in order. The
+// camera keeps that record with chaos on at rate 0: no fault ever fires.
+TEST_F(Driver, ALiveRunIsWhatTheCameraSentAndSteered) {
+  SimOptions options = fast_sim_options();
+  options.faults.chaos.on = true;
+  options.faults.chaos.rate = 0;
+  start_sim(options);
+  const std::string folder = file("live");
+  CommandRun run = cli("open inquiry connect 0 live 20 " + folder + " --steer LKRDM --gif " + file("live.gif"));
+  ASSERT_EQ(run.exit_status, 0) << run.output;
+  EXPECT_NE(run.output.find("live 20 " + folder + ": ok, 20 pictures, mean cycle "), std::string::npos) << run.output;
+  std::vector<ChaosRecord> pictures;
+  std::string letters;
+  for (const ChaosRecord& record : sim->take_chaos_records()) {
+    if (record.type == ChaosRecordType::picture) pictures.push_back(record);
+    if (record.type == ChaosRecordType::key) letters.push_back(record.letter);
+  }
+  ASSERT_EQ(pictures.size(), 20u);
+  EXPECT_EQ(letters, "LKRDML");  // after pictures 3, 6, ..., 18
+  std::istringstream csv(contents(folder + "/pictures.csv"));
+  std::string row;
+  std::getline(csv, row);
+  EXPECT_EQ(row, "number,time,file,keys");
+  std::string keys;
+  for (std::size_t n = 1; n <= pictures.size(); ++n) {
+    SCOPED_TRACE(n);
+    const CameraFrame sent = render_camera_view(pictures[n - 1].scene);
+    ASSERT_EQ(fnv1a64(sent.data(), sent.size()), pictures[n - 1].digest);
+    const std::string bmp = contents(folder + "/" + record_file_name(static_cast<std::uint32_t>(n), RecordFormat::bmp));
+    ASSERT_EQ(bmp.size(), kBmpFileSize);
+    const Picture expected = converted(sent);
+    EXPECT_TRUE(std::equal(expected.pixels.begin(), expected.pixels.end(),
+                           reinterpret_cast<const std::uint8_t*>(bmp.data()) + kBmpPixelOffset));
+    ASSERT_TRUE(std::getline(csv, row));
+    const std::string name = record_file_name(static_cast<std::uint32_t>(n), RecordFormat::bmp);
+    EXPECT_EQ(row.rfind(std::to_string(n) + ",", 0), 0u) << row;
+    EXPECT_NE(row.find("," + name + ","), std::string::npos) << row;
+    keys += row.substr(row.rfind(',') + 1);
+  }
+  EXPECT_EQ(keys, letters);
+  EXPECT_FALSE(std::getline(csv, row)) << row;
+  // The scene moved: not every picture is the first.
+  EXPECT_NE(pictures.front().digest, pictures.back().digest);
+  EXPECT_EQ(run_command("identify '" + file("live.gif") + "' 2>&1 | grep -c ' GIF 96x72 '").output, "20\n");
 }
 
 TEST_F(Driver, ConnectsByAddressWithoutAnInquiryAndShowsProgress) {
