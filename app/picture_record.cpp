@@ -1,6 +1,7 @@
 #include "picture_record.h"
 
 #include <cstdio>
+#include <fstream>
 #include <system_error>
 
 #include "bmp_file.h"
@@ -27,22 +28,31 @@ std::string iso_time(std::chrono::system_clock::time_point when) {
 }
 
 // The number at the start of the CSV's last line; 0 when it has only its
-// header. False when the text is not a record's CSV.
+// header. A last line cut before its first comma (a power loss while it
+// was appended) is passed over for the one before. False when the text is
+// not a record's CSV.
 bool last_number(const std::string& csv, std::uint32_t& number) {
   if (csv.rfind(kCsvHeader, 0) != 0) return false;
+  const std::size_t header_end = std::char_traits<char>::length(kCsvHeader);
   std::size_t end = csv.size();
-  while (end > 0 && (csv[end - 1] == '\n' || csv[end - 1] == '\r')) --end;
-  if (end <= std::char_traits<char>::length(kCsvHeader) - 1) {
-    number = 0;
-    return true;
+  for (bool cut_allowed = csv.back() != '\n';; cut_allowed = false) {
+    while (end > header_end && (csv[end - 1] == '\n' || csv[end - 1] == '\r')) --end;
+    if (end <= header_end) {
+      number = 0;
+      return true;
+    }
+    const std::size_t start = csv.rfind('\n', end - 1) + 1;
+    std::uint32_t value = 0;
+    std::size_t at = start;
+    for (; at < end && csv[at] >= '0' && csv[at] <= '9' && value < 100000000; ++at)
+      value = value * 10 + (csv[at] - '0');
+    if (at != start && at != end && csv[at] == ',') {
+      number = value;
+      return true;
+    }
+    if (!cut_allowed) return false;
+    end = start;
   }
-  const std::size_t start = csv.rfind('\n', end - 1) + 1;
-  std::uint32_t value = 0;
-  std::size_t at = start;
-  for (; at < end && csv[at] >= '0' && csv[at] <= '9' && value < 100000000; ++at) value = value * 10 + (csv[at] - '0');
-  if (at == start || at == end || csv[at] != ',') return false;
-  number = value;
-  return true;
 }
 
 bool end_record(PictureRecord& record, std::string reason) {
@@ -82,6 +92,8 @@ bool record_start(PictureRecord& record, const std::filesystem::path& folder, Re
         error = path_text(csv_path) + " is not a picture record's list (it must begin \"number,time,file,keys\")";
         return false;
       }
+      // A cut last line is closed, so that the next line starts a line.
+      if (csv.back() != '\n' && !write_file_atomically(csv_path, csv + "\n", error)) return false;
       break;
   }
   record = PictureRecord{};
@@ -89,6 +101,10 @@ bool record_start(PictureRecord& record, const std::filesystem::path& folder, Re
   record.folder = folder;
   record.format = format;
   record.next_number = last + 1;
+  // A picture already there (its line lost, or put there by hand) is never
+  // written over.
+  while (std::filesystem::exists(folder / record_file_name(record.next_number, format), made))
+    ++record.next_number;
   return true;
 }
 
@@ -103,14 +119,14 @@ bool record_picture(PictureRecord& record, const Picture& picture, std::chrono::
   std::string error;
   if (!write_file_atomically(record.folder / name, std::string(bytes.begin(), bytes.end()), error))
     return end_record(record, std::move(error));
-  // The list is written whole each time too, so that it never holds half a
-  // line; it is a few dozen bytes a picture.
+  // The list grows by one line a picture, appended in one write: rewriting
+  // it whole would cost a long record more each picture. A line cut by a
+  // power loss is passed over when a record goes on (last_number).
   const std::filesystem::path csv_path = record.folder / kCsvName;
-  std::string csv;
-  if (read_whole_file(csv_path, csv) != FileRead::read) return end_record(record, "cannot read " + path_text(csv_path));
-  if (!csv.empty() && csv.back() != '\n') csv.push_back('\n');
-  csv += std::to_string(record.next_number) + "," + iso_time(when) + "," + name + "," + record.keys + "\n";
-  if (!write_file_atomically(csv_path, csv, error)) return end_record(record, std::move(error));
+  std::ofstream csv(csv_path, std::ios::binary | std::ios::app);
+  csv << record.next_number << ',' << iso_time(when) << ',' << name << ',' << record.keys << '\n';
+  csv.flush();
+  if (!csv) return end_record(record, "cannot write " + path_text(csv_path));
   ++record.next_number;
   record.keys.clear();
   return true;

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <memory>
 #include <string>
@@ -609,36 +610,51 @@ bool run_live(Session& session, const CliOptions& options, const Step& step, std
   session.progress.terminal = terminal;
   CameraView view{&session.picture, nullptr, terminal ? show_capture_progress : nullptr, &session.progress};
   GifWriter gif;
-  Picture shown;  // the GIF's frame waits for its delay: the next picture's start
   if (!step.gif.empty()) gif_start(gif);
+  // A picture is written (its file, its line, the GIF's frame before it)
+  // while the camera sends the next: at 921,600 baud the disk's flushes
+  // would otherwise add a percent to every cycle. One write is under way
+  // at most; the record and the GIF are the writer's until it is done.
+  std::future<bool> writing;
+  auto written = [&]() { return !writing.valid() || writing.get(); };
+  Picture shown;  // the GIF's frame waits for its delay: the next picture's start
   using Clock = std::chrono::steady_clock;
   Clock::time_point first{};
   Clock::time_point previous{};
   std::uint32_t cycle_bytes = 0;  // the cycles before the last picture
   std::uint32_t done = 0;
   std::size_t next_letter = 0;
+  std::string keys;  // sent since the last picture
   std::string failure;
   const std::string label = step.text;
   for (std::uint32_t n = 1; n <= step.count && failure.empty(); ++n) {
     const Clock::time_point start = Clock::now();
     if (n == 1) first = start;
-    if (n > 1 && !step.gif.empty())
-      gif_add_frame(gif, shown, gif_delay(std::chrono::duration<double>(start - previous).count()));
+    const double shown_for = std::chrono::duration<double>(start - previous).count();
     previous = start;
     session.progress.label = label + ": picture " + std::to_string(n) + "/" + std::to_string(step.count);
     const Status status = camera_key_down(s, view, kVkUp);
     if (terminal) std::fprintf(stderr, "\r\033[K");
+    if (!written()) {  // the picture before this one was not written
+      failure = record.error;
+      --done;
+      break;
+    }
     if (failed(status)) {
       const std::string reason = failure_text(s.last_failure);
       failure = "picture " + std::to_string(n) + ": " + std::to_string(s.frame_length) + " of " +
                 std::to_string(kFrameBufferSize) + " bytes" + (reason.empty() ? "" : ", " + reason);
       break;
     }
-    if (!record_picture(record, session.picture, std::chrono::system_clock::now())) {
-      failure = record.error;
-      break;
-    }
-    shown = session.picture;
+    const bool gif_frame = n > 1 && !step.gif.empty();
+    writing = std::async(std::launch::async, [&record, &gif, &shown, picture = session.picture, keys,
+                                              gif_frame, shown_for, when = std::chrono::system_clock::now()]() {
+      if (gif_frame) gif_add_frame(gif, shown, gif_delay(shown_for));
+      shown = picture;
+      record.keys = keys;
+      return record_picture(record, picture, when);
+    });
+    keys.clear();
     ++done;
     if (n == step.count) break;
     cycle_bytes += kLivePictureWireBytes;
@@ -650,11 +666,15 @@ bool run_live(Session& session, const CliOptions& options, const Step& step, std
         failure = "key " + std::string(1, letter) + " after picture " + std::to_string(n) + why(s, " (no answer)");
         break;
       }
-      record_key(record, letter);
+      keys.push_back(letter);
       cycle_bytes += kLiveKeyWireBytes;
     }
   }
   const double last_cycle = std::chrono::duration<double>(Clock::now() - previous).count();
+  if (!written() && failure.empty()) {
+    failure = record.error;
+    --done;
+  }
   record_stop(record);
   std::string gif_note;
   if (!step.gif.empty() && done > 0) {

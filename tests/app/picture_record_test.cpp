@@ -83,6 +83,7 @@ TEST(PictureRecord, AFolderGoesOnAfterItsLastNumber) {
       {"number,time,file,keys\n", true, 1},
       {"number,time,file,keys\n1,2026-12-09T21:14:03.120Z,0001.png,\n7,2026-12-09T21:14:04.120Z,0007.png,KM\n", true, 8},
       {"number,time,file,keys\n12,2026-12-09T21:14:03.120Z,0012.png,L", true, 13},  // no newline at the end
+      {"number,time,file,keys\n5,2026-12-09T21:14:03.120Z,0005.png,\n6", true, 6},   // cut before its comma
       {"a,b\n1,x,0001.png,\n", false, 0},
       {"number,time,file,keys\nseven,x,0007.png,\n", false, 0},
   };
@@ -106,6 +107,17 @@ TEST(PictureRecord, AFolderGoesOnAfterItsLastNumber) {
       EXPECT_NE(error.find("pictures.csv"), std::string::npos) << error;
       EXPECT_EQ(contents(folder / "pictures.csv"), c.csv);
     }
+    fs::remove_all(folder.parent_path());
+  }
+  {  // a picture whose line was lost is not written over
+    const fs::path folder = scratch_folder();
+    fs::create_directories(folder);
+    std::ofstream(folder / "pictures.csv", std::ios::binary) << "number,time,file,keys\n";
+    std::ofstream(folder / "0001.png") << "kept";
+    PictureRecord record;
+    std::string error;
+    ASSERT_TRUE(record_start(record, folder, RecordFormat::png, error)) << error;
+    EXPECT_EQ(record.next_number, 2u);
     fs::remove_all(folder.parent_path());
   }
   const fs::path blocked = scratch_folder();
