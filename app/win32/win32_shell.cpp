@@ -1,5 +1,6 @@
 #include "win32_shell.h"
 
+#include <commctrl.h>
 #include <commdlg.h>
 #include <imm.h>
 #include <process.h>
@@ -7,7 +8,9 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
@@ -27,8 +30,10 @@ constexpr DWORD kPortBoxStyle = WS_CHILD | WS_VISIBLE | WS_VSCROLL | CBS_DROPDOW
 constexpr DWORD kDeviceListStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_VSCROLL | LBS_NOTIFY;
 constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON;  // 0x50000000
 constexpr DWORD kMainWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x80CA0000
-constexpr int kPictureX = 10;
-constexpr int kPictureY = 110;
+// The port box's height as created: its dropped-down list's, at 96 DPI.
+constexpr int kPortListHeight = 100;
+// The System font's height at 96 DPI: the controls' font by default.
+constexpr int kSystemFontHeight = 16;
 constexpr UINT kCommandSavePicture = 106;  // the picture's context menu
 // From the worker: a capture has rows for the window (LivePicture).
 constexpr UINT WM_PICTURE_ROWS = WM_USER + 2;
@@ -37,25 +42,19 @@ constexpr UINT WM_PIN_QUESTION = WM_USER + 3;
 // Posted to itself: the runner's next step once a report is handled (live view).
 constexpr UINT WM_NEXT_STEP = WM_USER + 4;
 
-struct ControlRow {
+struct ControlKind {
   const char* control_class;
-  const char* text;
-  int id;
-  int x, y, width, height;
   DWORD style;
 };
 
-// In creation order: port box, device list, then the six buttons.
-constexpr ControlRow kControls[] = {
-    {"COMBOBOX", "", kIdPortBox, 10, 10, 70, 100, kPortBoxStyle},
-    {"LISTBOX", "", kIdDeviceList, 10, 40, 100, 65, kDeviceListStyle},
-    {"BUTTON", "Open", kIdOpen, 120, 10, 90, 25, kButtonStyle},
-    {"BUTTON", "Inquiry", kIdInquiry, 120, 40, 90, 25, kButtonStyle},
-    {"BUTTON", "Connect", kIdConnect, 120, 70, 90, 25, kButtonStyle},
-    {"BUTTON", "Disconnect", kIdDisconnect, 120, 100, 90, 25, kButtonStyle},
-    {"BUTTON", "Close", kIdClose, 120, 130, 90, 25, kButtonStyle},
-    {"BUTTON", "Exit", kIdExit, 120, 160, 90, 25, kButtonStyle},
+// Each control's class and style, in kControlPlaces' order: port box, device
+// list, then the six buttons.
+constexpr ControlKind kControlKinds[] = {
+    {"COMBOBOX", kPortBoxStyle},  {"LISTBOX", kDeviceListStyle}, {"BUTTON", kButtonStyle},
+    {"BUTTON", kButtonStyle},     {"BUTTON", kButtonStyle},      {"BUTTON", kButtonStyle},
+    {"BUTTON", kButtonStyle},     {"BUTTON", kButtonStyle},
 };
+static_assert(std::size(kControlKinds) == kControlPlaces.size());
 
 // The failure texts in code page 932, as the program stores them; the runner
 // holds the same texts in UTF-8 (a test compares the two).
@@ -86,7 +85,10 @@ void show_new_rows(Win32Shell& shell, HWND window) {
   if (shell.picture == nullptr) return;
   const RowSpan rows = take_live_rows(shell.live, *shell.picture);
   if (rows.count == 0) return;
-  const RECT place{kPictureX, kPictureY + rows.first, kPictureX + kPictureWidth, kPictureY + rows.first + rows.count};
+  const LayoutRect& shown = shell.layout.picture;
+  const int scale = shell.layout.picture_scale;
+  const RECT place{shown.x, shown.y + rows.first * scale, shown.x + shown.width,
+                   shown.y + (rows.first + rows.count) * scale};
   ::InvalidateRect(window, &place, FALSE);
 }
 
@@ -124,11 +126,93 @@ void select_port(HWND box, const std::string& name) {
   fit_port_list(box);
 }
 
+// A user32 call that older Windows lack, or nullptr there.
+template <typename Call>
+Call user32_call(const char* name) {
+  // Through void (*)(): the one function type any other converts from
+  // without a warning.
+  return reinterpret_cast<Call>(reinterpret_cast<void (*)()>(::GetProcAddress(::GetModuleHandleA("user32.dll"), name)));
+}
+
+// GetDpiForWindow (Windows 10 1607 and later) gives the window's monitor's;
+// without it every monitor has the screen's.
+int window_dpi(HWND window) {
+  if (auto dpi_for_window = user32_call<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+      dpi_for_window != nullptr && window != nullptr) {
+    if (const UINT dpi = dpi_for_window(window); dpi > 0) return static_cast<int>(dpi);
+  }
+  HDC screen = ::GetDC(nullptr);
+  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+  ::ReleaseDC(nullptr, screen);
+  return dpi > 0 ? dpi : 96;
+}
+
+// The outer size that holds the client area of `layout` under the frame and
+// caption metrics at `dpi` (230 x 220 in the classic look at 96 DPI; more
+// where they are thicker).
+SIZE outer_size(const WindowLayout& layout, int dpi) {
+  RECT outer{0, 0, layout.client_width, layout.client_height};
+  if (auto adjust_for_dpi = user32_call<BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi")) {
+    adjust_for_dpi(&outer, kMainWindowStyle, FALSE, 0, static_cast<UINT>(dpi));
+  } else {
+    ::AdjustWindowRectEx(&outer, kMainWindowStyle, FALSE, 0);
+  }
+  return {outer.right - outer.left, outer.bottom - outer.top};
+}
+
+// The controls' font at `dpi`: the System font, its height scaled as every
+// length is. nullptr at 96 DPI: the System font itself.
+HFONT make_control_font(int dpi) {
+  LOGFONTW font{};
+  ::GetObjectW(::GetStockObject(SYSTEM_FONT), sizeof font, &font);
+  if (dpi == 96 && font.lfHeight == kSystemFontHeight) return nullptr;
+  font.lfHeight = scale_for_dpi(kSystemFontHeight, dpi);
+  // The face's own proportions: the stock font's width, fixed for its
+  // height, would squeeze or stretch the letters at another.
+  font.lfWidth = 0;
+  return ::CreateFontIndirectW(&font);
+}
+
+// A control's place in `layout`; the port box's height is its dropped-down
+// list's.
+LayoutRect control_place(const Win32Shell& shell, std::size_t index) {
+  LayoutRect place = shell.layout.controls[index];
+  if (kControlPlaces[index].id == kIdPortBox) place.height = scale_for_dpi(kPortListHeight, shell.dpi);
+  return place;
+}
+
+// The geometry and the controls' font for `dpi`, before the controls exist
+// or to move them.
+void take_dpi(Win32Shell& shell, int dpi) {
+  shell.dpi = dpi;
+  shell.layout = window_layout(dpi, shell.zoom);
+  if (shell.control_font != nullptr) ::DeleteObject(shell.control_font);
+  shell.control_font = make_control_font(dpi);
+}
+
+// After a DPI change: each control gets the new font, then its new place
+// (a combo box sizes its closed height from its font); the whole window is
+// painted again.
+void lay_out_controls(Win32Shell& shell, HWND window) {
+  for (std::size_t i = 0; i < kControlPlaces.size(); ++i) {
+    HWND control = ::GetDlgItem(window, kControlPlaces[i].id);
+    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(shell.control_font), FALSE);
+    const LayoutRect place = control_place(shell, i);
+    ::SetWindowPos(control, nullptr, place.x, place.y, place.width, place.height, SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  fit_port_list(shell.port_box);
+  ::InvalidateRect(window, nullptr, TRUE);
+}
+
 void create_controls(Win32Shell& shell, HWND window) {
-  for (const ControlRow& row : kControls) {
-    HWND control = ::CreateWindowExA(0, row.control_class, row.text, row.style, row.x, row.y, row.width,
-                                     row.height, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)),
-                                     shell.app_instance, nullptr);
+  for (std::size_t i = 0; i < kControlPlaces.size(); ++i) {
+    const ControlPlace& row = kControlPlaces[i];
+    const LayoutRect place = control_place(shell, i);
+    HWND control = ::CreateWindowExA(0, kControlKinds[i].control_class, row.text, kControlKinds[i].style, place.x,
+                                     place.y, place.width, place.height, window,
+                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), shell.app_instance, nullptr);
+    if (shell.control_font != nullptr)
+      ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(shell.control_font), FALSE);
     if (row.id == kIdPortBox) {
       shell.port_box = control;
       for (const std::string& item : shell.port_items)
@@ -176,9 +260,10 @@ HCURSOR window_cursor(const Win32Shell& shell) {
 
 void show_picture_menu(Win32Shell& shell, HWND window, LPARAM lparam) {
   POINT at{GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)};
-  const RECT picture{kPictureX, kPictureY, kPictureX + kPictureWidth, kPictureY + kPictureHeight};
+  const LayoutRect& shown = shell.layout.picture;
+  const RECT picture{shown.x, shown.y, shown.x + shown.width, shown.y + shown.height};
   if (at.x == -1 && at.y == -1) {  // from the keyboard: at the picture
-    at = {kPictureX, kPictureY};
+    at = {shown.x, shown.y};
     ::ClientToScreen(window, &at);
   }
   POINT client = at;
@@ -209,8 +294,12 @@ bool is_save_key(const Win32Shell& shell, const MSG& message) {
 void paint_picture(Win32Shell& shell, HWND window) {
   PAINTSTRUCT paint;
   HDC dc = ::BeginPaint(window, &paint);
+  // Whole multiples of the picture, each pixel repeated, never blended: its
+  // pixels stay sharp.
+  ::SetStretchBltMode(dc, COLORONCOLOR);
+  const LayoutRect& shown = shell.layout.picture;
   if (shell.picture != nullptr)
-    ::StretchDIBits(dc, kPictureX, kPictureY, kPictureWidth, kPictureHeight, 0, 0, kPictureWidth, kPictureHeight,
+    ::StretchDIBits(dc, shown.x, shown.y, shown.width, shown.height, 0, 0, kPictureWidth, kPictureHeight,
                     shell.picture->pixels.data(), &shell.picture_info, DIB_RGB_COLORS, SRCCOPY);
   ::EndPaint(window, &paint);
 }
@@ -420,15 +509,17 @@ ATOM register_main_class(HINSTANCE instance) {
 bool create_main_window(HINSTANCE instance, int show_state) {
   // WM_CREATE, which comes while the window is being made, needs the instance.
   the_shell->app_instance = instance;
-  // The outer size holds the client area whole under this system's frame and
-  // caption metrics (230 x 220 in the classic look; more where they are
-  // thicker).
-  RECT outer{0, 0, kClientWidth, kClientHeight};
-  ::AdjustWindowRectEx(&outer, kMainWindowStyle, FALSE, 0);
+  // Sized for the screen's DPI; WM_CREATE takes the window's own, and where
+  // its monitor's differs the window is sized again.
+  const int screen_dpi = window_dpi(nullptr);
+  SIZE outer = outer_size(window_layout(screen_dpi, the_shell->zoom), screen_dpi);
   HWND window = ::CreateWindowExA(0, the_shell->class_name_text, the_shell->title_text, kMainWindowStyle,
-                                  CW_USEDEFAULT, 0, outer.right - outer.left, outer.bottom - outer.top, nullptr,
-                                  nullptr, instance, nullptr);
+                                  CW_USEDEFAULT, 0, outer.cx, outer.cy, nullptr, nullptr, instance, nullptr);
   if (window == nullptr) return false;
+  if (the_shell->dpi != screen_dpi) {
+    outer = outer_size(the_shell->layout, the_shell->dpi);
+    ::SetWindowPos(window, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
   ::ShowWindow(window, show_state);
   ::UpdateWindow(window);
   return true;
@@ -443,6 +534,10 @@ int app_main(HINSTANCE instance, int show_state, const Win32Start& start) {
   the_shell->shell.pins = start.settings.pins;
   the_shell->settings_file = start.settings_file;
   attach_pairing(the_shell->shell, start.key_file);
+  // The standard controls of common controls 6, which the manifest asks
+  // for: the system's visual style.
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+  ::InitCommonControlsEx(&controls);
   ::LoadStringA(instance, IDS_APP_TITLE, the_shell->title_text, sizeof the_shell->title_text);
   ::LoadStringA(instance, IDS_CLASS_NAME, the_shell->class_name_text, sizeof the_shell->class_name_text);
   register_main_class(instance);
@@ -483,6 +578,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
       ::AppendMenuW(::GetSystemMenu(window, FALSE), MF_SEPARATOR, 0, nullptr);
       ::AppendMenuW(::GetSystemMenu(window, FALSE), MF_STRING, IDM_SETTINGS, L"Settings...");
       ::AppendMenuW(::GetSystemMenu(window, FALSE), MF_STRING, IDM_FORGET_KEY, L"Forget device's key...");
+      take_dpi(*shell, window_dpi(window));
       create_controls(*shell, window);
       set_up_controls(shell->shell);
       prepare_picture(*shell);
@@ -502,6 +598,23 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_NEXT_STEP:
       next_step(shell->shell);
       return 0;
+    case WM_GETDPISCALEDSIZE: {
+      // The size to scale to: the client area whole at the new DPI, not the
+      // outer size scaled, which rounding could leave a pixel short.
+      const int new_dpi = static_cast<int>(LOWORD(wparam));
+      *reinterpret_cast<SIZE*>(lparam) = outer_size(window_layout(new_dpi, shell->zoom), new_dpi);
+      return TRUE;
+    }
+    case WM_DPICHANGED: {
+      // Moved to a monitor of another DPI, or its scale changed: laid out
+      // again, at the place and size Windows suggests.
+      take_dpi(*shell, static_cast<int>(LOWORD(wparam)));
+      lay_out_controls(*shell, window);
+      const RECT* suggested = reinterpret_cast<const RECT*>(lparam);
+      ::SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
     case WM_PICTURE_ROWS:
       show_new_rows(*shell, window);
       return 0;

@@ -16,6 +16,7 @@
 #include "settings.h"
 #include "tcp_serial.h"
 #include "win32_serial.h"
+#include "window_layout.h"
 
 // What the program starts the window with besides its instance: the
 // settings (the file's, then the command line's), the ports present, where
@@ -41,6 +42,13 @@ struct Win32Shell final : ShellWindow {
   HWND port_box = nullptr;
   HWND device_list = nullptr;
   HWND pin_dialog = nullptr;  // the PIN dialog while it is open
+  // The window's DPI and its geometry there; the controls' font for it
+  // (nullptr: the System font they take by default). The picture's zoom
+  // stays 1 for now.
+  int dpi = 96;
+  int zoom = kMinZoom;
+  WindowLayout layout = window_layout(96, kMinZoom);
+  HFONT control_font = nullptr;
   BITMAPINFO picture_info{};
   Picture* picture = nullptr;  // GlobalAlloc'd, zero-filled: the picture shown (window thread only)
 

@@ -1,6 +1,6 @@
 # The Windows build's tests run under Wine in a prefix of their own, made once
 # per run: 32-bit, quiet, no window manager needed, Japanese text drawable,
-# and COM5 mapped to the path where the virtual module links its pty (COM12
+# the caption buttons drawn, and COM5 mapped to the path where the virtual module links its pty (COM12
 # too, to show that a port above COM9 opens).
 # shellcheck shell=bash
 
@@ -28,6 +28,11 @@ wine_prefix_make() {
     "${reg[@]}" 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes' \
       /v "$face" /d "VL Gothic" /f >/dev/null 2>&1
   done
+  # The caption buttons' glyphs come from Marlett. Debian's Wine looks for
+  # its own fonts in "/usr/share/wine/../fonts", a path with "..", which it
+  # refuses, so it never finds fonts-wine's; from the prefix's Fonts folder
+  # it loads every font.
+  cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
   "${reg[@]}" 'HKLM\Software\Wine\Ports' /v COM5 /d "$dir/ports/com5" /f >/dev/null 2>&1
   "${reg[@]}" 'HKLM\Software\Wine\Ports' /v COM12 /d "$dir/ports/com5" /f >/dev/null 2>&1
   # ctest must start with no wineserver: a server started now would hold the

@@ -702,21 +702,76 @@ TEST_F(Win32Window, AboutBoxHoldsItsFourControls) {
   press_keys({VK_RETURN});  // the default button
   ASSERT_TRUE(eventually([&] { return !::IsWindow(about); }));
 }
+
+// Moved to a 200 % monitor and back, as Windows tells a per-monitor aware
+// window: the size it asks for, then the place it suggests. At 192 DPI
+// every length doubles and so does the picture, each pixel a 2 x 2 block.
+TEST_F(Win32Window, FollowsADpiChangeAndBack) {
+  SIZE asked{};
+  ASSERT_TRUE(::SendMessageW(main, WM_GETDPISCALEDSIZE, 96, reinterpret_cast<LPARAM>(&asked)));
+  EXPECT_EQ(asked.cx, 230);  // the classic frame at 96 DPI, as at start
+  EXPECT_EQ(asked.cy, 220);
+  const HFONT system_font = reinterpret_cast<HFONT>(::SendMessageW(control(kIdOpen), WM_GETFONT, 0, 0));
+  struct Step {
+    int dpi;
+    int client_width, client_height;
+    RECT exit_button;  // left, top, right, bottom
+    RECT picture;
+  };
+  const Step steps[] = {
+      {192, 448, 390, {240, 320, 420, 370}, {20, 220, 212, 364}},
+      {96, 224, 195, {120, 160, 210, 185}, {10, 110, 106, 182}},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.dpi);
+    // Outside the classic frame of 3 px each side and the 19 px caption.
+    RECT suggested{0, 0, step.client_width + 6, step.client_height + 25};
+    ::SendMessageW(main, WM_DPICHANGED, MAKEWPARAM(step.dpi, step.dpi), reinterpret_cast<LPARAM>(&suggested));
+    RECT client;
+    ::GetClientRect(main, &client);
+    EXPECT_EQ(client.right, step.client_width);
+    EXPECT_EQ(client.bottom, step.client_height);
+    RECT exit_button;
+    ::GetWindowRect(control(kIdExit), &exit_button);
+    ::MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&exit_button), 2);
+    EXPECT_TRUE(::EqualRect(&exit_button, &step.exit_button))
+        << exit_button.left << "," << exit_button.top << " - " << exit_button.right << "," << exit_button.bottom;
+    const HFONT font = reinterpret_cast<HFONT>(::SendMessageW(control(kIdExit), WM_GETFONT, 0, 0));
+    if (step.dpi == 96) {
+      EXPECT_EQ(font, system_font);
+    } else {
+      LOGFONTW shown{};
+      ASSERT_EQ(::GetObjectW(font, sizeof shown, &shown), static_cast<int>(sizeof shown));
+      EXPECT_EQ(shown.lfHeight, 32);  // the System font's 16 px, doubled
+    }
+    const RECT& p = step.picture;
+    const COLORREF green = RGB(0, 139, 0), background = ::GetSysColor(COLOR_SCROLLBAR);
+    for (POINT at : {POINT{p.left, p.top}, POINT{p.right - 1, p.bottom - 1}})
+      EXPECT_TRUE(shows(at.x, at.y, green)) << at.x << "," << at.y;
+    for (POINT at : {POINT{p.left - 1, p.top}, POINT{p.right, p.bottom - 1}, POINT{p.left, p.bottom}})
+      EXPECT_TRUE(shows(at.x, at.y, background)) << at.x << "," << at.y;
+  }
+}
 }  // namespace
 
 namespace {
+// corvanta.exe's Windows path.
+std::string exe_path() {
+  std::string path = std::string("Z:") + CORVANTA_EXE_PATH;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return path;
+}
+
 // corvanta.exe itself, started as a user starts it, and its main window.
 struct Program {
   PROCESS_INFORMATION process{};
   HWND main = nullptr;
 
   bool start() {
-    std::string path = std::string("Z:") + CORVANTA_EXE_PATH;
-    for (char& c : path)
-      if (c == '/') c = '\\';
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    if (!::CreateProcessA(path.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    if (!::CreateProcessA(exe_path().c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
       return false;
     return eventually([&] {
       main = ::FindWindowA("QUOREL", "Corvanta Controller");
@@ -740,6 +795,73 @@ struct Program {
   }
 };
 
+// The manifest in corvanta.exe as the loader reads it: the system's own
+// parser (here Wine's) makes an activation context of it, in which the
+// settings, the run level, the Windows versions and the common controls
+// read back as written.
+TEST(Win32Program, ManifestMakesAnActivationContext) {
+  const std::wstring path = wide_text(CP_UTF8, exe_path().c_str());
+  ACTCTXW request{};
+  request.cbSize = sizeof request;
+  request.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+  request.lpSource = path.c_str();
+  request.lpResourceName = MAKEINTRESOURCEW(1);  // the process's manifest, type 24
+  HANDLE context = ::CreateActCtxW(&request);
+  ASSERT_NE(context, INVALID_HANDLE_VALUE) << ::GetLastError();
+
+  struct Setting {
+    const wchar_t* space;
+    const wchar_t* name;
+    const wchar_t* value;
+  };
+  const Setting settings[] = {
+      {L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware", L"true/pm"},
+      {L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness", L"PerMonitorV2, PerMonitor"},
+  };
+  for (const Setting& setting : settings) {
+    wchar_t value[64] = {};
+    SIZE_T written = 0;
+    EXPECT_TRUE(::QueryActCtxSettingsW(0, context, setting.space, setting.name, value, 64, &written)) << setting.name;
+    EXPECT_STREQ(value, setting.value);
+  }
+
+  ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION level{};
+  ASSERT_TRUE(::QueryActCtxW(0, context, nullptr, RunlevelInformationInActivationContext, &level, sizeof level, nullptr));
+  EXPECT_EQ(level.RunLevel, ACTCTX_RUN_LEVEL_AS_INVOKER);
+  EXPECT_EQ(level.UiAccess, 0u);
+
+  // Each element's size differs between Windows versions, so each GUID is
+  // looked for anywhere in the answer.
+  alignas(8) BYTE compatibility[512] = {};
+  SIZE_T size = 0;
+  ASSERT_TRUE(::QueryActCtxW(0, context, nullptr, CompatibilityInformationInActivationContext, compatibility,
+                             sizeof compatibility, &size));
+  EXPECT_EQ(reinterpret_cast<const ACTIVATION_CONTEXT_COMPATIBILITY_INFORMATION*>(compatibility)->ElementCount, 4u);
+  const GUID versions[] = {
+      {0x35138b9a, 0x5d96, 0x4fbd, {0x8e, 0x2d, 0xa2, 0x44, 0x02, 0x25, 0xf9, 0x3a}},  // 7
+      {0x4a2f28e3, 0x53b9, 0x4441, {0xba, 0x9c, 0xd6, 0x9d, 0x4a, 0x4a, 0x6e, 0x38}},  // 8
+      {0x1f676c76, 0x80e1, 0x4239, {0x95, 0xbb, 0x83, 0xd0, 0xf6, 0xd0, 0xda, 0x78}},  // 8.1
+      {0x8e0f7a12, 0xbfb3, 0x4fe8, {0xb9, 0xa5, 0x48, 0xfd, 0x50, 0xa1, 0x5a, 0x9a}},  // 10 and 11
+  };
+  const BYTE* begin = compatibility;
+  const BYTE* end = begin + std::min<SIZE_T>(size, sizeof compatibility);
+  for (const GUID& version : versions) {
+    const BYTE* id = reinterpret_cast<const BYTE*>(&version);
+    EXPECT_NE(std::search(begin, end, id, id + sizeof version), end) << std::hex << version.Data1;
+  }
+
+  // Assembly 1 is the program's own; 2, what it depends on.
+  alignas(8) BYTE assembly[2048] = {};
+  DWORD index = 2;
+  ASSERT_TRUE(::QueryActCtxW(0, context, &index, AssemblyDetailedInformationInActivationContext, assembly,
+                             sizeof assembly, nullptr));
+  const std::wstring identity =
+      reinterpret_cast<const ACTIVATION_CONTEXT_ASSEMBLY_DETAILED_INFORMATION*>(assembly)->lpAssemblyEncodedAssemblyIdentity;
+  EXPECT_EQ(identity.rfind(L"Microsoft.Windows.Common-Controls,", 0), 0u) << utf8_text(identity.c_str());
+  EXPECT_NE(identity.find(L"version=\"6.0."), std::wstring::npos) << utf8_text(identity.c_str());
+  ::ReleaseActCtx(context);
+}
+
 // sim: --silent: its Open blocked on a module that never answers, ended
 // with Exit.
 TEST(Win32Program, ExitDuringAnOperationEndsTheProcessWithStatusZero) {
@@ -752,20 +874,18 @@ TEST(Win32Program, ExitDuringAnOperationEndsTheProcessWithStatusZero) {
   EXPECT_EQ(::FindWindowA("#32770", "Error"), nullptr);
 }
 
-// A value under HKCU\Control Panel\Desktop\WindowMetrics, which each Wine
-// process reads as it starts, put back as it was at the end.
-class WindowMetric {
+// A value under HKCU\Control Panel\Desktop (or a key below it), which each
+// Wine process reads as it starts, put back as it was at the end.
+class DesktopSetting {
  public:
-  WindowMetric(const wchar_t* name, const wchar_t* value) : name_(name) {
-    ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop\\WindowMetrics", 0, nullptr, 0, KEY_ALL_ACCESS,
-                      nullptr, &key_, nullptr);
-    DWORD size = sizeof old_;
-    had_ = ::RegQueryValueExW(key_, name_, nullptr, nullptr, reinterpret_cast<BYTE*>(old_), &size) == ERROR_SUCCESS;
-    set(value);
+  DesktopSetting(const wchar_t* key, const wchar_t* name, DWORD type, const void* value, DWORD size) : name_(name) {
+    ::RegCreateKeyExW(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+    had_ = ::RegQueryValueExW(key_, name_, nullptr, &old_type_, old_, &old_size_) == ERROR_SUCCESS;
+    ::RegSetValueExW(key_, name_, 0, type, static_cast<const BYTE*>(value), size);
   }
-  ~WindowMetric() {
+  ~DesktopSetting() {
     if (had_) {
-      set(old_);
+      ::RegSetValueExW(key_, name_, 0, old_type_, old_, old_size_);
     } else {
       ::RegDeleteValueW(key_, name_);
     }
@@ -773,21 +893,37 @@ class WindowMetric {
   }
 
  private:
-  void set(const wchar_t* value) {
-    ::RegSetValueExW(key_, name_, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                     static_cast<DWORD>((std::wcslen(value) + 1) * sizeof(wchar_t)));
-  }
   const wchar_t* name_;
   HKEY key_ = nullptr;
-  wchar_t old_[64] = {};
+  BYTE old_[128] = {};
+  DWORD old_size_ = sizeof old_;
+  DWORD old_type_ = REG_NONE;
   bool had_ = false;
 };
+
+// The client rectangles of the program's controls.
+std::vector<RECT> control_rects(HWND main) {
+  std::vector<RECT> rects;
+  for (int id : {kIdPortBox, kIdDeviceList, kIdOpen, kIdInquiry, kIdConnect, kIdDisconnect, kIdClose, kIdExit}) {
+    RECT r;
+    ::GetWindowRect(::GetDlgItem(main, id), &r);
+    ::MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&r), 2);
+    rects.push_back(r);
+  }
+  return rects;
+}
+
+bool inside(const RECT& r, const RECT& client) {
+  return r.left >= 0 && r.top >= 0 && r.right <= client.right && r.bottom <= client.bottom;
+}
 
 // The caption of Windows 10 at 96 DPI: 22 px (-330 twips), SM_CYCAPTION 23
 // where the classic look has 19. The window grows by the difference and
 // keeps its whole client area; every control and the picture lie inside it.
 TEST(Win32Program, AThickerCaptionCutsNothingOff) {
-  WindowMetric caption(L"CaptionHeight", L"-330");
+  const wchar_t caption_height[] = L"-330";
+  DesktopSetting caption(L"Control Panel\\Desktop\\WindowMetrics", L"CaptionHeight", REG_SZ, caption_height,
+                         sizeof caption_height);
   Program program;
   ASSERT_TRUE(program.start());
   RECT outer, client;
@@ -797,16 +933,31 @@ TEST(Win32Program, AThickerCaptionCutsNothingOff) {
   EXPECT_EQ(outer.bottom - outer.top, 224);  // 195 + 23 + 2 x 3
   EXPECT_EQ(client.right, 224);
   EXPECT_EQ(client.bottom, 195);
-  std::vector<RECT> parts = {{10, 110, 10 + kPictureWidth, 110 + kPictureHeight}};
-  for (int id : {kIdPortBox, kIdDeviceList, kIdOpen, kIdInquiry, kIdConnect, kIdDisconnect, kIdClose, kIdExit}) {
-    RECT r;
-    ::GetWindowRect(::GetDlgItem(program.main, id), &r);
-    ::MapWindowPoints(nullptr, program.main, reinterpret_cast<POINT*>(&r), 2);
-    parts.push_back(r);
-  }
+  std::vector<RECT> parts = control_rects(program.main);
+  parts.push_back({10, 110, 10 + kPictureWidth, 110 + kPictureHeight});
   for (const RECT& r : parts)
-    EXPECT_TRUE(r.left >= 0 && r.top >= 0 && r.right <= client.right && r.bottom <= client.bottom)
-        << r.left << "," << r.top << " - " << r.right << "," << r.bottom;
+    EXPECT_TRUE(inside(r, client)) << r.left << "," << r.top << " - " << r.right << "," << r.bottom;
+  EXPECT_EQ(program.exit(), 0u);
+}
+
+// A screen at 144 DPI (150 %), as the prefix's LogPixels sets it for the
+// processes started after: the program lays itself out at 1.5 times the
+// size. (Wine never stretches a window, aware of DPI or not: that the
+// manifest makes it aware on Windows is the activation context's test.)
+TEST(Win32Program, At150PercentTheWindowScalesItself) {
+  const DWORD log_pixels = 144;
+  DesktopSetting dpi(L"Control Panel\\Desktop", L"LogPixels", REG_DWORD, &log_pixels, sizeof log_pixels);
+  Program program;
+  ASSERT_TRUE(program.start());
+  RECT client;
+  ::GetClientRect(program.main, &client);
+  EXPECT_EQ(client.right, 336);   // 224 x 1.5
+  EXPECT_EQ(client.bottom, 293);  // 195 x 1.5, rounded up
+  const std::vector<RECT> controls = control_rects(program.main);
+  for (const RECT& r : controls)
+    EXPECT_TRUE(inside(r, client)) << r.left << "," << r.top << " - " << r.right << "," << r.bottom;
+  const RECT exit_button{180, 240, 315, 278};  // 120, 160, 90 x 25, each edge times 1.5
+  EXPECT_TRUE(::EqualRect(&controls.back(), &exit_button));
   EXPECT_EQ(program.exit(), 0u);
 }
 
