@@ -40,7 +40,8 @@ for program in corvanta corvanta-cli corvanta-sim; do
   echo "$version"
   [[ $version == "$program "* ]] || { echo "$program --version printed: $version"; exit 1; }
   man_page="$scratch/root/usr/share/man/man1/$program.1.gz"
-  gzip -dc "$man_page" | grep -q "^\.TH $program 1" || { echo "no gzip-compressed man page for $program"; exit 1; }
+  page=$(gzip -dc "$man_page" 2>&1) || page=
+  grep -q "^\.TH $program 1" <<<"$page" || { echo "no gzip-compressed man page for $program"; exit 1; }
 done
 for file in usr/share/applications/corvanta.desktop usr/share/metainfo/org.example.corvanta.metainfo.xml \
             usr/share/doc/corvanta/copyright usr/share/doc/corvanta/changelog.gz; do
