@@ -40,7 +40,7 @@ add_custom_command(OUTPUT ${changelog}
   COMMAND ${GZIP} -9nf ${CMAKE_BINARY_DIR}/doc/changelog
   DEPENDS ${CMAKE_CURRENT_LIST_DIR}/debian/changelog
   COMMENT "Changelog" VERBATIM)
-add_custom_target(corvanta_man_pages ALL DEPENDS ${man_pages} ${changelog})
+add_custom_target(corvanta_package_docs ALL DEPENDS ${man_pages} ${changelog})
 install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 if(TARGET corvanta)
