@@ -6,7 +6,7 @@
 #define IDC_ACCELERATORS 109
 #define IDM_MAIN_MENU 109   // defined, never attached
 #define IDD_ABOUTBOX 103
-#define IDI_CLASS_ICON 107  // 32 x 32 and 16 x 16
+#define IDI_CLASS_ICON 107  // 32, 16, 48 and 256 px
 #define IDI_SMALL_ICON 108  // 16 x 16
 #define IDM_ABOUT 104
 #define IDM_EXIT 105

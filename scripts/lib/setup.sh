@@ -12,15 +12,16 @@ CORVANTA_BUILD_PACKAGES=(
 )
 
 # What the tests add: the headless display, the trace and picture readers,
-# the emulated controller, clang for the fuzzers, the package checks, and
-# for the Windows program the cross compiler, GoogleTest's sources for it,
-# the installer maker and Wine (32-bit) with a Japanese font to run it.
+# the emulated controller, clang for the fuzzers, the package checks
+# (lintian, AppStream's validator), and for the Windows program the cross
+# compiler, GoogleTest's sources for it, the installer maker and Wine
+# (32-bit) with a Japanese font to run it.
 CORVANTA_TEST_PACKAGES=(
   xvfb xauth
   tshark bluez bluez-test-tools
   clang libclang-rt-14-dev
   imagemagick
-  file desktop-file-utils
+  file desktop-file-utils lintian appstream
   g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest nsis
   wine wine32 fonts-wine fonts-vlgothic xdotool
 )

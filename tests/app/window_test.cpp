@@ -264,7 +264,7 @@ void WindowTest::layoutAtStart() {
   struct IconImage {
     int id;
     int size;
-  } icons[] = {{107, 32}, {107, 16}, {108, 16}};
+  } icons[] = {{107, 32}, {107, 16}, {107, 48}, {107, 256}, {108, 16}};
   for (const IconImage& icon : icons) {
     QPixmap image = icon_pixmap(icon.id, icon.size);
     QCOMPARE(image.size(), QSize(icon.size, icon.size));

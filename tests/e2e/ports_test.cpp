@@ -52,8 +52,8 @@ TEST_F(Ports, EachOpenFailureNamesThePathAndTheReason) {
   std::ofstream(plain) << "x";
   ::chmod(plain.c_str(), 0600);
   ::chmod(ports_directory.c_str(), 0755);
-  ::symlink("/dev/ttyUSB-unplugged", entry(ports_directory, 3).c_str());
-  ::symlink(plain.c_str(), entry(ports_directory, 4).c_str());
+  ASSERT_EQ(::symlink("/dev/ttyUSB-unplugged", entry(ports_directory, 3).c_str()), 0);
+  ASSERT_EQ(::symlink(plain.c_str(), entry(ports_directory, 4).c_str()), 0);
   // The test holds COM5 as another program would.
   ASSERT_EQ(host_open(s, kSimPort), kStatusOk);
   const std::string cli = std::string(CORVANTA_CLI_PATH);
@@ -82,7 +82,7 @@ TEST_F(Ports, EachOpenFailureNamesThePathAndTheReason) {
 
 TEST_F(Ports, ListingShowsEveryComPortAndWhereItMaps) {
   start_sim();
-  ::symlink("/dev/ttyUSB-unplugged", entry(ports_directory, 2).c_str());
+  ASSERT_EQ(::symlink("/dev/ttyUSB-unplugged", entry(ports_directory, 2).c_str()), 0);
   CommandRun run = run_command(std::string(CORVANTA_CLI_PATH) + " ports 2>&1");
   EXPECT_EQ(run.exit_status, 0) << run.output;
   for (const std::string& line :
@@ -115,7 +115,7 @@ TEST_F(Ports, AHeldPortIsExclusive) {
 // and touches nothing.
 TEST_F(Ports, TheModuleNeverReplacesAnEntryItDidNotMake) {
   const std::string com5 = entry(ports_directory, kSimPort);
-  ::symlink("/dev/ttyUSB0", com5.c_str());
+  ASSERT_EQ(::symlink("/dev/ttyUSB0", com5.c_str()), 0);
   VirtualModule module(fast_sim_options());
   ASSERT_TRUE(module.start());
   EXPECT_FALSE(module.publish_as(kSimPort));
@@ -142,7 +142,7 @@ TEST_F(Ports, TheModuleNeverReplacesAnEntryItDidNotMake) {
   // A link a module made and left behind (it was killed) is reused.
   const std::string owner = ports_directory + "/.com5.owner";
   std::ofstream(owner) << "999999 /dev/pts/left-behind\n";
-  ::symlink("/dev/pts/left-behind", com5.c_str());
+  ASSERT_EQ(::symlink("/dev/pts/left-behind", com5.c_str()), 0);
   VirtualModule again(fast_sim_options());
   ASSERT_TRUE(again.start());
   EXPECT_TRUE(again.publish_as(kSimPort)) << again.publish_error();
