@@ -509,9 +509,10 @@ void Win32Shell::set_zoom(int wanted, bool save) {
   if (wanted == zoom) return;
   zoom = wanted;
   layout = window_layout(dpi, zoom);
+  // The controls first: the window's new size is the last thing to change.
+  lay_out_controls(*this, main_window);
   const SIZE outer = outer_size(layout, dpi);
   ::SetWindowPos(main_window, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-  lay_out_controls(*this, main_window);
   if (save) write_settings();
 }
 

@@ -573,11 +573,28 @@ TEST_F(Win32Window, ZoomResizesTheWindowAndThePicture) {
     if (step.zoom > 1) {
       EXPECT_TRUE(shows(10, 110, background)) << "the picture's old place is cleared";
     }
-    const std::vector<std::uint8_t> saved = file_bytes(settings);
+    // Written once the window has its size.
     const std::string zoom_line = "\nzoom=" + std::to_string(step.zoom) + "\n";
-    EXPECT_EQ(std::string(saved.begin(), saved.end()).find(zoom_line) != std::string::npos, step.zoom != 1);
+    EXPECT_TRUE(eventually([&] {
+      const std::vector<std::uint8_t> saved = file_bytes(settings);
+      return !saved.empty() && (std::string(saved.begin(), saved.end()).find(zoom_line) != std::string::npos) == (step.zoom != 1);
+    }));
   }
   EXPECT_EQ(focus(), main) << "the keys still steer";
+}
+
+// "Record to folder..." asks for the folder in the system's folder browser;
+// Cancel starts no record.
+TEST_F(Win32Window, RecordToFolderAsksForTheFolder) {
+  ASSERT_NE(picture_menu({50, 150}), nullptr);
+  for (WORD key : {VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}) press_keys({key});
+  HWND browser = nullptr;
+  ASSERT_TRUE(eventually([&] { return (browser = owned_dialog(main)) != nullptr; }));
+  EXPECT_NE(::FindWindowExW(browser, nullptr, L"Static", L"Record to folder"), nullptr);
+  ::PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
+  ASSERT_TRUE(eventually([&] { return !::IsWindow(browser) && focus() == main; }));
+  EXPECT_FALSE(recording(shell->shell));
+  EXPECT_EQ(window_text(control(kIdStatusLine)), L"");
 }
 
 // sim: --fast. A record into a folder (as "Record to folder..." starts it
