@@ -37,6 +37,13 @@ WindowLayout window_layout(int dpi, int zoom) {
   }
   layout.client_width = scale_for_dpi(client_width, dpi);
   layout.client_height = scale_for_dpi(client_height, dpi);
+  // As wide as the device list above it: at zoom 1 from under the picture
+  // to the window's edge; larger, from the picture's old top to a margin
+  // above its new place.
+  const ControlPlace& list = kControlPlaces[1];
+  const int status_top = zoom > 1 ? kPictureY : kPictureY + kPictureHeight + 1;
+  const int status_bottom = zoom > 1 ? area_y - kPictureX : kClientHeight;
+  layout.status_line = scaled(list.x, status_top, list.width, status_bottom - status_top, dpi);
   layout.picture_area = scaled(area_x, area_y, kPictureWidth * zoom, kPictureHeight * zoom, dpi);
   layout.picture_scale = std::max(1, std::min(layout.picture_area.width / kPictureWidth,
                                               layout.picture_area.height / kPictureHeight));

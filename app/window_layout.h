@@ -68,6 +68,9 @@ struct WindowLayout {
   LayoutRect picture_area;  // the picture's share of the window
   int picture_scale = 1;    // screen pixels a picture pixel, each way
   LayoutRect picture;       // where the picture is drawn: 96 x 72 times picture_scale
+  // The status line (live view, the record): at zoom 1 the strip under the
+  // picture, one line; larger, the place beside the buttons the picture left.
+  LayoutRect status_line;
 };
 WindowLayout window_layout(int dpi, int zoom);
 

@@ -1,15 +1,20 @@
 // The Win32 window during paced picture captures (57,600 baud) on the
 // virtual module mapped as COM5 (scripts/bench-window starts it): the
 // longest time the window thread goes without handling a message, from the
-// Up key until the picture is in (bench/stall_probe.h). A Windows window
-// that handles no message for 5 s is marked "Not Responding". Built against
-// any version of the window, so that figures of two versions sit side by
-// side (scripts/bench-window --before REV).
+// Up key until the picture is in (bench/stall_probe.h); then the same
+// through a live run of RUNS pictures back to back, each written to a
+// record. A Windows window that handles no message for 5 s is marked "Not
+// Responding". Built against a version of the window, so that figures of
+// two versions sit side by side (scripts/bench-window --before REV); since
+// the live run, only versions with the window's live view and record build.
 //   corvanta-window-bench-win [RUNS]
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "win32_shell.h"
@@ -98,5 +103,39 @@ int main(int argc, char** argv) {
     longest.push_back(probe.longest_ms());
   }
   print_stalls("win32", longest, seconds);
+
+  // Live: Space, RUNS pictures into a record, Space again; the window's
+  // longest wait over the whole run.
+  wchar_t temp[MAX_PATH] = {};
+  ::GetTempPathW(MAX_PATH, temp);
+  const std::filesystem::path folder = std::filesystem::path(temp) /
+                                       ("corvanta-window-bench-" + std::to_string(::GetCurrentProcessId()));
+  if (::SendMessageW(main, WM_RECORD_TO_FOLDER, 0, reinterpret_cast<LPARAM>(&folder)) != TRUE) {
+    std::fputs("corvanta-window-bench-win: cannot record\n", stderr);
+    return end(1);
+  }
+  AppShell& app = shell.shell;
+  auto recorded = [&app] {
+    std::lock_guard<std::mutex> lock(app.record_mutex);
+    return static_cast<int>(app.record.next_number) - 1;
+  };
+  StallProbe probe([main] { ::SendMessageA(main, WM_NULL, 0, 0); });
+  ::Sleep(20);
+  const auto started = StallProbe::Clock::now();
+  ::PostMessageA(main, WM_KEYDOWN, VK_SPACE, 1);
+  // Until the pictures are in, or live has ended early (a failure).
+  eventually([&] { return recorded() >= runs; }, 30 + 5 * runs);
+  ::PostMessageA(main, WM_KEYDOWN, VK_SPACE, 1);
+  eventually([&] { return !app.live.on && app.running_operation == 0; });
+  const double live_seconds = std::chrono::duration<double>(StallProbe::Clock::now() - started).count();
+  probe.stop([] { ::Sleep(1); });
+  std::printf("win32 live: longest wait for the window thread over %d pictures in %.2f s (each recorded): %.1f ms\n",
+              recorded(), live_seconds, probe.longest_ms());
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  if (recorded() < runs) {
+    std::fputs("corvanta-window-bench-win: live ended early\n", stderr);
+    return end(1);
+  }
   return end(0);
 }

@@ -5,6 +5,7 @@
 #include <imm.h>
 #include <process.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #include <windowsx.h>
 
 #include <algorithm>
@@ -34,7 +35,19 @@ constexpr DWORD kMainWindowStyle = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_MINIM
 constexpr int kPortListHeight = 100;
 // The System font's height at 96 DPI: the controls' font by default.
 constexpr int kSystemFontHeight = 16;
-constexpr UINT kCommandSavePicture = 106;  // the picture's context menu
+// The picture's context menu; its Live item is the runner's kCommandLive.
+constexpr UINT kCommandSavePicture = 106;
+constexpr UINT kCommandRecord = 120;
+constexpr UINT kCommandZoomIn = 121;
+constexpr UINT kCommandZoomOut = 122;
+constexpr UINT kCommandActualSize = 123;
+// The status line's characters at 96 DPI, smaller than the controls' so
+// that a line of it fits under the picture.
+constexpr int kStatusFontHeight = 10;
+// One line at zoom 1, cut with an ellipsis; beyond, its place is several
+// lines high and the text wraps.
+constexpr DWORD kStatusStyleOneLine = WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS | SS_NOPREFIX;
+constexpr DWORD kStatusStyleWrapped = WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX;
 // From the worker: a capture has rows for the window (LivePicture).
 constexpr UINT WM_PICTURE_ROWS = WM_USER + 2;
 // From the worker: a PIN question was asked or given up (pin_question_changed).
@@ -173,6 +186,18 @@ HFONT make_control_font(int dpi) {
   return ::CreateFontIndirectW(&font);
 }
 
+// The status line's font at `dpi`: the dialog face, kStatusFontHeight
+// pixels a character, scaled.
+HFONT make_status_font(int dpi) {
+  LOGFONTW font{};
+  ::GetObjectW(::GetStockObject(DEFAULT_GUI_FONT), sizeof font, &font);
+  font.lfHeight = -scale_for_dpi(kStatusFontHeight, dpi);
+  font.lfWidth = 0;
+  return ::CreateFontIndirectW(&font);
+}
+
+DWORD status_style(int zoom) { return zoom > kMinZoom ? kStatusStyleWrapped : kStatusStyleOneLine; }
+
 // A control's place in `layout`; the port box's height is its dropped-down
 // list's.
 LayoutRect control_place(const Win32Shell& shell, std::size_t index) {
@@ -188,11 +213,13 @@ void take_dpi(Win32Shell& shell, int dpi) {
   shell.layout = window_layout(dpi, shell.zoom);
   if (shell.control_font != nullptr) ::DeleteObject(shell.control_font);
   shell.control_font = make_control_font(dpi);
+  if (shell.status_font != nullptr) ::DeleteObject(shell.status_font);
+  shell.status_font = make_status_font(dpi);
 }
 
-// After a DPI change: each control gets the new font, then its new place
-// (a combo box sizes its closed height from its font); the whole window is
-// painted again.
+// After a DPI or zoom change: each control gets the new font, then its new
+// place (a combo box sizes its closed height from its font); the whole
+// window is painted again.
 void lay_out_controls(Win32Shell& shell, HWND window) {
   for (std::size_t i = 0; i < kControlPlaces.size(); ++i) {
     HWND control = ::GetDlgItem(window, kControlPlaces[i].id);
@@ -201,6 +228,11 @@ void lay_out_controls(Win32Shell& shell, HWND window) {
     ::SetWindowPos(control, nullptr, place.x, place.y, place.width, place.height, SWP_NOZORDER | SWP_NOACTIVATE);
   }
   fit_port_list(shell.port_box);
+  const LayoutRect& status = shell.layout.status_line;
+  ::SendMessageW(shell.status_line, WM_SETFONT, reinterpret_cast<WPARAM>(shell.status_font), FALSE);
+  ::SetWindowLongW(shell.status_line, GWL_STYLE, static_cast<LONG>(status_style(shell.zoom)));
+  ::SetWindowPos(shell.status_line, nullptr, status.x, status.y, status.width, status.height,
+                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_FRAMECHANGED);
   ::InvalidateRect(window, nullptr, TRUE);
 }
 
@@ -223,6 +255,11 @@ void create_controls(Win32Shell& shell, HWND window) {
       shell.device_list = control;
     }
   }
+  const LayoutRect& status = shell.layout.status_line;
+  shell.status_line = ::CreateWindowExW(0, L"STATIC", L"", status_style(shell.zoom), status.x, status.y, status.width,
+                                        status.height, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(kIdStatusLine)),
+                                        shell.app_instance, nullptr);
+  ::SendMessageW(shell.status_line, WM_SETFONT, reinterpret_cast<WPARAM>(shell.status_font), FALSE);
 }
 
 void prepare_picture(Win32Shell& shell) {
@@ -270,17 +307,92 @@ void show_picture_menu(Win32Shell& shell, HWND window, LPARAM lparam) {
   ::ScreenToClient(window, &client);
   if (!::PtInRect(&picture, client)) return;
   HMENU menu = ::CreatePopupMenu();
+  auto enabled_if = [](bool on) { return MF_STRING | (on ? MF_ENABLED : MF_GRAYED); };
   ::AppendMenuW(menu, MF_STRING, kCommandSavePicture, L"Save Picture...\tCtrl+S");
+  ::AppendMenuW(menu, MF_STRING | (shell.live_checked ? MF_CHECKED : MF_UNCHECKED), kCommandLive, L"Live");
+  ::AppendMenuW(menu, MF_STRING, kCommandRecord, recording(shell.shell) ? L"Stop recording" : L"Record to folder...");
+  ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  ::AppendMenuW(menu, enabled_if(shell.zoom < kMaxZoom), kCommandZoomIn, L"Zoom In\tCtrl++");
+  ::AppendMenuW(menu, enabled_if(shell.zoom > kMinZoom), kCommandZoomOut, L"Zoom Out\tCtrl+-");
+  ::AppendMenuW(menu, MF_STRING, kCommandActualSize, L"Actual Size\tCtrl+0");
+  ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
   ::AppendMenuW(menu, MF_STRING, IDM_SETTINGS, L"Settings...");
   ::AppendMenuW(menu, MF_STRING, IDM_FORGET_KEY, L"Forget device's key...");
-  const BOOL chosen = ::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr);
+  shell.open_menu = menu;
+  const auto chosen = static_cast<UINT>(::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr));
+  shell.open_menu = nullptr;
   ::DestroyMenu(menu);
-  if (chosen == static_cast<BOOL>(kCommandSavePicture)) shell.save_picture_as();
-  if (chosen == static_cast<BOOL>(IDM_SETTINGS)) shell.open_settings_dialog();
-  if (chosen == static_cast<BOOL>(IDM_FORGET_KEY)) {
-    forget_device_key(shell.shell);
-    ::SetFocus(window);  // the keys steer from the main window
+  switch (chosen) {
+    case kCommandSavePicture:
+      shell.save_picture_as();
+      break;
+    case kCommandLive:
+      route_command(shell.shell, command_wparam(kCommandLive));
+      break;
+    case kCommandRecord:
+      shell.record_from_menu();
+      break;
+    case kCommandZoomIn:
+      shell.set_zoom(shell.zoom + 1);
+      break;
+    case kCommandZoomOut:
+      shell.set_zoom(shell.zoom - 1);
+      break;
+    case kCommandActualSize:
+      shell.set_zoom(kMinZoom);
+      break;
+    case IDM_SETTINGS:
+      shell.open_settings_dialog();
+      break;
+    case IDM_FORGET_KEY:
+      forget_device_key(shell.shell);
+      ::SetFocus(window);  // the keys steer from the main window
+      break;
+    default:
+      break;
   }
+}
+
+// Ctrl+plus, Ctrl+minus (main keys or keypad) and Ctrl+0 (either), without
+// Alt, anywhere in the main window: true with the zoom they ask for. No
+// steering key is a plus, a minus or a digit, so no command is lost.
+bool is_zoom_key(const Win32Shell& shell, const MSG& message, int& zoom) {
+  if (message.message != WM_KEYDOWN || ::GetKeyState(VK_CONTROL) >= 0 || ::GetKeyState(VK_MENU) < 0 ||
+      (message.hwnd != shell.main_window && !::IsChild(shell.main_window, message.hwnd)))
+    return false;
+  switch (message.wParam) {
+    case VK_OEM_PLUS:
+    case VK_ADD:
+      zoom = shell.zoom + 1;
+      return true;
+    case VK_OEM_MINUS:
+    case VK_SUBTRACT:
+      zoom = shell.zoom - 1;
+      return true;
+    case '0':
+    case VK_NUMPAD0:
+      zoom = kMinZoom;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// A folder chosen with the shell's folder browser; false when none was.
+bool choose_folder(HWND owner, std::filesystem::path& folder) {
+  // The browser's newer look runs on COM in a single-threaded apartment.
+  const HRESULT com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  BROWSEINFOW browse{};
+  browse.hwndOwner = owner;
+  browse.lpszTitle = L"Record to folder";
+  browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+  PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&browse);
+  wchar_t path[MAX_PATH] = {};
+  const bool got = chosen != nullptr && ::SHGetPathFromIDListW(chosen, path);
+  ::CoTaskMemFree(chosen);
+  if (SUCCEEDED(com)) ::CoUninitialize();
+  if (got) folder = path;
+  return got;
 }
 
 // Ctrl+S, with no other modifier, anywhere in the main window; S is no
@@ -363,6 +475,7 @@ WindowSettings Win32Shell::current_settings() {
   current.port = port_box_selection();
   current.line = shell.line;
   current.pins = shell.pins;
+  current.zoom = zoom;
   return current;
 }
 
@@ -381,10 +494,36 @@ bool Win32Shell::write_settings() {
 
 void Win32Shell::save_settings() { write_settings(); }
 
-// Win32 live view comes with its window's live controls (a status line and
-// the toggle's check mark); until then these show nothing.
-void Win32Shell::show_status(const std::string&) {}
-void Win32Shell::live_changed(bool) {}
+void Win32Shell::show_status(const std::string& text) {
+  ::SetWindowTextW(status_line, wide_text(CP_UTF8, text.c_str()).c_str());
+}
+
+void Win32Shell::live_changed(bool on) {
+  live_checked = on;
+  if (open_menu != nullptr)
+    ::CheckMenuItem(open_menu, static_cast<UINT>(kCommandLive), MF_BYCOMMAND | (on ? MF_CHECKED : MF_UNCHECKED));
+}
+
+void Win32Shell::set_zoom(int wanted, bool save) {
+  wanted = std::clamp(wanted, kMinZoom, kMaxZoom);
+  if (wanted == zoom) return;
+  zoom = wanted;
+  layout = window_layout(dpi, zoom);
+  // The controls first: the window's new size is the last thing to change.
+  lay_out_controls(*this, main_window);
+  const SIZE outer = outer_size(layout, dpi);
+  ::SetWindowPos(main_window, nullptr, 0, 0, outer.cx, outer.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (save) write_settings();
+}
+
+void Win32Shell::record_from_menu() {
+  if (recording(shell)) {
+    stop_record(shell);
+  } else if (std::filesystem::path folder; choose_folder(main_window, folder)) {
+    start_record(shell, folder);
+  }
+  ::SetFocus(main_window);  // the keys steer from the main window
+}
 
 void Win32Shell::post_next_step() { ::PostMessageA(main_window, WM_NEXT_STEP, 0, 0); }
 
@@ -532,6 +671,7 @@ int app_main(HINSTANCE instance, int show_state, const Win32Start& start) {
   the_shell->port_selection = port_box_start_selection(the_shell->port_items, start.settings.port);
   the_shell->shell.line = start.settings.line;
   the_shell->shell.pins = start.settings.pins;
+  the_shell->zoom = std::clamp(start.settings.zoom, kMinZoom, kMaxZoom);
   the_shell->settings_file = start.settings_file;
   attach_pairing(the_shell->shell, start.key_file);
   // The standard controls of common controls 6, which the manifest asks
@@ -557,6 +697,10 @@ int app_main(HINSTANCE instance, int show_state, const Win32Start& start) {
     if (the_shell->pin_dialog != nullptr && ::IsDialogMessageA(the_shell->pin_dialog, &message)) continue;
     if (is_save_key(*the_shell, message)) {
       the_shell->save_picture_as();
+      continue;
+    }
+    if (int zoom = 0; is_zoom_key(*the_shell, message, zoom)) {
+      the_shell->set_zoom(zoom);
       continue;
     }
     ::TranslateMessage(&message);
@@ -621,6 +765,14 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_PIN_QUESTION:
       pin_question_changed(shell->shell);
       return 0;
+    case WM_RECORD_TO_FOLDER:
+      return start_record(shell->shell, *reinterpret_cast<const std::filesystem::path*>(lparam)) ? TRUE : FALSE;
+    case WM_CTLCOLORSTATIC:
+      // The status line on the window's own background.
+      if (reinterpret_cast<HWND>(lparam) != shell->status_line) return ::DefWindowProcA(window, message, wparam, lparam);
+      ::SetBkColor(reinterpret_cast<HDC>(wparam), ::GetSysColor(COLOR_SCROLLBAR));
+      ::SetTextColor(reinterpret_cast<HDC>(wparam), ::GetSysColor(COLOR_WINDOWTEXT));
+      return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_SCROLLBAR));
     case WM_SETCURSOR:
       // Over the client area and the controls, whose default handling asks
       // this window first.

@@ -31,6 +31,13 @@ struct Win32Start {
   std::filesystem::path key_file;
 };
 
+// The status line under the picture: a static text control, no button.
+inline constexpr int kIdStatusLine = 1030;
+// Sent, not posted, from another thread with lParam a const
+// std::filesystem::path*: starts a record into that folder as "Record to
+// folder..." does once its folder is chosen; returns TRUE when it started.
+inline constexpr UINT WM_RECORD_TO_FOLDER = WM_USER + 5;
+
 // The shell's state, one per process, made by app_main and kept until the
 // process ends (nothing is released at exit). The window procedure and the
 // dialog procedure find it through win32_shell().
@@ -42,13 +49,19 @@ struct Win32Shell final : ShellWindow {
   HWND port_box = nullptr;
   HWND device_list = nullptr;
   HWND pin_dialog = nullptr;  // the PIN dialog while it is open
-  // The window's DPI and its geometry there; the controls' font for it
-  // (nullptr: the System font they take by default). The picture's zoom
-  // stays 1 for now.
+  HWND status_line = nullptr;
+  // The window's DPI, the picture's zoom and the geometry for both; the
+  // controls' font for the DPI (nullptr: the System font they take by
+  // default) and the status line's.
   int dpi = 96;
   int zoom = kMinZoom;
   WindowLayout layout = window_layout(96, kMinZoom);
   HFONT control_font = nullptr;
+  HFONT status_font = nullptr;
+  // The Live item's check mark, as live_changed last said; the picture's
+  // context menu while it is open, so that the mark follows meanwhile.
+  bool live_checked = false;
+  HMENU open_menu = nullptr;
   BITMAPINFO picture_info{};
   Picture* picture = nullptr;  // GlobalAlloc'd, zero-filled: the picture shown (window thread only)
 
@@ -69,6 +82,13 @@ struct Win32Shell final : ShellWindow {
   int port_selection = kPortBoxDefaultSelection;
   std::filesystem::path settings_file;
 
+  // The picture zoomed by `wanted` (clamped to kMinZoom..kMaxZoom): the
+  // window grows or shrinks to hold it, its top-left corner staying put; a
+  // change is saved with the settings unless `save` is false.
+  void set_zoom(int wanted, bool save = true);
+  // "Stop recording" while a record runs; else "Record to folder...": asks
+  // for the folder, then records into it.
+  void record_from_menu();
   // Asks for a file name with the common Save dialog, then saves the picture
   // as BMP (Ctrl+S, the picture's context menu).
   void save_picture_as();

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <cwchar>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -125,6 +126,43 @@ std::vector<std::wstring> files_in(const std::wstring& folder) {
   return names;
 }
 
+// The RGB pixels, top row first, of a 96 x 72 PNG whose image data are
+// stored deflate blocks, rows unfiltered (as the record writes them):
+// empty for any other file.
+std::vector<std::uint8_t> stored_png_rgb(const std::vector<std::uint8_t>& png) {
+  auto be32 = [&](std::size_t at) {
+    return (std::uint32_t{png[at]} << 24) | (std::uint32_t{png[at + 1]} << 16) | (std::uint32_t{png[at + 2]} << 8) |
+           png[at + 3];
+  };
+  if (png.size() < 33 || std::memcmp(png.data(), "\x89PNG\r\n\x1a\n", 8) != 0 || be32(16) != kPictureWidth ||
+      be32(20) != kPictureHeight || png[24] != 8 || png[25] != 2)  // 8-bit RGB
+    return {};
+  std::vector<std::uint8_t> zlib;
+  for (std::size_t at = 8; at + 12 <= png.size();) {
+    const std::size_t length = be32(at);
+    if (at + 12 + length > png.size()) return {};
+    if (std::memcmp(&png[at + 4], "IDAT", 4) == 0) zlib.insert(zlib.end(), &png[at + 8], &png[at + 8] + length);
+    at += 12 + length;
+  }
+  std::vector<std::uint8_t> rows;
+  for (std::size_t at = 2; at + 5 <= zlib.size();) {  // past the zlib header: block header, LEN, NLEN
+    const std::uint8_t header = zlib[at];
+    const std::size_t length = zlib[at + 1] | (zlib[at + 2] << 8);
+    if ((header & 0x06) != 0 || at + 5 + length > zlib.size()) return {};
+    rows.insert(rows.end(), &zlib[at + 5], &zlib[at + 5] + length);
+    at += 5 + length;
+    if ((header & 1) != 0) break;  // the last block
+  }
+  constexpr std::size_t kRow = 1 + kPictureWidth * 3;
+  if (rows.size() != kRow * kPictureHeight) return {};
+  std::vector<std::uint8_t> rgb;
+  for (std::size_t row = 0; row < kPictureHeight; ++row) {
+    if (rows[row * kRow] != 0) return {};  // filter None
+    rgb.insert(rgb.end(), &rows[row * kRow + 1], &rows[row * kRow] + kRow);
+  }
+  return rgb;
+}
+
 struct DialogSearch {
   HWND owner;
   HWND found;
@@ -160,6 +198,25 @@ bool save_through_dialog(HWND owner, const std::wstring& path) {
   ::SendMessageW(name_box, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()));
   ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
   return eventually([&] { return !::IsWindow(dialog) && ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+// The items of an open menu window: their texts ("" a separator), "(off) "
+// before a greyed one, "(on) " before a checked one.
+std::vector<std::wstring> menu_texts(HWND menu_window) {
+  auto menu = reinterpret_cast<HMENU>(::SendMessageW(menu_window, MN_GETHMENU, 0, 0));
+  std::vector<std::wstring> texts;
+  for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
+    wchar_t text[64] = {};
+    ::GetMenuStringW(menu, static_cast<UINT>(i), text, 64, MF_BYPOSITION);
+    const UINT state = ::GetMenuState(menu, static_cast<UINT>(i), MF_BYPOSITION);
+    if ((state & MF_SEPARATOR) != 0) {
+      texts.emplace_back();
+      continue;
+    }
+    texts.push_back(std::wstring((state & MF_GRAYED) != 0 ? L"(off) " : L"") +
+                    ((state & MF_CHECKED) != 0 ? L"(on) " : L"") + text);
+  }
+  return texts;
 }
 
 struct ButtonStates {
@@ -223,6 +280,13 @@ struct Win32Window : ::testing::Test {
   }
   bool shows(int x, int y, COLORREF colour) const {
     return eventually([&] { return pixel(x, y) == colour; });
+  }
+  // The picture's context menu, opened with a right click at `at` (nullptr
+  // when none opens).
+  HWND picture_menu(POINT at) const {
+    mouse_click(main, at, true);
+    HWND menu = nullptr;
+    return eventually([&] { return ::IsWindowVisible(menu = ::FindWindowA("#32768", nullptr)); }) ? menu : nullptr;
   }
   HWND focus() const {
     GUITHREADINFO info{};
@@ -369,18 +433,12 @@ TEST_F(Win32Window, ButtonStatesAlongTheOrdinaryPath) {
   const std::wstring folder = scratch_folder();
   press_keys({VK_CONTROL, 'S'});
   ASSERT_TRUE(save_through_dialog(main, folder + L"\\keys.bmp"));
-  mouse_click(main, {50, 150}, true);
-  HWND menu = nullptr;
-  ASSERT_TRUE(eventually([&] { return ::IsWindowVisible(menu = ::FindWindowA("#32768", nullptr)); }));
-  auto items = reinterpret_cast<HMENU>(::SendMessageW(menu, MN_GETHMENU, 0, 0));
-  wchar_t item[64] = {};
-  ::GetMenuStringW(items, 0, item, 64, MF_BYPOSITION);
-  EXPECT_EQ(::GetMenuItemCount(items), 3);
-  EXPECT_STREQ(item, L"Save Picture...\tCtrl+S");
-  ::GetMenuStringW(items, 1, item, 64, MF_BYPOSITION);
-  EXPECT_STREQ(item, L"Settings...");
-  ::GetMenuStringW(items, 2, item, 64, MF_BYPOSITION);
-  EXPECT_STREQ(item, L"Forget device's key...");
+  HWND menu = picture_menu({50, 150});
+  ASSERT_NE(menu, nullptr);
+  EXPECT_EQ(menu_texts(menu), (std::vector<std::wstring>{L"Save Picture...\tCtrl+S", L"Live", L"Record to folder...", L"",
+                                                         L"Zoom In\tCtrl++", L"(off) Zoom Out\tCtrl+-",
+                                                         L"Actual Size\tCtrl+0", L"", L"Settings...",
+                                                         L"Forget device's key..."}));
   press_keys({VK_DOWN});
   press_keys({VK_RETURN});
   ASSERT_TRUE(save_through_dialog(main, folder + L"\\menu.bmp"));
@@ -460,6 +518,161 @@ TEST_F(Win32Window, FailureBoxShowsTheJapaneseTextAndThenEnablesOpen) {
   ::PostMessageA(box, WM_COMMAND, IDOK, 0);
   ASSERT_TRUE(eventually([&] { return idle_with({true, false, false, false, false}); }));
   EXPECT_TRUE(cursor_becomes(IDC_ARROW));
+}
+
+// Ctrl+plus and Ctrl+minus, main keys and keypad, and Ctrl+0 zoom the
+// picture by whole factors, 1 to 6: the client area grows below the
+// controls by 72 x zoom + 10 and to 96 x zoom + 20 wide at least, the
+// frame staying 6 x 25 around it and the corner in place; the picture sits
+// under the controls, each pixel a block, and the status line takes its
+// old place. The zoom is kept in the settings file, but for 1.
+TEST_F(Win32Window, ZoomResizesTheWindowAndThePicture) {
+  const std::wstring settings = scratch_folder() + L"\\corvanta.ini";
+  shell->settings_file = settings;  // idle: the window thread reads it only when it saves
+  struct Step {
+    WORD key;
+    int zoom;
+    int client_width, client_height;
+    RECT picture, status_line;
+  };
+  const RECT below_zoomed{10, 110, 110, 185};
+  const Step steps[] = {
+      {VK_OEM_PLUS, 2, 224, 349, {10, 195, 202, 339}, below_zoomed},
+      {VK_ADD, 3, 308, 421, {10, 195, 298, 411}, below_zoomed},
+      {VK_OEM_MINUS, 2, 224, 349, {10, 195, 202, 339}, below_zoomed},
+      {'0', 1, 224, 195, {10, 110, 106, 182}, {10, 183, 110, 195}},
+      {VK_SUBTRACT, 1, 224, 195, {10, 110, 106, 182}, {10, 183, 110, 195}},  // no smaller
+      {VK_ADD, 2, 224, 349, {10, 195, 202, 339}, below_zoomed},
+      {VK_NUMPAD0, 1, 224, 195, {10, 110, 106, 182}, {10, 183, 110, 195}},
+  };
+  const COLORREF green = RGB(0, 139, 0), background = ::GetSysColor(COLOR_SCROLLBAR);
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.zoom);
+    press_keys({VK_CONTROL, step.key});
+    RECT client{};
+    ASSERT_TRUE(eventually([&] {
+      ::GetClientRect(main, &client);
+      return shell->zoom == step.zoom && client.right == step.client_width && client.bottom == step.client_height;
+    })) << client.right << " x " << client.bottom;
+    RECT outer;
+    ::GetWindowRect(main, &outer);
+    EXPECT_EQ(outer.left, 0);
+    EXPECT_EQ(outer.top, 0);
+    EXPECT_EQ(outer.right, step.client_width + 6);
+    EXPECT_EQ(outer.bottom, step.client_height + 25);
+    RECT status;
+    ::GetWindowRect(control(kIdStatusLine), &status);
+    ::MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&status), 2);
+    EXPECT_TRUE(::EqualRect(&status, &step.status_line)) << status.left << "," << status.top << " - " << status.right
+                                                         << "," << status.bottom;
+    const RECT& p = step.picture;
+    for (POINT at : {POINT{p.left, p.top}, POINT{p.right - 1, p.bottom - 1}})
+      EXPECT_TRUE(shows(at.x, at.y, green)) << at.x << "," << at.y;
+    for (POINT at : {POINT{p.left - 1, p.top}, POINT{p.right, p.bottom - 1}, POINT{p.left, p.bottom}})
+      EXPECT_TRUE(shows(at.x, at.y, background)) << at.x << "," << at.y;
+    if (step.zoom > 1) {
+      EXPECT_TRUE(shows(10, 110, background)) << "the picture's old place is cleared";
+    }
+    // Written once the window has its size.
+    const std::string zoom_line = "\nzoom=" + std::to_string(step.zoom) + "\n";
+    EXPECT_TRUE(eventually([&] {
+      const std::vector<std::uint8_t> saved = file_bytes(settings);
+      return !saved.empty() && (std::string(saved.begin(), saved.end()).find(zoom_line) != std::string::npos) == (step.zoom != 1);
+    }));
+  }
+  EXPECT_EQ(focus(), main) << "the keys still steer";
+}
+
+// "Record to folder..." asks for the folder in the system's folder browser;
+// Cancel starts no record.
+TEST_F(Win32Window, RecordToFolderAsksForTheFolder) {
+  ASSERT_NE(picture_menu({50, 150}), nullptr);
+  for (WORD key : {VK_DOWN, VK_DOWN, VK_DOWN, VK_RETURN}) press_keys({key});
+  HWND browser = nullptr;
+  ASSERT_TRUE(eventually([&] { return (browser = owned_dialog(main)) != nullptr; }));
+  EXPECT_NE(::FindWindowExW(browser, nullptr, L"Static", L"Record to folder"), nullptr);
+  ::PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
+  ASSERT_TRUE(eventually([&] { return !::IsWindow(browser) && focus() == main; }));
+  EXPECT_FALSE(recording(shell->shell));
+  EXPECT_EQ(window_text(control(kIdStatusLine)), L"");
+}
+
+// sim: --fast. A record into a folder (as "Record to folder..." starts it
+// once the folder is chosen), Space for live view, a steering key while
+// live, then the menu's "Stop recording" and Space again. Each picture is
+// in the folder and its list, R with the first picture after it went out;
+// the last file is the picture shown, which is the Linux build's for the
+// same view.
+TEST_F(Win32Window, LiveViewRecordsIntoAFolder) {
+  ASSERT_NO_FATAL_FAILURE(connect_to_the_camera());
+  const std::wstring folder = scratch_folder() + L"\\record";  // the record makes it
+  const std::filesystem::path path(folder);
+  ASSERT_EQ(::SendMessageW(main, WM_RECORD_TO_FOLDER, 0, reinterpret_cast<LPARAM>(&path)), TRUE);
+  EXPECT_EQ(window_text(control(kIdStatusLine)), L"Recording to " + folder);
+  auto list_lines = [&] {
+    const std::vector<std::uint8_t> bytes = file_bytes(folder + L"\\pictures.csv");
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : bytes) {
+      if (c != '\n') {
+        line += c;
+      } else {
+        lines.push_back(line);
+        line.clear();
+      }
+    }
+    return lines;
+  };
+  auto has_r = [](const std::vector<std::string>& lines) {
+    return std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.ends_with(",R"); });
+  };
+
+  press_keys({VK_SPACE});
+  ASSERT_TRUE(eventually([&] { return list_lines().size() >= 3; }));  // the header and two pictures
+  press_keys({VK_RIGHT});
+  ASSERT_TRUE(eventually([&] { return has_r(list_lines()) == 1; }));
+  HWND menu = picture_menu({50, 150});
+  ASSERT_NE(menu, nullptr);
+  const std::vector<std::wstring> items = menu_texts(menu);
+  ASSERT_EQ(items.size(), 10u);
+  EXPECT_EQ(items[1], L"(on) Live");
+  EXPECT_EQ(items[2], L"Stop recording");
+  press_keys({VK_DOWN});
+  press_keys({VK_DOWN});
+  press_keys({VK_DOWN});
+  press_keys({VK_RETURN});
+  ASSERT_TRUE(eventually([&] { return window_text(control(kIdStatusLine)) == L"Recording stopped."; }));
+  EXPECT_TRUE(shell->shell.live.on) << "live goes on without the record";
+  EXPECT_TRUE(eventually([&] { return focus() == main; }));
+  press_keys({VK_SPACE});
+  ASSERT_TRUE(eventually([&] { return !shell->shell.live.on && shell->shell.running_operation == 0; }));
+  EXPECT_EQ(buttons(), (ButtonStates{false, false, false, true, true}));
+
+  const std::vector<std::string> lines = list_lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "number,time,file,keys");
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    char file[16];
+    std::snprintf(file, sizeof file, ",%04zu.png,", i);
+    EXPECT_EQ(lines[i].rfind(std::to_string(i) + ",", 0), 0u) << lines[i];
+    EXPECT_NE(lines[i].find(file), std::string::npos) << lines[i];
+  }
+  EXPECT_EQ(has_r(lines), 1);
+  EXPECT_EQ(files_in(folder).size(), lines.size());  // the pictures and the list
+
+  wchar_t last[16];
+  std::swprintf(last, 16, L"\\%04zu.png", lines.size() - 1);
+  const std::vector<std::uint8_t> rgb = stored_png_rgb(file_bytes(folder + last));
+  ASSERT_EQ(rgb.size(), kPicturePixelsSize);
+  const auto& shown = shell->picture->pixels;  // bottom-up BGR
+  std::size_t differing = 0;
+  for (std::size_t y = 0; y < kPictureHeight; ++y)
+    for (std::size_t x = 0; x < kPictureWidth; ++x)
+      for (std::size_t c = 0; c < 3; ++c)
+        differing += rgb[(y * kPictureWidth + x) * 3 + c] != shown[((kPictureHeight - 1 - y) * kPictureWidth + x) * 3 + 2 - c];
+  EXPECT_EQ(differing, 0u);
+  const std::vector<std::uint8_t> bmp = bmp_bytes(*shell->picture);
+  EXPECT_EQ(fnv1a64(bmp.data(), bmp.size()), kLinuxPannedRightBmp);
 }
 
 // The stored code page 932 texts are the runner's texts.
