@@ -159,15 +159,8 @@ void MainWindow::set_zoom(int zoom, bool save) {
     if (QWidget* control = findChild<QWidget*>(QString("control_%1").arg(kControlPlaces[i].id)))
       control->setGeometry(r.x, r.y, r.width, r.height);
   }
-  // At 1, the strip below the picture; larger, the place the picture had
-  // beside the buttons.
-  const LayoutRect& list = layout.controls[1];
-  if (zoom_ == kMinZoom) {
-    const int top = layout.picture.y + layout.picture.height + 1;
-    status_line_->setGeometry(list.x, top, list.width, layout.client_height - top);
-  } else {
-    status_line_->setGeometry(list.x, kPictureY, list.width, layout.picture_area.y - kPictureY - kPictureX);
-  }
+  const LayoutRect& status = layout.status_line;
+  status_line_->setGeometry(status.x, status.y, status.width, status.height);
   status_line_->setWordWrap(zoom_ != kMinZoom);
   show_status(status_text_.toStdString());
   update();
