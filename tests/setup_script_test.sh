@@ -35,7 +35,7 @@ check() {  # update install expected_status expected_calls...
   local expected_calls
   expected_calls=$(printf '%s\n' "$@")
   : >"$scratch/calls"
-  output=$(PATH="$scratch/bin:$PATH" FAKE_CALLS="$scratch/calls" FAKE_UPDATE=$update FAKE_INSTALL=$install \
+  output=$(TMPDIR="$scratch" PATH="$scratch/bin:$PATH" FAKE_CALLS="$scratch/calls" FAKE_UPDATE=$update FAKE_INSTALL=$install \
     bash -c "source '$here/../scripts/lib/setup.sh'; install_missing_packages wine32 qt6-base-dev" 2>&1)
   local status=$?
   local calls

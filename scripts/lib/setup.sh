@@ -56,7 +56,7 @@ install_missing_packages() {
     "${sudo[@]}" dpkg --add-architecture i386
   fi
   local log
-  log=$(mktemp /tmp/corvanta-apt-XXXXXX.log)
+  log=$(mktemp -t corvanta-apt-XXXXXX.log)
   local index_failed=0
   if ! "${sudo[@]}" apt-get update -qq >"$log" 2>&1; then
     index_failed=1
@@ -71,7 +71,7 @@ install_missing_packages() {
   if [ "$index_failed" -eq 1 ]; then
     echo "== The install failed on the incomplete indexes; trying again with the security suite pinned below the main suite"
     local pins
-    pins=$(mktemp -d /tmp/corvanta-apt-pins-XXXXXX)
+    pins=$(mktemp -d -t corvanta-apt-pins-XXXXXX)
     printf 'Package: *\nPin: release l=Debian-Security\nPin-Priority: 100\n' >"$pins/security-below-main"
     if apt_install "$log" -o Dir::Etc::PreferencesParts="$pins" "${missing[@]}"; then
       rm -rf "$pins" "$log"
